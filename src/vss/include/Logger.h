@@ -1,0 +1,35 @@
+// Interface of the outside logging library shared by the provider, the
+// registration tool and the access library.
+#pragma once
+
+#include <string>
+
+#include "export.h"
+
+#ifdef LOGGER_BUILD
+#define LOGGER_API KORVEL_SYMBOL_EXPORT
+#else
+#define LOGGER_API KORVEL_SYMBOL_IMPORT
+#endif
+
+// Levels grow with verbosity: a line is written when its level is at most
+// the configured one.
+enum SeverityCode { SEVERITY_ERROR = 0, SEVERITY_WARNING = 1, SEVERITY_INFO = 2, SEVERITY_DEBUG = 3, SEVERITY_TRACE = 4 };
+
+class LOGGER_API Logger {
+public:
+    // Opens fileName in the log folder (KORVEL_LOG_DIR, default /var/log/korvel).
+    // enabled false turns line logging off; event entries are always written.
+    static void Initialize(const std::string& fileName, SeverityCode level, bool enabled);
+
+    static void Write(int level, const char* component, const char* format, ...) KORVEL_PRINTF_FORMAT(3, 4);
+
+    // type: 1 error, 2 warning, 4 information. Goes to syslog and to
+    // KorvelProvider.events.log in the log folder.
+    static void EventLog(int category, int type, int eventId, const char* format, ...) KORVEL_PRINTF_FORMAT(4, 5);
+
+    static void CloseStream();
+    static void RemoveLogDirectory();
+
+    Logger() = delete;
+};

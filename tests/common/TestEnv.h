@@ -1,0 +1,59 @@
+// Per-test environment: a private registry root and log folder in a fresh
+// temporary directory, so tests never touch /var and can run in parallel.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace korvel_test {
+
+// A directory made with mkdtemp and removed with everything in it.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& Path() const { return m_path; }
+
+private:
+    std::string m_path;
+};
+
+// One parsed line of a log file.
+struct LogLine {
+    std::string level;      // "ERROR", "WARNING", "INFO", "DEBUG", "TRACE"
+    std::string component;  // e.g. "Korvel.KAccessLibrary"
+    std::string message;    // the text as the caller formatted it
+};
+
+std::string LevelName(int level);
+std::string ReadFile(const std::string& path);
+std::vector<LogLine> ReadLogLines(const std::string& path);
+
+class KorvelEnvTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    std::string LogPath() const;
+    std::vector<LogLine> LogLines() const;
+    // Number of lines whose level is `level` and whose message is exactly `message`.
+    size_t CountLog(int level, const std::string& message) const;
+    // Number of lines at any level whose message contains `fragment`.
+    size_t CountLogContaining(const std::string& fragment) const;
+    // Messages in file order, for checking the order of entry and exit lines.
+    std::vector<std::string> LogMessages() const;
+
+    const std::string& RegistryRoot() const { return m_registryRoot; }
+    const std::string& LogDir() const { return m_logDir; }
+
+private:
+    TempDir m_dir;
+    std::string m_registryRoot;
+    std::string m_logDir;
+};
+
+}  // namespace korvel_test
