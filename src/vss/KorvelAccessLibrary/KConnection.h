@@ -1,0 +1,93 @@
+// The access library's REST connection to one appliance: the process-wide
+// transport set-up, the appliance operations and the parsers of its XML
+// answers. Internal to the library.
+#pragma once
+
+#include <cstddef>
+#include <list>
+#include <sstream>
+#include <string>
+
+#include "KGuards.h"
+#include "KRecords.h"
+
+namespace Korvel {
+
+class KConnection {
+public:
+    // Throws std::invalid_argument when either string is empty.
+    KConnection(const std::string& arrayIP, const std::string& accessKey);
+    ~KConnection();
+    KConnection(const KConnection&) = delete;
+    KConnection& operator=(const KConnection&) = delete;
+
+    // libcurl's global initialisation and cleanup; not thread-safe, run them
+    // while no request is in flight.
+    static void GlobalInit();
+    static void GlobalCleanup();
+
+    // libcurl write function; userdata is the std::ostringstream that
+    // receives the body. Returns 0 (abort) for a null stream or once the body
+    // would grow beyond the response limit.
+    static size_t WriteCallback(char* data, size_t size, size_t count, void* userdata);
+
+    // Operations. Results: 0 success, 1 the answer lacked the response
+    // element, 2 nothing found. Everything else throws std::invalid_argument
+    // or KException, logged at level 0 here and rethrown.
+    int GetVolumesList(std::list<VolumeInfo>* volumes);
+    int GetSnapshotsList(const std::string& cgName, std::list<SnapshotInfo>* snapshots);
+    int GetVolumeInfoByDispName(const std::string& volDispName, std::string& volID, std::string& volName,
+                                std::string& cgName);
+    int GetServerInfoByIQN(const std::string& hostIQN, std::string& serverID, std::string& iscsiIP);
+    int CreateSnapshotSet(const std::list<std::string*>& volIDs, const std::list<std::string*>& cgNames,
+                          std::list<std::string>* snapIDs);
+    int DeleteSnapshot(const std::string& snapID);
+    int CloneVolume(const std::string& cgName, const std::string& snapID, const std::string& cloneDispName,
+                    std::string& result);
+    int DeleteVolume(const std::string& volName);
+    int CreateServer(const std::string& serverDispName, const std::string& hostIQN, const std::string& iscsiIP,
+                     std::string& serverID);
+    int AttachVolume(const std::string& volName, const std::string& serverID);
+    int DetachVolume(const std::string& volName, const std::string& serverID);
+    int ResyncVolume(const std::string& snapID, const std::string& cgName);
+
+    // Raw listings for the two lookups: the body is left in the caller's stream.
+    int ListVolumes(std::ostringstream& response);
+    int ListServers(std::ostringstream& response);
+
+    // Need no connection object, so an appliance can be checked before it is recorded.
+    static int ListDrives(const std::string& arrayIP, const std::string& accessKey);
+    static int ValidateArray(const std::string& arrayIP, const std::string& accessKey);
+
+    // Parsers of the appliance's answers; each reads the whole stream.
+    static int ParseVolumeList(const std::ostringstream& response, std::list<VolumeInfo>& volumes);
+    static int ParseSnapshotList(const std::ostringstream& response, std::list<SnapshotInfo>& snapshots);
+    static int ParseVolumeXMLByName(const std::ostringstream& response, const std::string& volDispName,
+                                    std::string& volID, std::string& volName, std::string& cgName);
+    static int ParseServerXMLByIQN(const std::ostringstream& response, const std::string& hostIQN,
+                                   std::string& serverID, std::string& iscsiIP);
+    static int ParseResponseXML(const std::ostringstream& response, const char* xPathID, CommandAction action,
+                                ResponseInfo& info);
+    static int ParseDriveList(const std::ostringstream& response);
+
+    // Limits that keep a dead or hostile appliance from hanging a request or
+    // exhausting memory. Only tests change them, to keep their run short.
+    struct TransferLimits {
+        long connectTimeoutSeconds = 30;  // CURLOPT_CONNECTTIMEOUT
+        long lowSpeedLimitBytes = 1;      // CURLOPT_LOW_SPEED_LIMIT (bytes per second)
+        long lowSpeedTimeSeconds = 120;   // CURLOPT_LOW_SPEED_TIME
+        size_t maxResponseBytes = static_cast<size_t>(64) * 1024 * 1024;
+    };
+    static TransferLimits GetTransferLimits();
+    static void SetTransferLimitsForTesting(const TransferLimits& limits);
+
+private:
+    // Prepares one request handle for path (which begins with "/api/").
+    // Always returns 0; when no handle can be created both outputs stay empty.
+    int InitializeCurl(CurlHandle& curl, const char* path, CurlHeaderList& headers);
+
+    std::string arrayIP;
+    std::string accessKey;
+};
+
+}  // namespace Korvel

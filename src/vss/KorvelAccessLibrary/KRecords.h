@@ -1,0 +1,46 @@
+// Plain records into which the appliance's XML answers are parsed.
+#pragma once
+
+#include <list>
+#include <string>
+
+namespace Korvel {
+
+// One volume element of a volume listing.
+struct VolumeInfo {
+    std::string productID;    // "product-id" up to its first hyphen
+    std::string volName;      // "name": the appliance's internal volume name
+    std::string volDispName;  // "display-name"
+    std::string volID;        // "ieee-id"
+    std::string cgName;       // "cg-name": the volume's consistency group
+};
+
+// One snapshot element of a consistency group's snapshot listing.
+struct SnapshotInfo {
+    std::string snapID;        // "name"
+    std::string snapDispName;  // "display-name"
+};
+
+// Names the command whose response is parsed; decides which extra element is
+// captured. Kept a plain int enumeration: callers may pass any int.
+enum CommandAction {
+    CreateSnapshotSetAction = 0,
+    DeleteSnapshotAction = 1,
+    CreateServerAction = 2,
+    CloneVolumeAction = 3,
+    AttachVolumeAction = 4,
+    DetachVolumeAction = 5,
+    DeleteVolumeAction = 6,
+    ResyncVolumeAction = 7
+};
+
+// What a command response said. Created empty by the operation.
+struct ResponseInfo {
+    std::string status;     // "status"
+    std::string statusMsg;  // "status-msg"
+    std::string value;      // the one extra element the action names
+    // Receives created snapshot identifiers (action 0 only); caller-owned.
+    std::list<std::string>* snapshotIDs = nullptr;
+};
+
+}  // namespace Korvel
