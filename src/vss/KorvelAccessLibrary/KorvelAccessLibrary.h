@@ -2,6 +2,8 @@
 #pragma once
 
 #include <exception>
+#include <list>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -24,6 +26,128 @@ public:
 
 private:
     std::string m_message;
+};
+
+// Internal to the library; callers only ever hold pointers to them.
+class KConnection;
+class KServer;
+class KSnapshot;
+class KArray;
+
+// Results of every operation: 0 success, 1 the appliance's answer lacked the
+// expected element, 2 not found. Everything else is an exception.
+
+// One appliance volume as the library has cached it. Owned by its KArray;
+// callers borrow the pointer and never delete it.
+class KORVEL_API KVolume {
+public:
+    KVolume(std::string& volID, std::string& volName, std::string& volDispName, std::string& cgID);
+    ~KVolume();
+
+    // Copies would share nothing useful and could outlive the cache entry:
+    // volumes are handled through pointers only.
+    KVolume(const KVolume&) = delete;
+    KVolume& operator=(const KVolume&) = delete;
+
+    int GetVolumeID(std::string*& volID);
+    int GetVolumeName(std::string& volName);
+    int GetVolumeDispName(std::string& volDispName);
+    int GetCgID(std::string& cgID);
+    int GetCgIDPtr(std::string*& cgID);
+    int GetLatestSnapshotID(std::string& snapID);
+
+    int SetArray(KArray* array);
+    int SetLatestSnapshotID(std::string& snapID);
+    int AddSnapshotToList(KSnapshot* snapshot);
+
+    // 0 when the cached snapshot list holds snapID, otherwise 2.
+    int IsSnapAvailable(std::string& snapID);
+
+    // One snapshot-set request for volumes of one array; the created snapshot
+    // IDs are appended to snapIDs in the appliance's order.
+    static int CreateSnapshotSet(KArray* array, std::list<std::string*>& volIDs, std::list<std::string*>& cgIDs,
+                                 std::list<std::string>* snapIDs);
+    int AddCreatedSnapshot(std::string& snapID);
+    int DeleteSnapshot(std::string& snapID);
+
+private:
+    std::unique_ptr<std::string> m_volID;
+    std::unique_ptr<std::string> m_volName;
+    std::unique_ptr<std::string> m_volDispName;
+    std::unique_ptr<std::string> m_cgID;
+    std::unique_ptr<std::string> m_latestSnapID;
+    KArray* m_array;
+    std::list<std::unique_ptr<KSnapshot>> m_snapshots;
+};
+
+// One configured appliance: its connection and the cache of volumes and host
+// entries looked up on it. Owned by the access layer.
+class KORVEL_API KArray {
+public:
+    KArray(std::string& arrayIP, std::string& accessKey);
+    ~KArray();
+
+    KArray(const KArray&) = delete;
+    KArray& operator=(const KArray&) = delete;
+
+    int GetConnection(KConnection*& connection);
+    int GetIPAddress(std::string*& arrayIP);
+    int AddVolumeToList(KVolume* volume);
+    int AddServerToList(KServer* server);
+
+    // Plain lookups consult the cache only; the FromArray forms ask the
+    // appliance and cache what they find (their output must be null on entry).
+    int GetVolumeByID(std::string& volID, KVolume*& volume);
+    int GetVolumeByIDFromArray(std::string& volID, KVolume*& volume);
+    int GetVolumeByDispName(std::string& volDispName, KVolume*& volume);
+    int GetVolumeByDispNameFromArray(std::string& volDispName, KVolume*& volume);
+    int GetVolumeBySnapID(std::string& snapID, KVolume*& volume);
+    int GetVolumeBySnapIDFromArray(std::string& snapID, KVolume*& volume);
+
+    int CloneVolume(std::string& cgID, std::string& snapID, KVolume*& cloneVolume);
+    int AttachVolume(std::string& volName, std::string& serverID);
+    int DetachVolume(std::string& volName, std::string& serverID);
+    // On success the cached volume of that name is destroyed: pointers to it
+    // become invalid.
+    int DeleteVolume(std::string& volName);
+    int ResyncVolume(std::string& snapID, KVolume*& volume);
+
+    int GetServerIDByIQN(std::string& hostIQN, std::string& serverID);
+    int GetServerIDByIQNFromArray(std::string& hostIQN, std::string& serverID);
+
+private:
+    std::unique_ptr<std::string> m_arrayIP;
+    std::unique_ptr<std::string> m_accessKey;
+    std::unique_ptr<KConnection> m_connection;
+    std::list<std::unique_ptr<KServer>> m_servers;
+    std::list<std::unique_ptr<KVolume>> m_volumes;
+};
+
+// Entry object of the library: the configured appliances as KArray objects.
+class KORVEL_API KAccessLayer {
+public:
+    KAccessLayer();
+    ~KAccessLayer();
+
+    KAccessLayer(const KAccessLayer&) = delete;
+    KAccessLayer& operator=(const KAccessLayer&) = delete;
+
+    // Bracket the process's use of the REST transport; call while no request
+    // is in flight.
+    static void GlobalInit();
+    static void GlobalCleanup();
+
+    // 0, or 1 when an error stopped the scan (arrays added before it stay).
+    int DiscoverArrays();
+    // Adds appliances recorded since the last scan; never removes one.
+    int Refresh();
+    // Replaces the caller's list with borrowed pointers, valid until this
+    // access layer is destroyed.
+    int GetArrays(std::list<KArray*>& arrays);
+    int ValidateArray(std::string& arrayIP, std::string& accessKey);
+
+private:
+    std::list<std::unique_ptr<KArray>> m_arrays;
 };
 
 }  // namespace Korvel
