@@ -1,0 +1,880 @@
+#include "KConnection.h"
+
+#include <atomic>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <stdexcept>
+
+#include "KRandom.h"
+#include "KSecrets.h"
+#include "KorvelAccessLibrary.h"
+#include "Logger.h"
+
+namespace Korvel {
+
+namespace {
+
+const char* const kComponent = "Korvel.KAccessLibrary";
+
+#define KLOG(level, ...) Logger::Write((level), kComponent, __VA_ARGS__)
+
+// Transfer limits, read by every request on any thread.
+std::atomic<long> g_connectTimeoutSeconds{30};
+std::atomic<long> g_lowSpeedLimitBytes{1};
+std::atomic<long> g_lowSpeedTimeSeconds{120};
+std::atomic<size_t> g_maxResponseBytes{static_cast<size_t>(64) * 1024 * 1024};
+
+std::string FormatText(const char* format, ...) KORVEL_PRINTF_FORMAT(1, 2);
+std::string FormatText(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list copy;
+    va_copy(copy, args);
+    const int needed = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string text;
+    if (needed > 0) {
+        text.resize(static_cast<size_t>(needed) + 1);
+        std::vsnprintf(&text[0], text.size(), format, args);
+        text.resize(static_cast<size_t>(needed));
+    }
+    va_end(args);
+    return text;
+}
+
+bool IsPlainByte(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+           c == '.';
+}
+
+void AppendEscaped(std::string& out, unsigned char c) {
+    static const char hex[] = "0123456789ABCDEF";
+    out += '%';
+    out += hex[c >> 4];
+    out += hex[c & 0x0F];
+}
+
+// An identifier put into a path must stay one segment whatever it holds.
+std::string EncodePathSegment(const std::string& value) {
+    std::string out;
+    out.reserve(value.size());
+    for (unsigned char c : value) {
+        if (IsPlainByte(c))
+            out += static_cast<char>(c);
+        else
+            AppendEscaped(out, c);
+    }
+    return out;
+}
+
+// A form value must stay one value whatever it holds
+// (application/x-www-form-urlencoded).
+std::string EncodeFormValue(const std::string& value) {
+    std::string out;
+    out.reserve(value.size());
+    for (unsigned char c : value) {
+        if (IsPlainByte(c))
+            out += static_cast<char>(c);
+        else if (c == ' ')
+            out += '+';
+        else
+            AppendEscaped(out, c);
+    }
+    return out;
+}
+
+// The options every request handle carries, in the order they are set.
+void ApplyRequestOptions(CURL* curl, const std::string& url) {
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    // Appliances use self-signed certificates.
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &KConnection::WriteCallback);
+    curl_easy_setopt(curl, CURLOPT_VERBOSE, 0L);
+    // Requests run on many threads: no signals for name resolution time-outs.
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    // A dead or stalled appliance must not hang the caller for ever.
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, g_connectTimeoutSeconds.load());
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, g_lowSpeedLimitBytes.load());
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, g_lowSpeedTimeSeconds.load());
+}
+
+enum class Method { Get, Post, Delete };
+
+void ApplyMethod(CURL* curl, Method method, const std::string& body) {
+    switch (method) {
+        case Method::Get:
+            break;
+        case Method::Post:
+            curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, "POST");
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+            break;
+        case Method::Delete:
+            curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, "DELETE");
+            break;
+    }
+}
+
+// Runs the transfer into response and returns the HTTP status. A null handle
+// fails the same way as a failed transfer.
+long Perform(CURL* curl, std::ostringstream& response) {
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response);
+    if (curl_easy_perform(curl) != CURLE_OK) throw KException("Failed to perform curl action");
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    KLOG(4, "HTTP Return Code :%ld", status);
+    return status;
+}
+
+// Sends a command and judges its answer: HTTP 200, then status "0" when the
+// response element was found. Returns the parser's result.
+int RunCommand(CurlHandle& curl, CurlHeaderList& headers, Method method, const std::string& body,
+               const char* httpFailureFormat, const char* xPathID, CommandAction action, ResponseInfo& info) {
+    std::ostringstream response;
+    ApplyMethod(curl.get(), method, body);
+    const long status = Perform(curl.get(), response);
+    if (status != 200) throw KException(FormatText(httpFailureFormat, status));
+    const int result = KConnection::ParseResponseXML(response, xPathID, action, info);
+    if (result == 0 && info.status != "0") throw KException(info.statusMsg);
+    headers.reset();
+    curl.reset();
+    return result;
+}
+
+// Text of an element's content with entity references replaced; false when
+// the element has no content.
+bool ElementText(xmlDoc* doc, xmlNode* element, std::string& text) {
+    XmlText value(xmlNodeListGetString(doc, element->children, 1));
+    if (!value) return false;
+    text.assign(reinterpret_cast<const char*>(value.get()));
+    return true;
+}
+
+bool IsElementNamed(const xmlNode* node, const char* name) {
+    return node->type == XML_ELEMENT_NODE && xmlStrcmp(node->name, BAD_CAST name) == 0;
+}
+
+// The frame the six parsers share: parse, select, hand the selection to walk,
+// release context, result object and document in that order, log the exit
+// line. On failure the text is logged at level 0 and the exception rethrown.
+template <typename Walk>
+int RunParser(const std::ostringstream& response, const char* expression, const char* parserName,
+              const char* nothingFoundLine, int nothingFoundResult, bool exitLineWhenNothingFound, Walk walk) {
+    XmlDocument doc;
+    XPathContext context;
+    XPathObject selection;
+    try {
+        const std::string content = response.str();
+        if (content.size() <= static_cast<size_t>(INT_MAX)) {
+            // NONET and neither NOENT nor DTDLOAD: an answer must not make the
+            // parser fetch anything or expand external entities.
+            doc.reset(xmlReadMemory(content.data(), static_cast<int>(content.size()), "noname.xml", nullptr,
+                                    XML_PARSE_NONET));
+        }
+        if (!doc) throw KException("Failed to open the xml document");
+        context.reset(xmlXPathNewContext(doc.get()));
+        if (!context) throw KException("Failed to create xml path context");
+        if (expression != nullptr) selection.reset(xmlXPathEvalExpression(BAD_CAST expression, context.get()));
+        if (!selection) throw KException("Failed to evaluate xPath expression");
+
+        xmlNodeSet* nodes = selection.get()->nodesetval;
+        if (nodes == nullptr || nodes->nodeNr <= 0 || nodes->nodeTab == nullptr) {
+            KLOG(2, "%s", nothingFoundLine);
+            context.reset();
+            selection.reset();
+            doc.reset();
+            if (exitLineWhenNothingFound)
+                KLOG(3, "Exiting KConnection::%s with return code %d", parserName, nothingFoundResult);
+            return nothingFoundResult;
+        }
+        const int result = walk(doc.get(), nodes);
+        context.reset();
+        selection.reset();
+        doc.reset();
+        KLOG(3, "Exiting KConnection::%s with return code %d", parserName, result);
+        return result;
+    } catch (const std::exception& e) {
+        context.reset();
+        selection.reset();
+        doc.reset();
+        KLOG(0, "%s", e.what());
+        throw;
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Object and process-wide set-up
+
+KConnection::KConnection(const std::string& arrayIPArg, const std::string& accessKeyArg) {
+    KLOG(3, "Entering KConnection::KConnection for %s", arrayIPArg.c_str());
+    if (arrayIPArg.empty() || accessKeyArg.empty())
+        throw std::invalid_argument("KConnection Constructor: Invalid input argument");
+    arrayIP = arrayIPArg;
+    accessKey = accessKeyArg;
+    KLOG(3, "Exiting KConnection::KConnection");
+}
+
+KConnection::~KConnection() {
+    KLOG(3, "Entering KConnection::~KConnection()");
+    arrayIP.clear();
+    arrayIP.shrink_to_fit();
+    accessKey.clear();
+    accessKey.shrink_to_fit();
+    KLOG(3, "Exiting KConnection::~KConnection()");
+}
+
+void KConnection::GlobalInit() {
+    KLOG(3, "Entering KConnection::GlobalInit");
+    curl_global_init(CURL_GLOBAL_ALL);
+    KLOG(3, "Exiting KConnection::GlobalInit");
+}
+
+void KConnection::GlobalCleanup() {
+    KLOG(3, "Entering KConnection::GlobalCleanup");
+    curl_global_cleanup();
+    KLOG(3, "Exiting KConnection::GlobalCleanup");
+}
+
+KConnection::TransferLimits KConnection::GetTransferLimits() {
+    TransferLimits limits;
+    limits.connectTimeoutSeconds = g_connectTimeoutSeconds.load();
+    limits.lowSpeedLimitBytes = g_lowSpeedLimitBytes.load();
+    limits.lowSpeedTimeSeconds = g_lowSpeedTimeSeconds.load();
+    limits.maxResponseBytes = g_maxResponseBytes.load();
+    return limits;
+}
+
+void KConnection::SetTransferLimitsForTesting(const TransferLimits& limits) {
+    g_connectTimeoutSeconds.store(limits.connectTimeoutSeconds);
+    g_lowSpeedLimitBytes.store(limits.lowSpeedLimitBytes);
+    g_lowSpeedTimeSeconds.store(limits.lowSpeedTimeSeconds);
+    g_maxResponseBytes.store(limits.maxResponseBytes);
+}
+
+size_t KConnection::WriteCallback(char* data, size_t size, size_t count, void* userdata) {
+    if (userdata == nullptr) return 0;
+    auto* stream = static_cast<std::ostringstream*>(userdata);
+    if (size != 0 && count > static_cast<size_t>(-1) / size) return 0;
+    const size_t bytes = size * count;
+    // An answer beyond the limit aborts the transfer instead of exhausting memory.
+    const std::streamoff heldOff = stream->tellp();
+    const size_t held = heldOff > 0 ? static_cast<size_t>(heldOff) : 0;
+    const size_t limit = g_maxResponseBytes.load();
+    if (bytes > limit || held > limit - bytes) return 0;
+    try {
+        stream->write(data, static_cast<std::streamsize>(bytes));
+    } catch (const std::exception&) {
+        return 0;  // libcurl reports the aborted transfer to the operation
+    }
+    return stream->good() ? bytes : 0;
+}
+
+int KConnection::InitializeCurl(CurlHandle& curl, const char* path, CurlHeaderList& headers) {
+    KLOG(3, "Entering KConnection::InitializeCurl");
+    CurlHandle handle(curl_easy_init());
+    if (!handle) {
+        KLOG(3, "Exiting KConnection::InitializeCurl");
+        return 0;
+    }
+    const std::string url = "https://" + arrayIP + path;
+    KLOG(3, "URL: %s", url.c_str());
+    ApplyRequestOptions(handle.get(), url);
+
+    const std::string headerLine = "X-Access-Key: " + accessKey;
+    KLOG(3, "%s", ("X-Access-Key: " + MaskSecret(accessKey)).c_str());
+    curl_slist* list = curl_slist_append(headers.get(), headerLine.c_str());
+    if (list != nullptr && list != headers.get()) {
+        headers.release();
+        headers.reset(list);
+    }
+    curl_easy_setopt(handle.get(), CURLOPT_HTTPHEADER, headers.get());
+
+    curl.reset(handle.release());
+    KLOG(3, "Exiting KConnection::InitializeCurl");
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Listings and lookups
+
+int KConnection::GetVolumesList(std::list<VolumeInfo>* volumes) {
+    std::ostringstream response;
+    KLOG(3, "Entering KConnection::GetVolumesList");
+    int result = 0;
+    try {
+        CurlHandle curl;
+        CurlHeaderList headers;
+        if (volumes == nullptr) throw std::invalid_argument("KConnection::GetVolumesList - Invalid input argument");
+        InitializeCurl(curl, "/api/volumes", headers);
+        ApplyMethod(curl.get(), Method::Get, std::string());
+        const long status = Perform(curl.get(), response);
+        if (status != 200) throw KException(FormatText("HTTP return code: %ld. List volume failed", status));
+        result = ParseVolumeList(response, *volumes);
+        if (result == 0) KLOG(4, "Successfully obtained volume list");
+        headers.reset();
+        curl.reset();
+    } catch (const std::exception& e) {
+        KLOG(0, "%s", e.what());
+        throw;
+    }
+    KLOG(3, "Exiting KConnection::GetVolumesList with return code %d", result);
+    return result;
+}
+
+int KConnection::GetSnapshotsList(const std::string& cgName, std::list<SnapshotInfo>* snapshots) {
+    std::ostringstream response;
+    KLOG(3, "Entering KConnection::GetSnapshotsList");
+    int result = 0;
+    try {
+        CurlHandle curl;
+        CurlHeaderList headers;
+        if (cgName.empty() || snapshots == nullptr)
+            throw std::invalid_argument("KConnection::GetSnapshotsList - Invalid input argument");
+        const std::string path = "/api/consistency_groups/" + EncodePathSegment(cgName) + "/snapshots";
+        KLOG(4, "URL: %s", path.c_str());
+        InitializeCurl(curl, path.c_str(), headers);
+        ApplyMethod(curl.get(), Method::Get, std::string());
+        const long status = Perform(curl.get(), response);
+        if (status != 200) throw KException(FormatText("HTTP return code: %ld. List snapshot failed", status));
+        result = ParseSnapshotList(response, *snapshots);
+        if (result == 0) KLOG(4, "Successfully obtained snapshot list");
+        headers.reset();
+        curl.reset();
+    } catch (const std::exception& e) {
+        KLOG(0, "%s", e.what());
+        throw;
+    }
+    KLOG(3, "Exiting KConnection::GetSnapshotsList with return code %d", result);
+    return result;
+}
+
+int KConnection::ListVolumes(std::ostringstream& response) {
+    KLOG(3, "Entering KConnection::ListVolumes");
+    try {
+        CurlHandle curl;
+        CurlHeaderList headers;
+        InitializeCurl(curl, "/api/volumes", headers);
+        ApplyMethod(curl.get(), Method::Get, std::string());
+        if (Perform(curl.get(), response) != 200) throw KException("List volume failed");
+        headers.reset();
+        curl.reset();
+    } catch (const std::exception& e) {
+        KLOG(0, "%s", e.what());
+        throw;
+    }
+    KLOG(3, "Exiting KConnection::ListVolumes with return code %d", 0);
+    return 0;
+}
+
+int KConnection::ListServers(std::ostringstream& response) {
+    KLOG(3, "Entering KConnection::ListServers");
+    try {
+        CurlHandle curl;
+        CurlHeaderList headers;
+        InitializeCurl(curl, "/api/servers", headers);
+        ApplyMethod(curl.get(), Method::Get, std::string());
+        if (Perform(curl.get(), response) != 200) throw KException("List servers failed");
+        headers.reset();
+        curl.reset();
+    } catch (const std::exception& e) {
+        KLOG(0, "%s", e.what());
+        throw;
+    }
+    KLOG(3, "Exiting KConnection::ListServers with return code %d", 0);
+    return 0;
+}
+
+int KConnection::GetVolumeInfoByDispName(const std::string& volDispName, std::string& volID, std::string& volName,
+                                         std::string& cgName) {
+    KLOG(3, "Entering KConnection::GetVolumeInfoByDispName for volume %s", volDispName.c_str());
+    int result = 0;
+    try {
+        std::ostringstream listing;
+        result = ListVolumes(listing);
+        if (result == 0) result = ParseVolumeXMLByName(listing, volDispName, volID, volName, cgName);
+    } catch (const std::exception& e) {
+        KLOG(0, "%s", e.what());
+        throw;
+    }
+    KLOG(3, "Exiting KConnection::GetVolumeInfoByDispName with return code %d", result);
+    return result;
+}
+
+int KConnection::GetServerInfoByIQN(const std::string& hostIQN, std::string& serverID, std::string& iscsiIP) {
+    KLOG(3, "Entering KConnection::GetServerInfoByIQN for host iqn %s", hostIQN.c_str());
+    int result = 0;
+    try {
+        std::ostringstream listing;
+        result = ListServers(listing);
+        if (result == 0) result = ParseServerXMLByIQN(listing, hostIQN, serverID, iscsiIP);
+    } catch (const std::exception& e) {
+        KLOG(0, "%s", e.what());
+        throw;
+    }
+    KLOG(3, "Exiting KConnection::GetServerInfoByIQN with return code %d", result);
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Commands
+
+int KConnection::CreateSnapshotSet(const std::list<std::string*>& volIDs, const std::list<std::string*>& cgNames,
+                                   std::list<std::string>* snapIDs) {
+    std::string joined;
+    for (const std::string* volID : volIDs) {
+        if (volID != nullptr) joined += *volID;
+        joined += ' ';
+    }
+    KLOG(3, "Entering KConnection::CreateSnapshotSet for volumes %s", joined.c_str());
+    int result = 0;
+    try {
+        CurlHandle curl;
+        CurlHeaderList headers;
+        if (snapIDs == nullptr)
+            throw std::invalid_argument("KConnection::CreateSnapshotSet - Invalid input argument");
+        std::string body;
+        int index = 1;
+        for (auto v = volIDs.begin(), g = cgNames.begin(); v != volIDs.end() && g != cgNames.end();
+             ++v, ++g, ++index) {
+            const std::string* volID = *v;
+            const std::string* cgName = *g;
+            if (volID == nullptr || cgName == nullptr || volID->empty() || cgName->empty())
+                throw std::invalid_argument("KConnection::CreateSnapshotSet - Invalid input argument");
+            const std::string prefix = "snapshots_set_" + std::to_string(index);
+            const std::string snapName = "snap_" + std::to_string(DrawSnapshotNumber()) + "_" + *volID;
+            if (!body.empty()) body += '&';
+            body += prefix + "_name=" + EncodeFormValue(snapName) + "&" + prefix + "_cg=" + EncodeFormValue(*cgName);
+        }
+        const std::string path = "/api/snapshots/snapshots_set";
+        KLOG(4, "URL: %s", path.c_str());
+        InitializeCurl(curl, path.c_str(), headers);
+        ResponseInfo info;
+        info.snapshotIDs = snapIDs;
+        result = RunCommand(curl, headers, Method::Post, body, "HTTP return code: %ld. Create snapshot set failed",
+                            "//create-snapshot-set-response", CreateSnapshotSetAction, info);
+    } catch (const std::exception& e) {
+        KLOG(0, "%s", e.what());
+        throw;
+    }
+    KLOG(3, "Exiting KConnection::CreateSnapshotSet with return code %d", result);
+    return result;
+}
+
+int KConnection::DeleteSnapshot(const std::string& snapID) {
+    KLOG(3, "Entering KConnection::DeleteSnapshot for snapshot %s", snapID.c_str());
+    int result = 0;
+    try {
+        CurlHandle curl;
+        CurlHeaderList headers;
+        if (snapID.empty()) throw std::invalid_argument("KConnection::DeleteSnapshot - Invalid input argument");
+        const std::string path = "/api/snapshots/" + EncodePathSegment(snapID);
+        KLOG(4, "URL: %s", path.c_str());
+        InitializeCurl(curl, path.c_str(), headers);
+        ResponseInfo info;
+        result = RunCommand(curl, headers, Method::Delete, std::string(),
+                            "HTTP return code: %ld. Delete snapshot failed", "//delete-snapshot-response",
+                            DeleteSnapshotAction, info);
+    } catch (const std::exception& e) {
+        KLOG(0, "%s", e.what());
+        throw;
+    }
+    KLOG(3, "Exiting KConnection::DeleteSnapshot with return code %d", result);
+    return result;
+}
+
+int KConnection::CloneVolume(const std::string& cgName, const std::string& snapID, const std::string& cloneDispName,
+                             std::string& resultText) {
+    KLOG(3, "Entering KConnection::CloneVolume for volume %s", snapID.c_str());
+    int result = 0;
+    try {
+        CurlHandle curl;
+        CurlHeaderList headers;
+        if (cgName.empty() || snapID.empty() || cloneDispName.empty())
+            throw std::invalid_argument("KConnection::CloneVolume - Invalid input argument");
+        const std::string path = "/api/consistency_groups/" + EncodePathSegment(cgName) + "/clone";
+        KLOG(4, "URL: %s", path.c_str());
+        InitializeCurl(curl, path.c_str(), headers);
+        const std::string body =
+            "snapshot=" + EncodeFormValue(snapID) + "&name=" + EncodeFormValue(cloneDispName) + "&timeout=30";
+        ResponseInfo info;
+        result = RunCommand(curl, headers, Method::Post, body, "HTTP return code: %ld. Clone volume failed",
+                            "//clone-cg-response", CloneVolumeAction, info);
+        if (result == 0) resultText = info.value;
+    } catch (const std::exception& e) {
+        KLOG(0, "%s", e.what());
+        throw;
+    }
+    KLOG(3, "Exiting KConnection::CloneVolume with return code %d", result);
+    return result;
+}
+
+int KConnection::DeleteVolume(const std::string& volName) {
+    KLOG(3, "Entering KConnection::DeleteVolume for volName %s", volName.c_str());
+    int result = 0;
+    try {
+        CurlHandle curl;
+        CurlHeaderList headers;
+        if (volName.empty()) throw std::invalid_argument("KConnection::DeleteVolume - Invalid input argument");
+        const std::string path = "/api/volumes/" + EncodePathSegment(volName);
+        KLOG(4, "URL: %s", path.c_str());
+        InitializeCurl(curl, path.c_str(), headers);
+        ResponseInfo info;
+        result = RunCommand(curl, headers, Method::Delete, std::string(), "HTTP return code: %ld. Delete volume failed",
+                            "//delete-volume-response", DeleteVolumeAction, info);
+    } catch (const std::exception& e) {
+        KLOG(0, "%s", e.what());
+        throw;
+    }
+    KLOG(3, "Exiting KConnection::DeleteVolume with return code %d", result);
+    return result;
+}
+
+int KConnection::CreateServer(const std::string& serverDispName, const std::string& hostIQN,
+                              const std::string& iscsiIP, std::string& serverID) {
+    KLOG(3, "Entering KConnection::CreateServer for host iqn %s", hostIQN.c_str());
+    int result = 0;
+    try {
+        CurlHandle curl;
+        CurlHeaderList headers;
+        if (serverDispName.empty() || hostIQN.empty() || iscsiIP.empty())
+            throw std::invalid_argument("KConnection::CreateServer - Invalid input argument");
+        const std::string path = "/api/servers";
+        KLOG(4, "URL: %s", path.c_str());
+        InitializeCurl(curl, path.c_str(), headers);
+        const std::string body = "display_name=" + EncodeFormValue(serverDispName) + "&iscsi=" +
+                                 EncodeFormValue(iscsiIP) + "&iqn=" + EncodeFormValue(hostIQN) +
+                                 "&ipsec=no&force=no";
+        ResponseInfo info;
+        result = RunCommand(curl, headers, Method::Post, body, "HTTP return code: %ld. Create server failed",
+                            "//create-server-response", CreateServerAction, info);
+        if (result == 0) serverID = info.value;
+    } catch (const std::exception& e) {
+        KLOG(0, "%s", e.what());
+        throw;
+    }
+    KLOG(3, "Exiting KConnection::CreateServer with return code %d", result);
+    return result;
+}
+
+int KConnection::AttachVolume(const std::string& volName, const std::string& serverID) {
+    KLOG(3, "Entering KConnection::AttachVolume for volName %s", volName.c_str());
+    int result = 0;
+    try {
+        CurlHandle curl;
+        CurlHeaderList headers;
+        if (volName.empty() || serverID.empty())
+            throw std::invalid_argument("KConnection::AttachVolume - Invalid input argument");
+        const std::string path = "/api/servers/" + EncodePathSegment(serverID) + "/volumes";
+        KLOG(4, "URL: %s", path.c_str());
+        InitializeCurl(curl, path.c_str(), headers);
+        const std::string body =
+            "id=" + EncodeFormValue(serverID) + "&volume_name=" + EncodeFormValue(volName) + "&readonly=no&force=no";
+        ResponseInfo info;
+        result = RunCommand(curl, headers, Method::Post, body, "HTTP return code: %ld. Attach volume failed",
+                            "//attach-volume-response", AttachVolumeAction, info);
+    } catch (const std::exception& e) {
+        KLOG(0, "%s", e.what());
+        throw;
+    }
+    KLOG(3, "Exiting KConnection::AttachVolume with return code %d", result);
+    return result;
+}
+
+int KConnection::DetachVolume(const std::string& volName, const std::string& serverID) {
+    KLOG(3, "Entering KConnection::DetachVolume for volName %s", volName.c_str());
+    int result = 0;
+    try {
+        CurlHandle curl;
+        CurlHeaderList headers;
+        if (volName.empty() || serverID.empty())
+            throw std::invalid_argument("KConnection::DetachVolume - Invalid input argument");
+        const std::string path = "/api/volumes/" + EncodePathSegment(volName) + "/detach";
+        KLOG(4, "URL: %s", path.c_str());
+        InitializeCurl(curl, path.c_str(), headers);
+        const std::string body = "servers=" + EncodeFormValue(serverID);
+        ResponseInfo info;
+        result = RunCommand(curl, headers, Method::Post, body, "HTTP return code: %ld. Detach volume failed",
+                            "//detach-volume-response", DetachVolumeAction, info);
+    } catch (const std::exception& e) {
+        KLOG(0, "%s", e.what());
+        throw;
+    }
+    KLOG(3, "Exiting KConnection::DetachVolume with return code %d", result);
+    return result;
+}
+
+int KConnection::ResyncVolume(const std::string& snapID, const std::string& cgName) {
+    KLOG(3, "Entering KConnection::ResyncVolume with snapID %s", snapID.c_str());
+    int result = 0;
+    try {
+        CurlHandle curl;
+        CurlHeaderList headers;
+        if (snapID.empty() || cgName.empty())
+            throw std::invalid_argument("KConnection::ResyncVolume - Invalid input argument");
+        const std::string path = "/api/consistency_groups/" + EncodePathSegment(cgName) + "/rollback";
+        KLOG(4, "URL: %s", path.c_str());
+        InitializeCurl(curl, path.c_str(), headers);
+        const std::string body = "snapname=" + EncodeFormValue(snapID) + "&timeout=30";
+        ResponseInfo info;
+        result = RunCommand(curl, headers, Method::Post, body, "HTTP return code: %ld. Resync volume failed",
+                            "//clone-cg-response", ResyncVolumeAction, info);
+    } catch (const std::exception& e) {
+        KLOG(0, "%s", e.what());
+        throw;
+    }
+    KLOG(3, "Exiting KConnection::ResyncVolume with return code %d", result);
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Validation of an address and key
+
+int KConnection::ListDrives(const std::string& arrayIP, const std::string& accessKey) {
+    KLOG(3, "Entering KConnection::ListDrives");
+    int result = 0;
+    CurlHandle curl;
+    CurlHeaderList headers;
+    try {
+        std::ostringstream response;
+        const std::string url = "https://" + arrayIP + "/api/drives";
+        KLOG(2, "URL: %s", url.c_str());
+        curl.reset(curl_easy_init());
+        if (curl) ApplyRequestOptions(curl.get(), url);
+        const std::string headerLine = "X-Access-Key: " + accessKey;
+        KLOG(4, "%s", ("X-Access-Key: " + MaskSecret(accessKey)).c_str());
+        curl_slist* list = curl_slist_append(headers.get(), headerLine.c_str());
+        if (list != nullptr && list != headers.get()) {
+            headers.release();
+            headers.reset(list);
+        }
+        curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headers.get());
+        if (Perform(curl.get(), response) != 200) throw KException("List drives failed");
+        result = ParseDriveList(response);
+        headers.reset();
+        curl.reset();
+    } catch (const std::exception& e) {
+        headers.reset();
+        curl.reset();
+        KLOG(0, "%s", e.what());
+        throw;
+    }
+    KLOG(3, "Exiting KConnection::ListDrives with return code %d", result);
+    return result;
+}
+
+int KConnection::ValidateArray(const std::string& arrayIP, const std::string& accessKey) {
+    KLOG(3, "Entering KConnection::ValidateArray for arrayIP: %s accessKey: %s", arrayIP.c_str(),
+         MaskSecret(accessKey).c_str());
+    const int result = ListDrives(arrayIP, accessKey);
+    if (result != 0)
+        KLOG(0, "List disk failed. Invalid array credentials");
+    else
+        KLOG(2, "List disks successfull.");
+    KLOG(3, "Exiting KConnection::ValidateArray with return code %d", result);
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Parsers
+
+int KConnection::ParseVolumeList(const std::ostringstream& response, std::list<VolumeInfo>& volumes) {
+    KLOG(3, "Entering KConnection::ParseVolumeList");
+    return RunParser(response, "//volumes/volume", "ParseVolumeList", "No volume found in the array", 2, false,
+                     [&volumes](xmlDoc* doc, xmlNodeSet* nodes) {
+                         for (int i = 0; i < nodes->nodeNr; ++i) {
+                             VolumeInfo info;
+                             int seen = 0;
+                             for (xmlNode* child = nodes->nodeTab[i]->children; child != nullptr && seen < 5;
+                                  child = child->next) {
+                                 if (IsElementNamed(child, "product-id")) {
+                                     ++seen;
+                                     std::string text;
+                                     if (ElementText(doc, child, text)) info.productID = text.substr(0, text.find('-'));
+                                 } else if (IsElementNamed(child, "ieee-id")) {
+                                     ++seen;
+                                     ElementText(doc, child, info.volID);
+                                 } else if (IsElementNamed(child, "name")) {
+                                     ++seen;
+                                     ElementText(doc, child, info.volName);
+                                 } else if (IsElementNamed(child, "display-name")) {
+                                     ++seen;
+                                     ElementText(doc, child, info.volDispName);
+                                 } else if (IsElementNamed(child, "cg-name")) {
+                                     ++seen;
+                                     ElementText(doc, child, info.cgName);
+                                 }
+                             }
+                             volumes.push_back(info);
+                         }
+                         return 0;
+                     });
+}
+
+int KConnection::ParseSnapshotList(const std::ostringstream& response, std::list<SnapshotInfo>& snapshots) {
+    KLOG(3, "Entering KConnection::ParseSnapshotList");
+    return RunParser(response, "//snapshots/snapshot", "ParseSnapshotList", "No snapshots found in the array", 2,
+                     false, [&snapshots](xmlDoc* doc, xmlNodeSet* nodes) {
+                         for (int i = 0; i < nodes->nodeNr; ++i) {
+                             SnapshotInfo info;
+                             int seen = 0;
+                             for (xmlNode* child = nodes->nodeTab[i]->children; child != nullptr && seen < 2;
+                                  child = child->next) {
+                                 if (IsElementNamed(child, "name")) {
+                                     ++seen;
+                                     ElementText(doc, child, info.snapID);
+                                 } else if (IsElementNamed(child, "display-name")) {
+                                     ++seen;
+                                     ElementText(doc, child, info.snapDispName);
+                                 }
+                             }
+                             snapshots.push_back(info);
+                         }
+                         return 0;
+                     });
+}
+
+int KConnection::ParseVolumeXMLByName(const std::ostringstream& response, const std::string& volDispName,
+                                      std::string& volID, std::string& volName, std::string& cgName) {
+    KLOG(3, "Entering KConnection::ParseVolumeXMLByName for volume %s", volDispName.c_str());
+    return RunParser(
+        response, "//volumes/volume", "ParseVolumeXMLByName", "No volume found in the array", 2, false,
+        [&](xmlDoc* doc, xmlNodeSet* nodes) {
+            int result = 2;
+            for (int i = 0; i < nodes->nodeNr; ++i) {
+                std::string id, name, dispName, cg;
+                int seen = 0;
+                for (xmlNode* child = nodes->nodeTab[i]->children; child != nullptr && seen < 4; child = child->next) {
+                    if (IsElementNamed(child, "ieee-id")) {
+                        ++seen;
+                        ElementText(doc, child, id);
+                    } else if (IsElementNamed(child, "name")) {
+                        ++seen;
+                        ElementText(doc, child, name);
+                    } else if (IsElementNamed(child, "display-name")) {
+                        ++seen;
+                        ElementText(doc, child, dispName);
+                    } else if (IsElementNamed(child, "cg-name")) {
+                        ++seen;
+                        ElementText(doc, child, cg);
+                    }
+                }
+                if (dispName == volDispName) {  // the first match wins
+                    volID = id;
+                    volName = name;
+                    cgName = cg;
+                    KLOG(2, "volID: %s, volDispName: %s, volName: %s, cgName: %s", volID.c_str(), volDispName.c_str(),
+                         volName.c_str(), cgName.c_str());
+                    result = 0;
+                    break;
+                }
+            }
+            return result;
+        });
+}
+
+int KConnection::ParseServerXMLByIQN(const std::ostringstream& response, const std::string& hostIQN,
+                                     std::string& serverID, std::string& iscsiIP) {
+    KLOG(3, "Entering KConnection::ParseServerXMLByIQN for hostIQN %s", hostIQN.c_str());
+    return RunParser(
+        response, "//servers/server", "ParseServerXMLByIQN", "No servers matching the host iqn found in the array", 2,
+        false, [&](xmlDoc* doc, xmlNodeSet* nodes) {
+            int result = 2;
+            for (int i = 0; i < nodes->nodeNr; ++i) {
+                std::string name, iqn, ip;
+                int seen = 0;
+                for (xmlNode* child = nodes->nodeTab[i]->children; child != nullptr && seen < 3; child = child->next) {
+                    if (IsElementNamed(child, "name")) {
+                        ++seen;
+                        ElementText(doc, child, name);
+                    } else if (IsElementNamed(child, "iqn")) {
+                        ++seen;
+                        ElementText(doc, child, iqn);
+                    } else if (IsElementNamed(child, "iscsi-ip")) {
+                        ++seen;
+                        ElementText(doc, child, ip);
+                    }
+                }
+                // Written for every server examined: on no match the caller
+                // gets the last server's address to create the missing one.
+                iscsiIP = ip;
+                if (iqn == hostIQN) {
+                    serverID = name;
+                    KLOG(2, "serverID: %s, hostIQN: %s, iscsiIP: %s", serverID.c_str(), hostIQN.c_str(),
+                         iscsiIP.c_str());
+                    result = 0;
+                    break;
+                }
+            }
+            return result;
+        });
+}
+
+int KConnection::ParseResponseXML(const std::ostringstream& response, const char* xPathID, CommandAction action,
+                                  ResponseInfo& info) {
+    KLOG(3, "Entering KConnection::ParseResponseXML with xPathID: %s CommandAction: %d",
+         xPathID != nullptr ? xPathID : "", static_cast<int>(action));
+    return RunParser(
+        response, xPathID, "ParseResponseXML", "Response not found. Error Condition", 1, false,
+        [&](xmlDoc* doc, xmlNodeSet* nodes) {
+            for (int i = 0; i < nodes->nodeNr; ++i) {
+                for (xmlNode* child = nodes->nodeTab[i]->children; child != nullptr; child = child->next) {
+                    if (child->type != XML_ELEMENT_NODE) continue;
+                    const char* name = reinterpret_cast<const char*>(child->name);
+                    if (IsElementNamed(child, "status")) {
+                        ElementText(doc, child, info.status);
+                        KLOG(4, "%s: %s", name, info.status.c_str());
+                    }
+                    if (IsElementNamed(child, "status-msg")) {
+                        ElementText(doc, child, info.statusMsg);
+                        KLOG(4, "%s: %s", name, info.statusMsg.c_str());
+                    }
+                    const char* valueElement = nullptr;
+                    switch (static_cast<int>(action)) {
+                        case CreateSnapshotSetAction:
+                            if (IsElementNamed(child, "snapshots")) {
+                                if (info.snapshotIDs == nullptr)
+                                    throw std::invalid_argument(
+                                        "KConnection::ParseResponseXML - Invalid input argument");
+                                for (xmlNode* snap = child->children; snap != nullptr; snap = snap->next) {
+                                    if (!IsElementNamed(snap, "snapshot")) continue;
+                                    std::string text;
+                                    ElementText(doc, snap, text);
+                                    info.snapshotIDs->push_back(text);
+                                    KLOG(4, "%s: %s", "snapshot", text.c_str());
+                                }
+                            }
+                            break;
+                        case CreateServerAction:
+                            valueElement = "server-name";
+                            break;
+                        case DeleteVolumeAction:
+                            valueElement = "snapshot-name";
+                            break;
+                        case ResyncVolumeAction:
+                            valueElement = "cg-name";
+                            break;
+                        default:
+                            break;
+                    }
+                    if (valueElement != nullptr && IsElementNamed(child, valueElement)) {
+                        ElementText(doc, child, info.value);
+                        KLOG(4, "%s: %s", name, info.value.c_str());
+                    }
+                }
+            }
+            return 0;
+        });
+}
+
+int KConnection::ParseDriveList(const std::ostringstream& response) {
+    KLOG(3, "Entering KConnection::ParseDriveList");
+    return RunParser(response, "//show-disks-response/status", "ParseDriveList", "No response for disk list received",
+                     1, true, [](xmlDoc*, xmlNodeSet*) { return 0; });
+}
+
+}  // namespace Korvel
