@@ -1,0 +1,214 @@
+// Linux implementation of the logging library: one text file per process in
+// the log folder, plus event entries in syslog and in an events file.
+#include "Logger.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <mutex>
+#include <string>
+
+namespace {
+
+constexpr const char* kDefaultLogDir = "/var/log/korvel";
+constexpr const char* kEventsFile = "KorvelProvider.events.log";
+constexpr long kDefaultMaxBytes = 10L * 1024 * 1024;
+constexpr int kKeptFiles = 5;
+
+struct LoggerState {
+    std::mutex mutex;
+    int fd = -1;
+    std::string path;
+    std::string dir;
+    int level = SEVERITY_INFO;
+    bool enabled = false;
+    long size = 0;
+    long maxBytes = kDefaultMaxBytes;
+};
+
+LoggerState& State() {
+    static LoggerState* state = new LoggerState;  // never destroyed: threads may log during exit
+    return *state;
+}
+
+std::string LogDir() {
+    const char* dir = std::getenv("KORVEL_LOG_DIR");
+    return dir && *dir ? dir : kDefaultLogDir;
+}
+
+long MaxBytes() {
+    const char* v = std::getenv("KORVEL_LOG_MAX_BYTES");
+    if (v && *v) {
+        char* end = nullptr;
+        long n = std::strtol(v, &end, 10);
+        if (end && *end == '\0' && n > 0) return n;
+    }
+    return kDefaultMaxBytes;
+}
+
+void MakeDirs(const std::string& dir) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    chmod(dir.c_str(), 0750);
+}
+
+const char* LevelName(int level) {
+    switch (level) {
+        case SEVERITY_ERROR: return "ERROR";
+        case SEVERITY_WARNING: return "WARNING";
+        case SEVERITY_INFO: return "INFO";
+        case SEVERITY_DEBUG: return "DEBUG";
+        default: return "TRACE";
+    }
+}
+
+// "2026-12-07 10:20:32.123 [pid:tid] "
+std::string Prefix() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    tm utc{};
+    gmtime_r(&ts.tv_sec, &utc);
+    char buf[96];
+    int n = std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03ld [%ld:%ld] ", utc.tm_year + 1900,
+                          utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, ts.tv_nsec / 1000000,
+                          static_cast<long>(getpid()), static_cast<long>(syscall(SYS_gettid)));
+    return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
+}
+
+std::string Format(const char* format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    char small[512];
+    int n = std::vsnprintf(small, sizeof small, format, copy);
+    va_end(copy);
+    if (n < 0) return std::string();
+    if (static_cast<size_t>(n) < sizeof small) return std::string(small, n);
+    std::string out(static_cast<size_t>(n) + 1, '\0');
+    std::vsnprintf(out.data(), out.size(), format, args);
+    out.resize(n);
+    return out;
+}
+
+bool WriteAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t w = ::write(fd, text.data() + done, text.size() - done);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        done += static_cast<size_t>(w);
+    }
+    return true;
+}
+
+int OpenAppend(const std::string& path) {
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
+}
+
+// Called with the mutex held. Keeps kKeptFiles old files: name.1 is the newest.
+void Rotate(LoggerState& s) {
+    ::close(s.fd);
+    s.fd = -1;
+    for (int i = kKeptFiles - 1; i >= 1; --i) {
+        std::string from = s.path + "." + std::to_string(i);
+        std::string to = s.path + "." + std::to_string(i + 1);
+        ::rename(from.c_str(), to.c_str());
+    }
+    ::rename(s.path.c_str(), (s.path + ".1").c_str());
+    s.fd = OpenAppend(s.path);
+    s.size = 0;
+}
+
+}  // namespace
+
+void Logger::Initialize(const std::string& fileName, SeverityCode level, bool enabled) {
+    LoggerState& s = State();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.fd >= 0) ::close(s.fd);
+    s.fd = -1;
+    s.dir = LogDir();
+    s.path = s.dir + "/" + fileName;
+    s.level = level;
+    s.enabled = enabled;
+    s.maxBytes = MaxBytes();
+    s.size = 0;
+    if (!enabled) return;
+    MakeDirs(s.dir);
+    s.fd = OpenAppend(s.path);
+    struct stat st{};
+    if (s.fd >= 0 && fstat(s.fd, &st) == 0) s.size = st.st_size;
+}
+
+void Logger::Write(int level, const char* component, const char* format, ...) {
+    LoggerState& s = State();
+    {
+        // Cheap early exit for levels that are off, before any formatting.
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (!s.enabled || s.fd < 0 || level > s.level) return;
+    }
+    va_list args;
+    va_start(args, format);
+    std::string message = Format(format ? format : "", args);
+    va_end(args);
+    std::string line = Prefix() + LevelName(level) + " [" + (component ? component : "") + "] " + message + "\n";
+
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (!s.enabled || s.fd < 0) return;
+    if (s.size > 0 && s.size + static_cast<long>(line.size()) > s.maxBytes) Rotate(s);
+    if (s.fd >= 0 && WriteAll(s.fd, line)) s.size += static_cast<long>(line.size());
+}
+
+void Logger::EventLog(int category, int type, int eventId, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string message = Format(format ? format : "", args);
+    va_end(args);
+
+    int priority = type == 1 ? LOG_ERR : type == 2 ? LOG_WARNING : LOG_INFO;
+    const char* typeName = type == 1 ? "Error" : type == 2 ? "Warning" : "Information";
+    char idText[16];
+    std::snprintf(idText, sizeof idText, "0x%08X", static_cast<unsigned>(eventId));
+    std::string entry = std::string(typeName) + " category " + std::to_string(category) + " event " + idText +
+                        (message.empty() ? "" : ": " + message);
+
+    LoggerState& s = State();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    openlog("KorvelProvider", LOG_PID | LOG_NDELAY, LOG_DAEMON);
+    syslog(priority, "%s", entry.c_str());
+    closelog();
+
+    std::string dir = s.dir.empty() ? LogDir() : s.dir;
+    MakeDirs(dir);
+    int fd = OpenAppend(dir + "/" + kEventsFile);
+    if (fd >= 0) {
+        WriteAll(fd, Prefix() + entry + "\n");
+        ::close(fd);
+    }
+}
+
+void Logger::CloseStream() {
+    LoggerState& s = State();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.fd >= 0) ::close(s.fd);
+    s.fd = -1;
+    s.enabled = false;
+}
+
+void Logger::RemoveLogDirectory() {
+    LoggerState& s = State();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    std::string dir = s.dir.empty() ? LogDir() : s.dir;
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+}
