@@ -1,0 +1,292 @@
+// A stateful QSTA appliance for tests and demonstrations.
+//
+// The simulator serves the appliance's REST interface over HTTPS (self-signed
+// certificate made at start) on a loopback port, checks the "X-Access-Key"
+// header of every request, keeps a consistent model of volumes, consistency
+// groups, snapshots, host entries and mappings, answers in the appliance's XML
+// documents, records every request, and can be told to misbehave.
+//
+// Typical test use:
+//
+//     qsta::Simulator sim;                  // default seed, ephemeral port
+//     sim.Start();                          // returns once it accepts connections
+//     std::string address = sim.Address();  // "127.0.0.1:<port>", goes after "https://"
+//     sim.AddFault(qsta::Fault::WithStatus("GET", "/api/volumes", 500));
+//     ... run the client ...
+//     auto requests = sim.Journal();
+//
+// All members are thread-safe: tests may inspect and change the model, the
+// faults and the journal while requests are being served.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace qsta {
+
+// ---------------------------------------------------------------------------
+// Model records. Inspection calls return copies; changing a copy changes
+// nothing in the simulator.
+// ---------------------------------------------------------------------------
+
+struct Volume {
+    std::string name;            // "name": the appliance's internal name, used in paths
+    std::string displayName;     // "display-name"
+    std::string ieeeId;          // "ieee-id": 16 hexadecimal digits
+    std::string productId;       // "product-id": ieee-id, '-', model text (unless given verbatim)
+    std::string cgName;          // "cg-name": the volume's consistency group
+    std::string sourceSnapshot;  // for a clone, the snapshot it was made from; empty otherwise
+};
+
+// What AddVolume(VolumeSpec) creates. Empty fields are generated.
+struct VolumeSpec {
+    std::string name;         // empty: "vol-<n>"
+    std::string displayName;  // empty: the volume's name
+    std::string cgName;       // empty: a new group "cg-<n>"; an unknown name creates that group;
+                              // a known name adds the volume to that group
+    std::string ieeeId;       // empty: 16 lowercase hex digits, unique; otherwise any 16 hex digits, kept verbatim
+    std::string model;        // empty: "QSTA-Volume"
+    std::string productId;    // empty: ieeeId + "-" + model; otherwise used verbatim
+};
+
+struct ConsistencyGroup {
+    std::string name;                    // "cg-name"
+    std::vector<std::string> volumes;    // volume names, in the order they joined
+    std::vector<std::string> snapshots;  // snapshot IDs, oldest first
+    std::string clonedFrom;              // for a clone group, the snapshot it was made from
+    std::string rolledBackTo;            // snapshot ID of the last rollback; empty if never rolled back
+    unsigned rollbackCount = 0;          // number of rollbacks carried out
+};
+
+struct Snapshot {
+    std::string id;           // "name" in the snapshot listing; never contains '_'
+    std::string displayName;  // "display-name": the name the snapshot set requested
+    std::string cgName;       // the group the snapshot belongs to
+};
+
+struct Host {
+    std::string name;         // "name": the server ID used in paths
+    std::string displayName;  // the display_name it was created with
+    std::string iqn;          // "iqn"
+    std::string iscsiIp;      // "iscsi-ip"
+};
+
+struct Mapping {
+    std::string volumeName;
+    std::string hostName;
+};
+
+// ---------------------------------------------------------------------------
+// Fault injection.
+//
+// A fault applies to requests whose method and path match. Faults are tried
+// in the order they were added; the first match wins. A fault is applied
+// before the access key is checked, so it behaves like the network or a broken
+// appliance. Each application counts as one hit; a fault with `times` N is
+// removed after N hits, one with `times` 0 stays until removed or cleared.
+// ---------------------------------------------------------------------------
+
+enum class FaultKind {
+    Status,          // answer with `status` (any code; a 3xx carries "Location: <location>") and a short XML body
+    EmptyBody,       // 200 with an empty body
+    MalformedBody,   // 200 with a body that is not well-formed XML
+    MissingElement,  // 200 with a well-formed document that lacks the response element the client selects
+    RefusedCommand,  // 200 with the command's response element, "status" = refusalStatus
+                     // ("" gives an empty status element), "status-msg" = refusalMessage (nullopt: no element)
+    Delay,           // wait `delay`, then answer normally
+    DropConnection,  // close the connection without answering
+    CustomBody,      // answer with `status`, `contentType` and exactly `body`
+};
+
+struct Fault {
+    std::string method;       // "GET", "POST", "DELETE", ...; empty or "*" matches any method
+    std::string pathPattern;  // glob on the path as sent (percent-encoded, without query):
+                              // '*' matches any run of characters ('/' included), '?' one character;
+                              // empty matches every path
+    FaultKind kind = FaultKind::Status;
+    unsigned times = 1;       // number of requests to affect; 0 = until removed
+    int status = 500;         // Status and CustomBody: the HTTP status
+    std::string location;     // Status with 3xx: where to redirect; a path ("/api/other") or a full URL
+    std::string refusalStatus = "1";
+    std::optional<std::string> refusalMessage = std::string("Operation refused");
+    std::chrono::milliseconds delay{0};  // waited before answering; applies to every kind
+    std::string body;                    // CustomBody: the body bytes
+    std::string contentType = "application/xml";
+    bool execute = false;     // carry the request out on the model first, then answer as the fault says
+                              // (a command that was done but whose answer was lost or garbled)
+
+    // Shorthands for the common cases; each returns a fault for one request
+    // (set `times` on the result for more).
+    static Fault WithStatus(const std::string& method, const std::string& pathPattern, int status);
+    static Fault Redirect(const std::string& method, const std::string& pathPattern,
+                          const std::string& location, int status = 302);
+    static Fault Empty(const std::string& method, const std::string& pathPattern);
+    static Fault Malformed(const std::string& method, const std::string& pathPattern);
+    static Fault WithoutElement(const std::string& method, const std::string& pathPattern);
+    static Fault Refuse(const std::string& method, const std::string& pathPattern,
+                        const std::string& statusText = "1",
+                        const std::optional<std::string>& message = std::string("Operation refused"));
+    static Fault Slow(const std::string& method, const std::string& pathPattern,
+                      std::chrono::milliseconds delay);
+    static Fault Drop(const std::string& method, const std::string& pathPattern);
+    static Fault Custom(const std::string& method, const std::string& pathPattern, int status,
+                        const std::string& body, const std::string& contentType = "application/xml");
+};
+
+// ---------------------------------------------------------------------------
+// Request journal.
+// ---------------------------------------------------------------------------
+
+struct JournalEntry {
+    std::uint64_t sequence = 0;  // 1 for the first request since start or the last ClearJournal
+    std::string method;          // "GET", "POST", "DELETE", ...
+    std::string target;          // the request target exactly as sent (percent-encoded, query included)
+    std::string rawPath;         // target without the query, still percent-encoded
+    std::string path;            // rawPath percent-decoded
+    // Request headers as received (names as the client spelled them). The HTTP
+    // library keeps them sorted by name, not in arrival order.
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;            // the body bytes exactly as received
+    int status = 0;              // status answered; 0 when the connection was dropped
+    bool faulted = false;        // a fault was applied to this request
+
+    // First value of a header (name compared without regard to case); "" if absent.
+    std::string Header(const std::string& name) const;
+    bool HasHeader(const std::string& name) const;
+};
+
+// ---------------------------------------------------------------------------
+// The simulator.
+// ---------------------------------------------------------------------------
+
+struct Options {
+    std::string listenAddress = "127.0.0.1";  // address to bind
+    int port = 0;                             // 0: an ephemeral port chosen at start
+    std::string accessKey = "qsta-simulator-key";
+    bool defaultSeed = true;  // load the default seed when constructed (ignored when seedFile is set)
+    std::string seedFile;     // load this seed file instead of the default seed when constructed
+    unsigned threads = 8;     // request worker threads
+    std::chrono::milliseconds startTimeout{10000};  // Start() gives up after this long
+    // Called once per request, after it was answered, with a one-line summary
+    // (never the access key). Called on worker threads; must be thread-safe.
+    std::function<void(const std::string& line)> requestLog;
+};
+
+class Simulator {
+public:
+    // Builds the model (default seed, or Options::seedFile) but does not listen yet.
+    // A bad seed file throws std::invalid_argument naming the file and line.
+    Simulator();
+    explicit Simulator(Options options);
+    ~Simulator();  // stops if running
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    // --- Life cycle --------------------------------------------------------
+
+    // Binds, starts serving and returns once the server accepts connections.
+    // Throws std::runtime_error when the address cannot be bound, the
+    // certificate cannot be made, or the server is not up within the start
+    // timeout. Calling Start on a running simulator does nothing.
+    void Start();
+    // Stops serving and waits until every worker has finished (pending delays
+    // are cut short). Safe to call at any time, also twice or before Start.
+    // The model, faults and journal are kept; Start may be called again.
+    void Stop();
+    bool IsRunning() const;
+    int Port() const;             // bound port; 0 when not started
+    std::string Address() const;  // "<listen address>:<port>", what goes between "https://" and the path
+    std::string Url() const;      // "https://<listen address>:<port>"
+    std::string AccessKey() const;
+    void SetAccessKey(const std::string& key);  // takes effect for the next request
+
+    // --- Seeding -------------------------------------------------------------
+
+    // Removes every volume, group, snapshot, host entry and mapping. Generated
+    // names keep counting, so names are never reused within one simulator.
+    void Clear();
+    // Adds the default seed: volumes "vol-1" ("sqldata"), "vol-2" ("sqllog"),
+    // "vol-3" ("fileshare") in groups "cg-1", "cg-2", "cg-3", and the host entry
+    // "host-1" (iqn "iqn.2026-01.local.example:backup01", iscsi-ip "192.0.2.10").
+    void LoadDefaultSeed();
+    // Adds what a seed text describes (format in README.md); throws
+    // std::invalid_argument "seed line N: ..." on a bad line.
+    void LoadSeed(const std::string& text);
+    void LoadSeedFile(const std::string& path);
+
+    // Adds a volume with this display name in a new group.
+    Volume AddVolume(const std::string& displayName);
+    // Adds a volume; throws std::invalid_argument for a name or ieee-id that
+    // exists or an ieee-id that is not 16 hex digits.
+    Volume AddVolume(const VolumeSpec& spec);
+    // Adds `count` volumes quickly, each in a new group, with display names
+    // "<displayPrefix>-<i>" (i from 1). Returns the names of the new volumes.
+    std::vector<std::string> AddVolumes(std::size_t count, const std::string& displayPrefix = "bulk");
+    // Adds a host entry; empty name: "host-<n>"; empty display name: the IQN.
+    // Throws std::invalid_argument for an existing name or IQN, or an empty IQN.
+    Host AddHost(const std::string& iqn, const std::string& iscsiIp,
+                 const std::string& name = std::string(), const std::string& displayName = std::string());
+    // Adds a snapshot of an existing group; empty id: "snap-<nnnnnn>".
+    // Throws std::invalid_argument for an unknown group, an existing ID or an ID containing '_'.
+    Snapshot AddSnapshot(const std::string& cgName, const std::string& displayName,
+                         const std::string& id = std::string());
+    // Maps a volume to a host entry; throws std::invalid_argument when either
+    // is unknown or the mapping exists.
+    void MapVolume(const std::string& volumeName, const std::string& hostName);
+
+    // --- Inspection ------------------------------------------------------------
+
+    std::vector<Volume> Volumes() const;  // in listing order
+    std::size_t VolumeCount() const;
+    std::optional<Volume> FindVolume(const std::string& name) const;
+    std::optional<Volume> FindVolumeByDisplayName(const std::string& displayName) const;  // first in listing order
+    std::optional<Volume> FindVolumeByIeeeId(const std::string& ieeeId) const;
+    std::vector<ConsistencyGroup> Groups() const;  // in creation order
+    std::optional<ConsistencyGroup> FindGroup(const std::string& cgName) const;
+    std::vector<Snapshot> Snapshots() const;                          // all, in creation order
+    std::vector<Snapshot> Snapshots(const std::string& cgName) const;  // one group's, oldest first
+    std::optional<Snapshot> FindSnapshot(const std::string& id) const;
+    std::vector<Host> Hosts() const;  // in listing order
+    std::optional<Host> FindHost(const std::string& name) const;
+    std::optional<Host> FindHostByIqn(const std::string& iqn) const;
+    std::vector<Mapping> Mappings() const;  // in the order they were made
+    bool IsMapped(const std::string& volumeName, const std::string& hostName) const;
+
+    // --- Faults ------------------------------------------------------------------
+
+    // Adds a fault and returns its ID. Throws std::invalid_argument for a
+    // status outside 100..599.
+    int AddFault(const Fault& fault);
+    void RemoveFault(int faultId);  // unknown IDs are ignored
+    void ClearFaults();
+    std::size_t FaultHits(int faultId) const;  // times the fault was applied (kept after it expired)
+    std::size_t ActiveFaultCount() const;      // faults that will still apply
+
+    // --- Journal -----------------------------------------------------------------
+
+    std::vector<JournalEntry> Journal() const;  // every request since start or ClearJournal, in arrival order
+    std::size_t JournalSize() const;
+    void ClearJournal();
+
+    // The root element a command's answer carries, by method and path as sent,
+    // e.g. ("DELETE", "/api/volumes/vol-1") -> "delete-volume-response";
+    // "" for listings and unknown paths.
+    static std::string ResponseElementFor(const std::string& method, const std::string& rawPath);
+
+    // Percent-decodes a text ("%2F" -> "/"); with plusAsSpace, '+' becomes ' '
+    // (form values). Malformed escapes are kept as they are.
+    static std::string PercentDecode(const std::string& text, bool plusAsSpace = false);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+
+}  // namespace qsta
