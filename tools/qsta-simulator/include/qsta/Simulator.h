@@ -145,7 +145,7 @@ struct Fault {
 // ---------------------------------------------------------------------------
 
 struct JournalEntry {
-    std::uint64_t sequence = 0;  // 1 for the first request since start or the last ClearJournal
+    std::uint64_t sequence = 0;  // 1 for the first request; keeps counting across ClearJournal
     std::string method;          // "GET", "POST", "DELETE", ...
     std::string target;          // the request target exactly as sent (percent-encoded, query included)
     std::string rawPath;         // target without the query, still percent-encoded
@@ -261,8 +261,9 @@ public:
 
     // --- Faults ------------------------------------------------------------------
 
-    // Adds a fault and returns its ID. Throws std::invalid_argument for a
-    // status outside 100..599.
+    // Adds a fault and returns its ID. Throws std::invalid_argument when a
+    // Status or CustomBody fault has a status outside 200..599 (a 1xx answer
+    // is not final and would leave the client waiting) or the delay is negative.
     int AddFault(const Fault& fault);
     void RemoveFault(int faultId);  // unknown IDs are ignored
     void ClearFaults();

@@ -1,0 +1,174 @@
+// qsta-simulator: serves a simulated QSTA appliance until SIGINT or SIGTERM.
+#include "qsta/Simulator.h"
+
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <iostream>
+#include <mutex>
+#include <string>
+
+namespace {
+
+const char* const kUsage =
+    "Usage: qsta-simulator --listen ADDR:PORT --access-key KEY [--seed FILE] [--threads N] [--quiet]\n"
+    "\n"
+    "Serves a simulated QSTA storage appliance over HTTPS (self-signed certificate\n"
+    "made at start) until it receives SIGINT or SIGTERM.\n"
+    "\n"
+    "Options:\n"
+    "  --listen ADDR:PORT  address and port to listen on (default 127.0.0.1:8443);\n"
+    "                      port 0 picks a free port; IPv6 as [::1]:8443\n"
+    "  --access-key KEY    the key every request must carry in \"X-Access-Key\";\n"
+    "                      when absent, the environment variable QSTA_ACCESS_KEY is used\n"
+    "  --seed FILE         load the model from FILE instead of the default seed\n"
+    "                      (format: see tools/qsta-simulator/README.md)\n"
+    "  --threads N         request worker threads (default 8)\n"
+    "  --quiet             do not log requests\n"
+    "  --help              show this text\n"
+    "\n"
+    "The URL served is printed on the first line. Each request is then logged on\n"
+    "one line: time (UTC), client, method, target, status and body size (or\n"
+    "\"dropped\"). The access key is never printed.\n"
+    "\n"
+    "Default seed: volumes vol-1 \"sqldata\", vol-2 \"sqllog\", vol-3 \"fileshare\"\n"
+    "in groups cg-1, cg-2, cg-3, and host entry host-1\n"
+    "(iqn.2026-01.local.example:backup01, 192.0.2.10).\n";
+
+bool ParseListen(const std::string& text, std::string& address, int& port) {
+    std::string host;
+    std::string portText;
+    if (!text.empty() && text[0] == '[') {
+        auto close = text.find(']');
+        if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':') {
+            return false;
+        }
+        host = text.substr(1, close - 1);
+        portText = text.substr(close + 2);
+    } else {
+        auto colon = text.rfind(':');
+        if (colon == std::string::npos) {
+            return false;
+        }
+        host = text.substr(0, colon);
+        portText = text.substr(colon + 1);
+    }
+    if (host.empty() || portText.empty() || portText.size() > 5 ||
+        portText.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    int value = std::atoi(portText.c_str());
+    if (value > 65535) {
+        return false;
+    }
+    address = host;
+    port = value;
+    return true;
+}
+
+int Fail(const std::string& message) {
+    std::cerr << "qsta-simulator: " << message << "\n";
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    qsta::Options options;
+    options.port = 8443;
+    bool quiet = false;
+    bool haveKey = false;
+
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto value = [&]() -> const char* {
+            if (i + 1 >= argc) {
+                return nullptr;
+            }
+            return argv[++i];
+        };
+        if (arg == "--help" || arg == "-h") {
+            std::cout << kUsage;
+            return 0;
+        } else if (arg == "--listen") {
+            const char* text = value();
+            if (text == nullptr || !ParseListen(text, options.listenAddress, options.port)) {
+                return Fail("--listen needs ADDR:PORT");
+            }
+        } else if (arg == "--access-key") {
+            const char* text = value();
+            if (text == nullptr || *text == '\0') {
+                return Fail("--access-key needs a key");
+            }
+            options.accessKey = text;
+            haveKey = true;
+        } else if (arg == "--seed") {
+            const char* text = value();
+            if (text == nullptr || *text == '\0') {
+                return Fail("--seed needs a file");
+            }
+            options.seedFile = text;
+        } else if (arg == "--threads") {
+            const char* text = value();
+            int threads = text == nullptr ? 0 : std::atoi(text);
+            if (threads < 1 || threads > 256) {
+                return Fail("--threads needs a number from 1 to 256");
+            }
+            options.threads = static_cast<unsigned>(threads);
+        } else if (arg == "--quiet") {
+            quiet = true;
+        } else {
+            std::cerr << kUsage;
+            return Fail("unknown argument \"" + arg + "\"");
+        }
+    }
+    if (!haveKey) {
+        const char* fromEnv = std::getenv("QSTA_ACCESS_KEY");
+        if (fromEnv == nullptr || *fromEnv == '\0') {
+            return Fail("--access-key is required (see --help)");
+        }
+        options.accessKey = fromEnv;
+    }
+
+    // Block the stop signals before any thread exists, so every thread
+    // inherits the mask and only sigwait below receives them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    static std::mutex outputMutex;
+    if (!quiet) {
+        options.requestLog = [](const std::string& line) {
+            std::lock_guard lock(outputMutex);
+            std::fprintf(stdout, "%s\n", line.c_str());
+            std::fflush(stdout);
+        };
+    }
+
+    try {
+        qsta::Simulator simulator(options);
+        simulator.Start();
+        {
+            std::lock_guard lock(outputMutex);
+            std::fprintf(stdout, "qsta-simulator serving %s (%zu volumes, %zu host entries)\n",
+                         simulator.Url().c_str(), simulator.VolumeCount(), simulator.Hosts().size());
+            std::fflush(stdout);
+        }
+        int received = 0;
+        sigwait(&stopSignals, &received);
+        {
+            std::lock_guard lock(outputMutex);
+            std::fprintf(stdout, "qsta-simulator stopping on %s\n", received == SIGINT ? "SIGINT" : "SIGTERM");
+            std::fflush(stdout);
+        }
+        simulator.Stop();
+    } catch (const std::exception& error) {
+        return Fail(error.what());
+    }
+    return 0;
+}
