@@ -85,7 +85,7 @@ std::string Prefix() {
     return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
 }
 
-std::string Format(const char* format, va_list args) {
+KORVEL_PRINTF_FORMAT(1, 0) std::string Format(const char* format, va_list args) {
     va_list copy;
     va_copy(copy, args);
     char small[512];
