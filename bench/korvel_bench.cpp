@@ -1,0 +1,346 @@
+// Benchmarks of the access library against the raw libcurl and libxml2 calls
+// it makes, both measured in the same run against in-process simulators.
+//   korvel_bench [google benchmark flags]      prints the comparison table
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <list>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "KConnection.h"
+#include "KRandom.h"
+#include "KorvelAccessLibrary.h"
+#include "Logger.h"
+#include "qsta/Simulator.h"
+#include "raw_client.h"
+#include "table_reporter.h"
+
+extern char** environ;
+
+namespace {
+
+using Korvel::KArray;
+using Korvel::KConnection;
+using Korvel::KVolume;
+
+std::unique_ptr<qsta::Simulator> MakeSimulator(size_t volumes) {
+    qsta::Options options;
+    options.defaultSeed = false;
+    options.threads = 4;
+    auto sim = std::make_unique<qsta::Simulator>(options);
+    if (volumes) sim->AddVolumes(volumes, "bench");
+    sim->Start();
+    return sim;
+}
+
+double MiB(double bytes) { return bytes / (1024.0 * 1024.0); }
+
+// ---- parsing ---------------------------------------------------------------
+
+std::map<size_t, std::string>& ListingBodies() {
+    static std::map<size_t, std::string> bodies;
+    return bodies;
+}
+
+const std::string& ListingBody(size_t volumes) {
+    auto& bodies = ListingBodies();
+    auto it = bodies.find(volumes);
+    if (it != bodies.end()) return it->second;
+    auto sim = MakeSimulator(volumes);
+    bench::RawClient raw(sim->Address(), sim->AccessKey());
+    return bodies[volumes] = raw.Get("/api/volumes");
+}
+
+void OursParseVolumeList(benchmark::State& state, size_t volumes) {
+    std::ostringstream response;
+    response << ListingBody(volumes);
+    for (auto _ : state) {
+        std::list<Korvel::VolumeInfo> list;
+        KConnection::ParseVolumeList(response, list);
+        if (list.size() != volumes) state.SkipWithError("wrong volume count");
+        benchmark::DoNotOptimize(list);
+    }
+}
+
+void RawParseVolumeList(benchmark::State& state, size_t volumes) {
+    const std::string& body = ListingBody(volumes);
+    for (auto _ : state) {
+        if (bench::RawParseVolumes(body) != volumes) state.SkipWithError("wrong volume count");
+    }
+}
+
+// ---- one request -----------------------------------------------------------
+
+qsta::Simulator& RequestSimulator() {
+    static auto sim = MakeSimulator(10000);
+    return *sim;
+}
+
+void OursGetVolumesList(benchmark::State& state) {
+    qsta::Simulator& sim = RequestSimulator();
+    KConnection connection(sim.Address(), sim.AccessKey());
+    for (auto _ : state) {
+        std::list<Korvel::VolumeInfo> list;
+        if (connection.GetVolumesList(&list) != 0 || list.size() != 10000) state.SkipWithError("listing failed");
+    }
+    state.counters["requests"] = 1;
+}
+
+void RawGetVolumesList(benchmark::State& state) {
+    qsta::Simulator& sim = RequestSimulator();
+    bench::RawClient raw(sim.Address(), sim.AccessKey());
+    for (auto _ : state) {
+        if (bench::RawParseVolumes(raw.Get("/api/volumes")) != 10000) state.SkipWithError("listing failed");
+    }
+    state.counters["requests"] = 1;
+}
+
+void OursSmallRequest(benchmark::State& state) {
+    qsta::Simulator& sim = RequestSimulator();
+    for (auto _ : state) {
+        if (KConnection::ListDrives(sim.Address(), sim.AccessKey()) != 0) state.SkipWithError("drives failed");
+    }
+    state.counters["requests"] = 1;
+}
+
+void RawSmallRequest(benchmark::State& state, bool reuse) {
+    qsta::Simulator& sim = RequestSimulator();
+    bench::RawClient raw(sim.Address(), sim.AccessKey());
+    for (auto _ : state) benchmark::DoNotOptimize(reuse ? raw.GetReusing("/api/drives") : raw.Get("/api/drives"));
+    state.counters["requests"] = 1;
+}
+
+// ---- snapshot sets -----------------------------------------------------------
+
+// An appliance with `volumes` volumes and an array object that has them all cached.
+struct SnapshotTarget {
+    std::unique_ptr<qsta::Simulator> sim;
+    std::unique_ptr<KArray> array;
+    std::vector<KVolume*> volumes;
+};
+
+std::vector<SnapshotTarget>& SnapshotTargets(size_t appliances, size_t volumesEach) {
+    static std::map<std::pair<size_t, size_t>, std::vector<SnapshotTarget>> all;
+    auto& targets = all[{appliances, volumesEach}];
+    if (!targets.empty()) return targets;
+    for (size_t a = 0; a < appliances; ++a) {
+        SnapshotTarget t;
+        t.sim = MakeSimulator(volumesEach);
+        std::string address = t.sim->Address(), key = t.sim->AccessKey();
+        t.array = std::make_unique<KArray>(address, key);
+        for (const auto& v : t.sim->Volumes()) {
+            std::string id = v.ieeeId;
+            KVolume* volume = nullptr;
+            if (t.array->GetVolumeByIDFromArray(id, volume) != 0) throw std::runtime_error("volume not found");
+            t.volumes.push_back(volume);
+        }
+        targets.push_back(std::move(t));
+    }
+    return targets;
+}
+
+void OursSnapshotSet(benchmark::State& state, size_t appliances, size_t volumesEach) {
+    auto& targets = SnapshotTargets(appliances, volumesEach);
+    for (auto _ : state) {
+        for (auto& t : targets) {
+            std::list<std::string*> ids, cgs;
+            for (KVolume* v : t.volumes) {
+                std::string *id = nullptr, *cg = nullptr;
+                v->GetVolumeID(id);
+                v->GetCgIDPtr(cg);
+                ids.push_back(id);
+                cgs.push_back(cg);
+            }
+            std::list<std::string> snapIDs;
+            if (KVolume::CreateSnapshotSet(t.array.get(), ids, cgs, &snapIDs) != 0 || snapIDs.size() != volumesEach)
+                state.SkipWithError("snapshot set failed");
+        }
+    }
+    state.counters["requests"] = static_cast<double>(appliances);
+}
+
+void RawSnapshotSet(benchmark::State& state, size_t appliances, size_t volumesEach) {
+    auto& targets = SnapshotTargets(appliances, volumesEach);
+    for (auto _ : state) {
+        for (auto& t : targets) {
+            std::string body;
+            size_t i = 1;
+            for (KVolume* v : t.volumes) {
+                std::string *id = nullptr, *cg = nullptr;
+                v->GetVolumeID(id);
+                v->GetCgIDPtr(cg);
+                std::string p = "snapshots_set_" + std::to_string(i++);
+                if (!body.empty()) body += '&';
+                body += p + "_name=snap_" + std::to_string(Korvel::DrawSnapshotNumber()) + "_" + *id + "&" + p +
+                        "_cg=" + *cg;
+            }
+            bench::RawClient raw(t.sim->Address(), t.sim->AccessKey());
+            benchmark::DoNotOptimize(raw.Post("/api/snapshots/snapshots_set", body));
+        }
+    }
+    state.counters["requests"] = static_cast<double>(appliances);
+}
+
+// ---- lookup by snapshot ----------------------------------------------------------
+
+struct LookupTarget {
+    std::unique_ptr<qsta::Simulator> sim;
+    std::string snapID;               // a snapshot of the last volume
+    std::vector<std::string> paths;   // the requests one lookup makes, in order
+};
+
+LookupTarget& Lookup(size_t volumes) {
+    static std::map<size_t, LookupTarget> all;
+    LookupTarget& t = all[volumes];
+    if (t.sim) return t;
+    t.sim = MakeSimulator(volumes);
+    for (const auto& g : t.sim->Groups()) t.snapID = t.sim->AddSnapshot(g.name, "bench-snap").id;
+    std::string address = t.sim->Address(), key = t.sim->AccessKey();
+    KArray array(address, key);
+    KVolume* volume = nullptr;
+    t.sim->ClearJournal();
+    if (array.GetVolumeBySnapIDFromArray(t.snapID, volume) != 0) throw std::runtime_error("snapshot not found");
+    for (const auto& e : t.sim->Journal()) t.paths.push_back(e.rawPath);
+    return t;
+}
+
+void OursLookupBySnapshot(benchmark::State& state, size_t volumes) {
+    LookupTarget& t = Lookup(volumes);
+    std::string address = t.sim->Address(), key = t.sim->AccessKey();
+    for (auto _ : state) {
+        KArray array(address, key);
+        KVolume* volume = nullptr;
+        if (array.GetVolumeBySnapIDFromArray(t.snapID, volume) != 0) state.SkipWithError("lookup failed");
+    }
+    state.counters["requests"] = static_cast<double>(t.paths.size());
+}
+
+void RawLookupBySnapshot(benchmark::State& state, size_t volumes) {
+    LookupTarget& t = Lookup(volumes);
+    bench::RawClient raw(t.sim->Address(), t.sim->AccessKey());
+    for (auto _ : state) {
+        for (const auto& path : t.paths) {
+            std::string body = raw.Get(path);
+            benchmark::DoNotOptimize(path == "/api/volumes" ? bench::RawParseVolumes(body)
+                                                            : bench::RawParseSnapshots(body));
+        }
+    }
+    state.counters["requests"] = static_cast<double>(t.paths.size());
+}
+
+// ---- peak memory -------------------------------------------------------------------
+// Each measurement runs in a child process of its own (this program, started
+// with --memory-child), so its peak resident size is its own.
+
+int MemoryChild(const std::string& mode, const std::string& address, const std::string& key) {
+    if (mode == "ours") {
+        KConnection::GlobalInit();
+        KConnection connection(address, key);
+        std::list<Korvel::VolumeInfo> list;
+        int rc = connection.GetVolumesList(&list);
+        KConnection::GlobalCleanup();
+        return rc == 0 ? 0 : 1;
+    }
+    bench::RawClient raw(address, key);
+    return bench::RawParseVolumes(raw.Get("/api/volumes")) > 0 ? 0 : 1;
+}
+
+double ChildPeakMiB(const std::string& mode, const qsta::Simulator& sim) {
+    std::string self = std::filesystem::read_symlink("/proc/self/exe");
+    std::string address = sim.Address(), key = sim.AccessKey();
+    std::vector<char*> argv = {self.data(), const_cast<char*>("--memory-child"), const_cast<char*>(mode.c_str()),
+                               address.data(), key.data(), nullptr};
+    pid_t pid = 0;
+    if (posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
+    int status = 0;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
+    return usage.ru_maxrss / 1024.0;  // ru_maxrss is in KiB
+}
+
+void PeakMemory(benchmark::State& state, const std::string& mode, size_t volumes) {
+    auto sim = MakeSimulator(volumes);
+    double peak = 0;
+    for (auto _ : state) peak = ChildPeakMiB(mode, *sim);
+    if (peak < 0) state.SkipWithError("memory child failed");
+    state.counters["peak_rss_mib"] = peak;
+    state.counters["body_mib"] = MiB(static_cast<double>(ListingBody(volumes).size()));
+    state.counters["requests"] = 1;
+}
+
+void Register() {
+    using benchmark::RegisterBenchmark;
+    auto timed = [](benchmark::internal::Benchmark* b) {
+        b->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(0.3);
+    };
+    for (size_t n : {10, 1000, 10000, 100000}) {
+        std::string c = "parse_volume_list/" + std::to_string(n);
+        timed(RegisterBenchmark(("ours/" + c).c_str(), OursParseVolumeList, n));
+        timed(RegisterBenchmark(("baseline/" + c).c_str(), RawParseVolumeList, n));
+    }
+    timed(RegisterBenchmark("ours/get_volumes_list/10000", OursGetVolumesList));
+    timed(RegisterBenchmark("baseline/get_volumes_list/10000", RawGetVolumesList));
+    timed(RegisterBenchmark("ours/small_request/list_drives", OursSmallRequest));
+    timed(RegisterBenchmark("baseline/small_request/list_drives", RawSmallRequest, false));
+    timed(RegisterBenchmark("ours/small_request/fresh_vs_reused_connection", RawSmallRequest, false));
+    timed(RegisterBenchmark("baseline/small_request/fresh_vs_reused_connection", RawSmallRequest, true));
+    for (auto [appliances, each] : {std::pair<size_t, size_t>{1, 16}, {1, 64}, {4, 16}}) {
+        std::string c = "snapshot_set/" + std::to_string(appliances * each) + "_volumes_on_" +
+                        std::to_string(appliances) + "_appliance" + (appliances > 1 ? "s" : "");
+        timed(RegisterBenchmark(("ours/" + c).c_str(), OursSnapshotSet, appliances, each));
+        timed(RegisterBenchmark(("baseline/" + c).c_str(), RawSnapshotSet, appliances, each));
+    }
+    for (size_t n : {10, 100, 1000}) {
+        std::string c = "volume_by_snapshot/last_of_" + std::to_string(n);
+        for (auto* b : {RegisterBenchmark(("ours/" + c).c_str(), OursLookupBySnapshot, n),
+                        RegisterBenchmark(("baseline/" + c).c_str(), RawLookupBySnapshot, n)}) {
+            // A thousand handshakes a lookup: a couple of runs say enough.
+            if (n >= 1000)
+                b->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(2);
+            else
+                timed(b);
+        }
+    }
+    for (size_t n : {10000, 100000}) {
+        std::string c = "peak_memory/list_and_parse_" + std::to_string(n);
+        RegisterBenchmark(("ours/" + c).c_str(), PeakMemory, std::string("ours"), n)->Iterations(1);
+        RegisterBenchmark(("baseline/" + c).c_str(), PeakMemory, std::string("raw"), n)->Iterations(1);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 5 && std::strcmp(argv[1], "--memory-child") == 0) return MemoryChild(argv[2], argv[3], argv[4]);
+
+    // The library logs at the default level into a scratch folder, as it would in service.
+    std::string logDir = std::filesystem::temp_directory_path() / ("korvel-bench-" + std::to_string(getpid()));
+    setenv("KORVEL_LOG_DIR", logDir.c_str(), 1);
+    Logger::Initialize("bench.log", SEVERITY_INFO, true);
+    KConnection::GlobalInit();
+
+    benchmark::Initialize(&argc, argv);
+    Register();
+    bench::TableReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+
+    ListingBodies().clear();
+    KConnection::GlobalCleanup();
+    Logger::CloseStream();
+    std::error_code ec;
+    std::filesystem::remove_all(logDir, ec);
+    return 0;
+}
