@@ -208,6 +208,25 @@ void Model::Clear() {
 }
 
 void Model::LoadDefaultSeedLocked() {
+    // All or nothing: check every fixed name first.
+    for (const char* name : {"vol-1", "vol-2", "vol-3"}) {
+        if (m_volumeByName.count(name) != 0) {
+            throw std::invalid_argument(std::string("default seed: volume \"") + name + "\" exists");
+        }
+    }
+    for (const char* id : {"6b72760000000001", "6b72760000000002", "6b72760000000003"}) {
+        if (m_volumeNameByIeee.count(id) != 0) {
+            throw std::invalid_argument(std::string("default seed: ieee-id \"") + id + "\" exists");
+        }
+    }
+    for (const char* group : {"cg-1", "cg-2", "cg-3"}) {
+        if (m_groupByName.count(group) != 0) {
+            throw std::invalid_argument(std::string("default seed: consistency group \"") + group + "\" exists");
+        }
+    }
+    if (m_hostByName.count("host-1") != 0 || m_hostNameByIqn.count("iqn.2026-01.local.example:backup01") != 0) {
+        throw std::invalid_argument("default seed: host entry host-1 exists");
+    }
     VolumeSpec spec;
     spec.name = "vol-1";
     spec.displayName = "sqldata";

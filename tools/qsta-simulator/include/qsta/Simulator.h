@@ -215,9 +215,12 @@ public:
     // Adds the default seed: volumes "vol-1" ("sqldata"), "vol-2" ("sqllog"),
     // "vol-3" ("fileshare") in groups "cg-1", "cg-2", "cg-3", and the host entry
     // "host-1" (iqn "iqn.2026-01.local.example:backup01", iscsi-ip "192.0.2.10").
+    // Its names and ieee-ids are fixed (6b72760000000001..03): it throws
+    // std::invalid_argument, adding nothing, when one of them is taken already.
     void LoadDefaultSeed();
     // Adds what a seed text describes (format in README.md); throws
-    // std::invalid_argument "seed line N: ..." on a bad line.
+    // std::invalid_argument "seed line N: ..." on a bad line (the lines
+    // before it stay applied).
     void LoadSeed(const std::string& text);
     void LoadSeedFile(const std::string& path);
 
