@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <regex>
 #include <stdexcept>
 
 #include "KServer.h"
@@ -50,9 +49,16 @@ TEST_F(ArrayCommandTest, CloneIsNamedAfterTheSnapshotAndCached) {
     ASSERT_EQ(0, array->CloneVolume(cg, snap, clone));
     ASSERT_NE(nullptr, clone);
     std::string cloneName = DispName(clone);
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(cloneName, m, std::regex(snap + "_([0-9]+)\\.clone"))) << cloneName;
-    long number = std::stol(m[1].str());
+    // snapshot ID, "_", a number from 1 to 1000000, ".clone"
+    const std::string prefix = snap + "_", suffix = ".clone";
+    ASSERT_GT(cloneName.size(), prefix.size() + suffix.size()) << cloneName;
+    ASSERT_EQ(prefix, cloneName.substr(0, prefix.size())) << cloneName;
+    ASSERT_EQ(suffix, cloneName.substr(cloneName.size() - suffix.size())) << cloneName;
+    const std::string digits = cloneName.substr(prefix.size(), cloneName.size() - prefix.size() - suffix.size());
+    ASSERT_EQ(std::string::npos, digits.find_first_not_of("0123456789")) << cloneName;
+    ASSERT_LE(digits.size(), 7u) << cloneName;
+    ASSERT_NE('0', digits[0]) << cloneName;
+    const long number = std::stol(digits);
     EXPECT_GE(number, 1);
     EXPECT_LE(number, 1000000);
 
