@@ -61,7 +61,7 @@ TEST(SimulatorSeed, SeedTextBuildsTheModel) {
         "\n"
         "volume name=data display-name=Data%20Disk cg-name=grp ieee-id=00112233445566aa model=X1\n"
         "volume name=log cg-name=grp\n"
-        "volumes count=3 prefix=many\n"
+        "volumes count=3 prefix=many   # three more, one group each\n"
         "host name=h1 iqn=iqn.2026-05.local.example:a iscsi-ip=10.1.1.1 display-name=alpha\r\n"
         "snapshot cg-name=grp display-name=first id=snap-first\n"
         "map volume=data host=h1\n");

@@ -71,6 +71,9 @@ std::map<std::string, std::string> ParseSeedFields(std::istringstream& in) {
     std::map<std::string, std::string> fields;
     std::string token;
     while (in >> token) {
+        if (token[0] == '#') {
+            break;  // the rest of the line is a comment
+        }
         auto eq = token.find('=');
         if (eq == std::string::npos || eq == 0) {
             throw std::invalid_argument("expected key=value, got \"" + token + "\"");
