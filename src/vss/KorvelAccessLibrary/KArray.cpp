@@ -46,12 +46,14 @@ int KArray::GetIPAddress(std::string*& arrayIP) {
 }
 
 int KArray::AddVolumeToList(KVolume* volume) {
-    m_volumes.emplace_back(volume);
+    std::unique_ptr<KVolume> owned(volume);  // released even if the append fails
+    m_volumes.push_back(std::move(owned));
     return 0;
 }
 
 int KArray::AddServerToList(KServer* server) {
-    m_servers.emplace_back(server);
+    std::unique_ptr<KServer> owned(server);
+    m_servers.push_back(std::move(owned));
     return 0;
 }
 
@@ -208,9 +210,9 @@ int KArray::GetVolumeBySnapIDFromArray(std::string& snapID, KVolume*& volume) {
             found = true;
             Logger::Write(SEVERITY_TRACE, kComponent, "Added volume %s to the internal volume list",
                           record.volName.c_str());
-            auto snapshot = std::make_unique<KSnapshot>(snapID);
+            auto* snapshot = new KSnapshot(snapID);
             snapshot->SetVolume(owner);
-            owner->AddSnapshotToList(snapshot.release());
+            owner->AddSnapshotToList(snapshot);
             Logger::Write(SEVERITY_TRACE, kComponent, "Added snapshot %s to the internal snapshot list",
                           snapID.c_str());
             break;

@@ -77,7 +77,8 @@ int KVolume::SetLatestSnapshotID(std::string& snapID) {
 }
 
 int KVolume::AddSnapshotToList(KSnapshot* snapshot) {
-    m_snapshots.emplace_back(snapshot);
+    std::unique_ptr<KSnapshot> owned(snapshot);  // released even if the append fails
+    m_snapshots.push_back(std::move(owned));
     return 0;
 }
 

@@ -44,8 +44,8 @@ public:
     KVolume(std::string& volID, std::string& volName, std::string& volDispName, std::string& cgID);
     ~KVolume();
 
-    // Copies would share nothing useful and could outlive the cache entry:
-    // volumes are handled through pointers only.
+    // A memberwise copy would share the owned strings and snapshots: volumes
+    // are handled through pointers only.
     KVolume(const KVolume&) = delete;
     KVolume& operator=(const KVolume&) = delete;
 
