@@ -291,3 +291,71 @@ TEST_F(CommandTest, AttachAndDetachOfUnknownObjectsAreRefused) {
     EXPECT_EQ(unknownVolume["status-msg"], "Volume vol-9 not found");
     EXPECT_TRUE(Sim().Mappings().empty());
 }
+
+TEST_F(CommandTest, DetachTakesSeveralServersAtOnce) {
+    Sim().AddHost("iqn.2026-06.local.example:b", "192.0.2.11", "host-b");
+    Sim().MapVolume("vol-1", "host-1");
+    Sim().MapVolume("vol-1", "host-b");
+    Sim().MapVolume("vol-2", "host-b");
+    Record response = Response(Post(Sim(), "/api/volumes/vol-1/detach", "servers=host-1,host-b"),
+                               "detach-volume-response");
+    EXPECT_EQ(response["status"], "0");
+    auto mappings = Sim().Mappings();
+    ASSERT_EQ(mappings.size(), 1u);
+    EXPECT_EQ(mappings[0].volumeName, "vol-2");
+    EXPECT_EQ(mappings[0].hostName, "host-b");
+}
+
+TEST_F(CommandTest, CommandsWithoutTheirFieldsAreRefused) {
+    qsta::Snapshot snapshot = Sim().AddSnapshot("cg-1", "s");
+    struct Case {
+        std::string path;
+        std::string body;
+        std::string element;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"/api/consistency_groups/cg-1/clone", "name=c&timeout=30", "clone-cg-response", "No snapshot given"},
+        {"/api/consistency_groups/cg-1/clone", "snapshot=" + snapshot.id + "&timeout=30", "clone-cg-response",
+         "No name given for the clone"},
+        {"/api/consistency_groups/cg-1/rollback", "timeout=30", "clone-cg-response", "No snapshot given"},
+        {"/api/servers", "display_name=x&iscsi=1.1.1.1&ipsec=no&force=no", "create-server-response",
+         "No iqn given"},
+        {"/api/servers/host-1/volumes", "id=host-1&readonly=no&force=no", "attach-volume-response",
+         "No volume given"},
+        {"/api/servers/host-1/volumes", "id=host-2&volume_name=vol-1", "attach-volume-response",
+         "Server id host-2 does not match server host-1"},
+        {"/api/volumes/vol-1/detach", "", "detach-volume-response", "No server given"},
+        {"/api/snapshots/snapshots_set", "snapshots_set_1_cg=cg-1", "create-snapshot-set-response",
+         "Snapshot set entry 1 has no name"},
+        {"/api/snapshots/snapshots_set", "snapshots_set_1_name=n", "create-snapshot-set-response",
+         "Snapshot set entry 1 has no consistency group"},
+    };
+    for (const auto& c : cases) {
+        Record response = Response(Post(Sim(), c.path, c.body), c.element);
+        EXPECT_EQ(response["status"], "1") << c.path << " " << c.body;
+        EXPECT_EQ(response["status-msg"], c.message) << c.path << " " << c.body;
+    }
+    EXPECT_EQ(Sim().VolumeCount(), 3u);
+    EXPECT_EQ(Sim().Hosts().size(), 1u);
+    EXPECT_EQ(Sim().Snapshots().size(), 1u);
+    EXPECT_TRUE(Sim().Mappings().empty());
+    EXPECT_EQ(Sim().FindGroup("cg-1")->rollbackCount, 0u);
+}
+
+TEST_F(CommandTest, CloneOfAGroupWithSeveralVolumesClonesEachOne) {
+    qsta::VolumeSpec spec;
+    spec.displayName = "second-in-cg-1";
+    spec.cgName = "cg-1";
+    Sim().AddVolume(spec);
+    qsta::Snapshot snapshot = Sim().AddSnapshot("cg-1", "s");
+    Record response = Response(Post(Sim(), "/api/consistency_groups/cg-1/clone",
+                                    "snapshot=" + snapshot.id + "&name=multi&timeout=30"),
+                               "clone-cg-response");
+    ASSERT_EQ(response["status"], "0");
+    auto group = Sim().FindGroup(response["cg-name"]);
+    ASSERT_TRUE(group.has_value());
+    ASSERT_EQ(group->volumes.size(), 2u);
+    EXPECT_EQ(Sim().FindVolume(group->volumes[0])->displayName, "multi");
+    EXPECT_EQ(Sim().FindVolume(group->volumes[1])->displayName, "multi-2");
+}

@@ -323,3 +323,13 @@ TEST_F(FaultTest, InvalidFaultsAreRejected) {
     EXPECT_THROW(Sim().AddFault(qsta::Fault::Slow("GET", "/", std::chrono::milliseconds(-1))), std::invalid_argument);
     EXPECT_EQ(Sim().ActiveFaultCount(), 0u);
 }
+
+TEST_F(FaultTest, ExecutedCommandWhoseAnswerLacksItsElement) {
+    qsta::Fault fault = qsta::Fault::WithoutElement("POST", "/api/servers");
+    fault.execute = true;
+    Sim().AddFault(fault);
+    HttpResult result = Post(Sim(), "/api/servers", "display_name=a&iscsi=1.1.1.1&iqn=iqn.executed");
+    EXPECT_EQ(result.status, 200);
+    EXPECT_EQ(Xml::Parse(result.body).Count("//create-server-response"), 0u);
+    EXPECT_TRUE(Sim().FindHostByIqn("iqn.executed").has_value());
+}

@@ -37,14 +37,18 @@ class Program {
 public:
     explicit Program(const std::vector<std::string>& args) {
         int out[2];
-        int err[2];
-        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+        if (pipe2(out, O_CLOEXEC) != 0) {
             ADD_FAILURE() << "pipe failed";
             return;
         }
         m_out.fd = out[0];
-        m_err.fd = err[0];
         Fd outWrite(out[1]);
+        int err[2];
+        if (pipe2(err, O_CLOEXEC) != 0) {
+            ADD_FAILURE() << "pipe failed";
+            return;
+        }
+        m_err.fd = err[0];
         Fd errWrite(err[1]);
         std::vector<std::string> argv = {QSTA_SIMULATOR_PROGRAM};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -54,6 +58,10 @@ public:
         }
         raw.push_back(nullptr);
         m_pid = fork();
+        if (m_pid < 0) {
+            ADD_FAILURE() << "fork failed";
+            return;
+        }
         if (m_pid == 0) {
             dup2(outWrite.fd, STDOUT_FILENO);
             dup2(errWrite.fd, STDERR_FILENO);
@@ -72,21 +80,36 @@ public:
     // Next line of standard output; nullopt on end of output or after the
     // time limit.
     std::optional<std::string> ReadLine(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+        if (m_out.fd < 0) {
+            return std::nullopt;
+        }
         return ReadLineFrom(m_out.fd, m_outBuffer, limit);
     }
 
     std::string ReadAllErrors(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
         std::string all;
+        if (m_err.fd < 0) {
+            return all;
+        }
         while (auto line = ReadLineFrom(m_err.fd, m_errBuffer, limit)) {
             all += *line + "\n";
         }
         return all;
     }
 
-    void Signal(int signal) { kill(m_pid, signal); }
+    // Only ever our own child: never a pid of 0 or -1, which would reach
+    // other processes.
+    void Signal(int signal) {
+        if (m_pid > 0 && !m_reaped) {
+            kill(m_pid, signal);
+        }
+    }
 
     // Exit code, or -1 when the program did not end within the limit.
     int Wait(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+        if (m_pid <= 0 || m_reaped) {
+            return -1;
+        }
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (std::chrono::steady_clock::now() < deadline) {
             int status = 0;
