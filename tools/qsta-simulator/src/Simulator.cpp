@@ -448,6 +448,9 @@ struct Simulator::Impl {
             }
         }
 
+        // The journal is complete before the client can see any outcome, so
+        // a test may read it as soon as its request returns.
+        Complete(sequence, dropped ? 0 : answer.status, fault.has_value());
         if (dropped) {
             // Shut the socket down under the TLS layer: the client sees the
             // connection end without any answer, and the library's attempt
@@ -464,7 +467,6 @@ struct Simulator::Impl {
             }
             res.set_content(answer.body, answer.contentType.c_str());
         }
-        Complete(sequence, dropped ? 0 : answer.status, fault.has_value());
 
         if (options.requestLog) {
             std::string line = UtcNow() + " " + req.remote_addr + ":" + std::to_string(req.remote_port) + " " +
