@@ -94,7 +94,8 @@ struct Mapping {
 // ---------------------------------------------------------------------------
 
 enum class FaultKind {
-    Status,          // answer with `status` (any code; a 3xx carries "Location: <location>") and a short XML body
+    Status,          // answer with `status` (200..599; a 3xx carries "Location: <location>") and a short
+                     // XML error body (none for 204 and 304); the request is not carried out
     EmptyBody,       // 200 with an empty body
     MalformedBody,   // 200 with a body that is not well-formed XML
     MissingElement,  // 200 with a well-formed document that lacks the response element the client selects
@@ -120,7 +121,8 @@ struct Fault {
     std::string body;                    // CustomBody: the body bytes
     std::string contentType = "application/xml";
     bool execute = false;     // carry the request out on the model first, then answer as the fault says
-                              // (a command that was done but whose answer was lost or garbled)
+                              // (a command that was done but whose answer was lost or garbled);
+                              // without it only Delay carries the request out
 
     // Shorthands for the common cases; each returns a fault for one request
     // (set `times` on the result for more).
