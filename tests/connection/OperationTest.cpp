@@ -2,7 +2,6 @@
 // and how it fails.
 #include <functional>
 #include <list>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -26,9 +25,12 @@ protected:
     // The numbers R of the snapshot names "snap_R_<volID>" in a snapshot-set body, in order.
     static std::vector<std::string> SnapshotNumbers(const std::string& body) {
         std::vector<std::string> numbers;
-        static const std::regex name("_name=snap_([0-9]+)_");
-        for (auto it = std::sregex_iterator(body.begin(), body.end(), name); it != std::sregex_iterator(); ++it)
-            numbers.push_back((*it)[1]);
+        const std::string marker = "_name=snap_";
+        for (size_t at = body.find(marker); at != std::string::npos; at = body.find(marker, at + 1)) {
+            const size_t start = at + marker.size();
+            const size_t end = body.find('_', start);
+            numbers.push_back(body.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        }
         return numbers;
     }
 };
@@ -236,15 +238,18 @@ TEST_F(OperationTest, CreateSnapshotSetSendsOneEntryPerVolumeAndReturnsTheNewIDs
     EXPECT_EQ("/api/snapshots/snapshots_set", request.target);
     EXPECT_EQ("application/x-www-form-urlencoded", request.Header("Content-Type"));
     EXPECT_EQ(Key(), request.Header("X-Access-Key"));
-    const std::regex shape("snapshots_set_1_name=snap_([0-9]+)_" + id1 + "&snapshots_set_1_cg=" + cg1 +
-                           "&snapshots_set_2_name=snap_([0-9]+)_" + id2 + "&snapshots_set_2_cg=" + cg2);
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(request.body, m, shape)) << request.body;
-    for (int i = 1; i <= 2; ++i) {
-        const long r = std::stol(m[i]);
+    const auto numbers = SnapshotNumbers(request.body);
+    ASSERT_EQ(2u, numbers.size()) << request.body;
+    EXPECT_EQ("snapshots_set_1_name=snap_" + numbers[0] + "_" + id1 + "&snapshots_set_1_cg=" + cg1 +
+                  "&snapshots_set_2_name=snap_" + numbers[1] + "_" + id2 + "&snapshots_set_2_cg=" + cg2,
+              request.body);
+    for (const std::string& number : numbers) {
+        ASSERT_FALSE(number.empty());
+        ASSERT_EQ(std::string::npos, number.find_first_not_of("0123456789")) << number;
+        const long r = std::stol(number);
         EXPECT_GE(r, 1);
         EXPECT_LE(r, 1000000);
-        EXPECT_EQ(m[i].str(), std::to_string(r));  // plain decimal, no leading zeros
+        EXPECT_EQ(number, std::to_string(r));  // plain decimal, no leading zeros
     }
 
     const auto snaps1 = m_sim.Snapshots(cg1);
@@ -252,7 +257,7 @@ TEST_F(OperationTest, CreateSnapshotSetSendsOneEntryPerVolumeAndReturnsTheNewIDs
     ASSERT_EQ(1u, snaps1.size());
     ASSERT_EQ(1u, snaps2.size());
     EXPECT_EQ((std::list<std::string>{"earlier", snaps1[0].id, snaps2[0].id}), created);
-    EXPECT_EQ("snap_" + m[1].str() + "_" + id1, snaps1[0].displayName);
+    EXPECT_EQ("snap_" + numbers[0] + "_" + id1, snaps1[0].displayName);
 
     EXPECT_EQ(1u, CountLog(3, "Entering KConnection::CreateSnapshotSet for volumes " + id1 + " " + id2 + " "));
     EXPECT_EQ(1u, CountLog(4, "URL: /api/snapshots/snapshots_set"));

@@ -9,6 +9,8 @@
 #include <list>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "KConnection.h"
 #include "KorvelAccessLibrary.h"
@@ -349,6 +351,27 @@ TEST_F(ParserTest, DriveListingWithoutStatusGivesOneAndLogsItsExit) {
     EXPECT_EQ(1, KConnection::ParseDriveList(Doc("<show-disks-response><drives/></show-disks-response>")));
     EXPECT_EQ(1u, CountLog(2, "No response for disk list received"));
     EXPECT_EQ(1u, CountLog(3, "Exiting KConnection::ParseDriveList with return code 1"));
+}
+
+TEST_F(ParserTest, ParsersRunOnSeveralThreadsAtOnce) {
+    std::vector<int> wrong(8, 0);
+    std::vector<std::thread> workers;
+    for (int t = 0; t < 8; ++t)
+        workers.emplace_back([&wrong, t] {
+            for (int i = 0; i < 50; ++i) {
+                std::list<VolumeInfo> volumes;
+                std::string serverID, iscsiIP;
+                if (KConnection::ParseVolumeList(Doc(kTwoVolumes), volumes) != 0 || volumes.size() != 2 ||
+                    volumes.back().volName != "vol-2")
+                    ++wrong[t];
+                if (KConnection::ParseServerXMLByIQN(Doc(kThreeServers), "iqn.2026-01.local:c", serverID, iscsiIP) !=
+                        0 ||
+                    serverID != "host-3")
+                    ++wrong[t];
+            }
+        });
+    for (auto& w : workers) w.join();
+    EXPECT_EQ(std::vector<int>(8, 0), wrong);
 }
 
 // ---------------------------------------------------------------------------

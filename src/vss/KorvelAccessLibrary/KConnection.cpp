@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
+#include <mutex>
 #include <stdexcept>
 
 #include "KRandom.h"
@@ -163,6 +164,9 @@ bool IsElementNamed(const xmlNode* node, const char* name) {
 template <typename Walk>
 int RunParser(const std::ostringstream& response, const char* expression, const char* parserName,
               const char* nothingFoundLine, int nothingFoundResult, bool exitLineWhenNothingFound, Walk walk) {
+    // libxml2 must be initialised once before parsers run on several threads.
+    static std::once_flag xmlInitialised;
+    std::call_once(xmlInitialised, [] { xmlInitParser(); });
     XmlDocument doc;
     XPathContext context;
     XPathObject selection;

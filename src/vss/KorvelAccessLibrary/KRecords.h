@@ -22,8 +22,8 @@ struct SnapshotInfo {
 };
 
 // Names the command whose response is parsed; decides which extra element is
-// captured. Kept a plain int enumeration: callers may pass any int.
-enum CommandAction {
+// captured. Based on int so that any int value is a valid CommandAction.
+enum CommandAction : int {
     CreateSnapshotSetAction = 0,
     DeleteSnapshotAction = 1,
     CreateServerAction = 2,
