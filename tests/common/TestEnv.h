@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,18 @@ struct LogLine {
     std::string component;  // e.g. "Korvel.KAccessLibrary"
     std::string message;    // the text as the caller formatted it
 };
+
+// The text of the exception of type E that `action` throws; "<no exception>"
+// when it throws none.
+template <typename E>
+std::string ThrownText(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const E& e) {
+        return e.what();
+    }
+    return "<no exception>";
+}
 
 std::string LevelName(int level);
 std::string ReadFile(const std::string& path);

@@ -7,6 +7,7 @@
 #include "registry.h"
 
 using korvel_test::KorvelEnvTest;
+using korvel_test::ThrownText;
 
 namespace {
 
@@ -39,15 +40,6 @@ protected:
         EXPECT_EQ(Korvel::Utilities::GetArrayConfigData(name, valueName, value), 0);
         return value;
     }
-    template <typename Call>
-    std::string ThrownText(Call call) {
-        try {
-            call();
-        } catch (const Korvel::KException& e) {
-            return e.what();
-        }
-        return "<no KException>";
-    }
 };
 
 TEST_F(ConfigReadersTest, ListWithoutSubkeysIsEmptyAndSaysSo) {
@@ -62,7 +54,7 @@ TEST_F(ConfigReadersTest, ListWithoutSubkeysIsEmptyAndSaysSo) {
 
 TEST_F(ConfigReadersTest, ListFailsWhenTheStoreIsMissing) {
     std::vector<std::string> ips;
-    EXPECT_EQ(ThrownText([&] { Korvel::Utilities::GetArrayIPList(ips); }), "Failed to open registry key");
+    EXPECT_EQ(ThrownText<Korvel::KException>([&] { Korvel::Utilities::GetArrayIPList(ips); }), "Failed to open registry key");
     EXPECT_EQ(CountLog(0, "Failed to open registry key"), 1u);
     EXPECT_EQ(CountLogContaining("Exiting Utilities::GetArrayIPList"), 0u);
 }
@@ -88,7 +80,7 @@ TEST_F(ConfigReadersTest, ReadsTheAccessKeyOfAnAppliance) {
 TEST_F(ConfigReadersTest, MissingAccessKeyIsAReadFailure) {
     RecordArray("10.0.0.3", nullptr);
     std::string name = "10.0.0.3", valueName = "AccessKey", value = "untouched";
-    EXPECT_EQ(ThrownText([&] { Korvel::Utilities::GetArrayConfigData(name, valueName, value); }),
+    EXPECT_EQ(ThrownText<Korvel::KException>([&] { Korvel::Utilities::GetArrayConfigData(name, valueName, value); }),
               "Failed to get config value from registry");
     EXPECT_EQ(value, "untouched");
     EXPECT_EQ(CountLog(0, "Failed to get config value from registry"), 1u);
@@ -97,7 +89,7 @@ TEST_F(ConfigReadersTest, MissingAccessKeyIsAReadFailure) {
 TEST_F(ConfigReadersTest, MissingApplianceSubkeyFailsToOpen) {
     CreateStore();
     std::string name = "10.9.9.9", valueName = "AccessKey", value;
-    EXPECT_EQ(ThrownText([&] { Korvel::Utilities::GetArrayConfigData(name, valueName, value); }),
+    EXPECT_EQ(ThrownText<Korvel::KException>([&] { Korvel::Utilities::GetArrayConfigData(name, valueName, value); }),
               "Failed to open registry key");
     EXPECT_EQ(CountLog(0, "Failed to open registry key"), 1u);
 }
@@ -109,7 +101,7 @@ TEST_F(ConfigReadersTest, AccessKeyOf255CharactersIsReadWholeAnd256Fails) {
     RecordArray("too-long", tooLong.c_str());
     EXPECT_EQ(ReadAccessKey("fits"), fits);
     std::string name = "too-long", valueName = "AccessKey", value;
-    EXPECT_EQ(ThrownText([&] { Korvel::Utilities::GetArrayConfigData(name, valueName, value); }),
+    EXPECT_EQ(ThrownText<Korvel::KException>([&] { Korvel::Utilities::GetArrayConfigData(name, valueName, value); }),
               "Failed to get config value from registry");
 }
 

@@ -18,6 +18,8 @@ using Korvel::SnapshotInfo;
 using Korvel::VolumeInfo;
 using korvel_test::SimulatorTest;
 
+using korvel_test::ThrownText;
+
 namespace {
 
 class OperationTest : public SimulatorTest {

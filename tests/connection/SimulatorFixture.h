@@ -48,17 +48,6 @@ protected:
         return journal.empty() ? qsta::JournalEntry() : journal.back();
     }
 
-    // Text of the exception of type E that f throws; "<no exception>" otherwise.
-    template <typename E>
-    static std::string ThrownText(const std::function<void()>& f) {
-        try {
-            f();
-        } catch (const E& e) {
-            return e.what();
-        }
-        return "<no exception>";
-    }
-
     qsta::Simulator m_sim;
     std::unique_ptr<Korvel::KConnection> m_conn;
     size_t m_setUpLines = 0;

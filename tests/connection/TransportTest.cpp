@@ -24,6 +24,8 @@ using Korvel::VolumeInfo;
 using korvel_test::SimulatorTest;
 using namespace std::chrono_literals;
 
+using korvel_test::ThrownText;
+
 namespace {
 
 class ConnectionObjectTest : public korvel_test::KorvelEnvTest {};

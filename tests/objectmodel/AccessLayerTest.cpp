@@ -58,15 +58,6 @@ protected:
     }
 };
 
-std::string InvalidArgumentText(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::invalid_argument& e) {
-        return e.what();
-    }
-    return "(no std::invalid_argument)";
-}
-
 std::string LocalhostAddress(const qsta::Simulator& sim) { return "localhost:" + std::to_string(sim.Port()); }
 
 // --- Discovery --------------------------------------------------------------
@@ -313,8 +304,8 @@ TEST_F(AccessLayerTest, ValidateArrayChecksTheApplianceWithoutKeepingIt) {
 TEST_F(AccessLayerTest, ValidateArrayRejectsEmptyInputBeforeAnyRequest) {
     KAccessLayer layer;
     std::string address = Address(), key = Key(), empty;
-    EXPECT_EQ("KAccessLayer::ValidateArray - Invalid input", InvalidArgumentText([&] { layer.ValidateArray(address, empty); }));
-    EXPECT_EQ("KAccessLayer::ValidateArray - Invalid input", InvalidArgumentText([&] { layer.ValidateArray(empty, key); }));
+    EXPECT_EQ("KAccessLayer::ValidateArray - Invalid input", ThrownText<std::invalid_argument>([&] { layer.ValidateArray(address, empty); }));
+    EXPECT_EQ("KAccessLayer::ValidateArray - Invalid input", ThrownText<std::invalid_argument>([&] { layer.ValidateArray(empty, key); }));
     EXPECT_EQ(0u, Sim().JournalSize());
 }
 

@@ -28,15 +28,6 @@ protected:
     }
 };
 
-std::string InvalidArgumentText(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::invalid_argument& e) {
-        return e.what();
-    }
-    return "(no std::invalid_argument)";
-}
-
 // --- Clones -----------------------------------------------------------------
 
 TEST_F(ArrayCommandTest, CloneIsNamedAfterTheSnapshotAndCached) {
@@ -151,9 +142,9 @@ TEST_F(ArrayCommandTest, CloneRequiresGroupAndSnapshot) {
     std::string cg = "cg-1", snap = "snap-000001", empty;
     KVolume* clone = nullptr;
     EXPECT_EQ("KArray::CloneVolume - Invalid input parameter",
-              InvalidArgumentText([&] { array->CloneVolume(empty, snap, clone); }));
+              ThrownText<std::invalid_argument>([&] { array->CloneVolume(empty, snap, clone); }));
     EXPECT_EQ("KArray::CloneVolume - Invalid input parameter",
-              InvalidArgumentText([&] { array->CloneVolume(cg, empty, clone); }));
+              ThrownText<std::invalid_argument>([&] { array->CloneVolume(cg, empty, clone); }));
     EXPECT_EQ(1u, CountLog(3, "Entering KArray::CloneVolume() with input param cgID:  snapID: snap-000001"));
     EXPECT_EQ(0u, Sim().JournalSize());
 }
@@ -190,14 +181,14 @@ TEST_F(ArrayCommandTest, AttachAndDetachRequireBothNames) {
     auto array = MakeArray();
     std::string vol = "vol-2", server = "host-1", empty;
     EXPECT_EQ("KArray::AttachVolume - Invalid input parameter",
-              InvalidArgumentText([&] { array->AttachVolume(vol, empty); }));
+              ThrownText<std::invalid_argument>([&] { array->AttachVolume(vol, empty); }));
     EXPECT_EQ(1u, CountLog(3, "Entering KArray::AttachVolume() with input param volName: vol-2 serverID: "));
     EXPECT_EQ("KArray::AttachVolume - Invalid input parameter",
-              InvalidArgumentText([&] { array->AttachVolume(empty, server); }));
+              ThrownText<std::invalid_argument>([&] { array->AttachVolume(empty, server); }));
     EXPECT_EQ("KArray::DetachVolume - Invalid input parameter",
-              InvalidArgumentText([&] { array->DetachVolume(vol, empty); }));
+              ThrownText<std::invalid_argument>([&] { array->DetachVolume(vol, empty); }));
     EXPECT_EQ("KArray::DetachVolume - Invalid input parameter",
-              InvalidArgumentText([&] { array->DetachVolume(empty, server); }));
+              ThrownText<std::invalid_argument>([&] { array->DetachVolume(empty, server); }));
     EXPECT_EQ(0u, CountLogContaining("with return code"));
     EXPECT_EQ(0u, Sim().JournalSize());
 }
@@ -273,7 +264,7 @@ TEST_F(ArrayCommandTest, DeletionOfAnUncachedVolumeStillAsksTheAppliance) {
     EXPECT_EQ(0, array->DeleteVolume(name));
     EXPECT_FALSE(Sim().FindVolume("vol-2").has_value());
     std::string empty;
-    EXPECT_EQ("KArray::DeleteVolume - Invalid input parameter", InvalidArgumentText([&] { array->DeleteVolume(empty); }));
+    EXPECT_EQ("KArray::DeleteVolume - Invalid input parameter", ThrownText<std::invalid_argument>([&] { array->DeleteVolume(empty); }));
 }
 
 // --- Rollback ---------------------------------------------------------------
@@ -301,9 +292,9 @@ TEST_F(ArrayCommandTest, ResyncRequiresASnapshotAndAVolume) {
     std::string snap = "snap-000001", empty;
     Sim().ClearJournal();
     EXPECT_EQ("KArray::ResyncVolume - Invalid input parameter",
-              InvalidArgumentText([&] { array->ResyncVolume(empty, volume); }));
+              ThrownText<std::invalid_argument>([&] { array->ResyncVolume(empty, volume); }));
     EXPECT_EQ("KArray::ResyncVolume - Invalid input parameter",
-              InvalidArgumentText([&] { array->ResyncVolume(snap, none); }));
+              ThrownText<std::invalid_argument>([&] { array->ResyncVolume(snap, none); }));
     EXPECT_EQ(0u, Sim().JournalSize());
 }
 

@@ -19,21 +19,12 @@ protected:
     std::string IeeeID(const std::string& volumeName) { return Sim().FindVolume(volumeName)->ieeeId; }
 };
 
-std::string InvalidArgumentText(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::invalid_argument& e) {
-        return e.what();
-    }
-    return "(no std::invalid_argument)";
-}
-
 // --- Construction -----------------------------------------------------------
 
 TEST_F(ArrayLookupTest, ConstructorRejectsAnEmptyAddressOrKey) {
     std::string address = Address(), key = Key(), empty;
-    EXPECT_EQ("KArray Constructor: Invalid input argument", InvalidArgumentText([&] { KArray a(empty, key); }));
-    EXPECT_EQ("KArray Constructor: Invalid input argument", InvalidArgumentText([&] { KArray a(address, empty); }));
+    EXPECT_EQ("KArray Constructor: Invalid input argument", ThrownText<std::invalid_argument>([&] { KArray a(empty, key); }));
+    EXPECT_EQ("KArray Constructor: Invalid input argument", ThrownText<std::invalid_argument>([&] { KArray a(address, empty); }));
     EXPECT_EQ(1u, CountLog(3, "Entering KArray::KArray() for " + address));
     EXPECT_EQ(1u, CountLog(3, "Entering KArray::KArray() for "));
     EXPECT_EQ(0u, CountLog(3, "Exiting KArray::KArray()"));
@@ -151,21 +142,21 @@ TEST_F(ArrayLookupTest, LookupsRejectEmptyInputAfterTheirEnteringLine) {
     std::string empty;
     KVolume* volume = nullptr;
     EXPECT_EQ("KArray::GetVolumeByID - Invalid input parameter",
-              InvalidArgumentText([&] { array->GetVolumeByID(empty, volume); }));
+              ThrownText<std::invalid_argument>([&] { array->GetVolumeByID(empty, volume); }));
     EXPECT_EQ("KArray::GetVolumeByIDFromArray - Invalid input parameter",
-              InvalidArgumentText([&] { array->GetVolumeByIDFromArray(empty, volume); }));
+              ThrownText<std::invalid_argument>([&] { array->GetVolumeByIDFromArray(empty, volume); }));
     EXPECT_EQ("KArray::GetVolumeByDispName - Invalid input parameter",
-              InvalidArgumentText([&] { array->GetVolumeByDispName(empty, volume); }));
+              ThrownText<std::invalid_argument>([&] { array->GetVolumeByDispName(empty, volume); }));
     EXPECT_EQ("KArray::GetVolumeByDispNameFromArray - Invalid input parameter",
-              InvalidArgumentText([&] { array->GetVolumeByDispNameFromArray(empty, volume); }));
+              ThrownText<std::invalid_argument>([&] { array->GetVolumeByDispNameFromArray(empty, volume); }));
     EXPECT_EQ("KArray::GetVolumeBySnapID - Invalid input parameter",
-              InvalidArgumentText([&] { array->GetVolumeBySnapID(empty, volume); }));
+              ThrownText<std::invalid_argument>([&] { array->GetVolumeBySnapID(empty, volume); }));
     EXPECT_EQ("KArray::GetVolumeBySnapIDFromArray - Invalid input parameter",
-              InvalidArgumentText([&] { array->GetVolumeBySnapIDFromArray(empty, volume); }));
+              ThrownText<std::invalid_argument>([&] { array->GetVolumeBySnapIDFromArray(empty, volume); }));
     EXPECT_EQ("KArray::GetServerIDByIQN - Invalid input parameter",
-              InvalidArgumentText([&] { array->GetServerIDByIQN(empty, empty); }));
+              ThrownText<std::invalid_argument>([&] { array->GetServerIDByIQN(empty, empty); }));
     EXPECT_EQ("KArray::GetServerIDByIQNFromArray - Invalid input parameter",
-              InvalidArgumentText([&] { array->GetServerIDByIQNFromArray(empty, empty); }));
+              ThrownText<std::invalid_argument>([&] { array->GetServerIDByIQNFromArray(empty, empty); }));
     EXPECT_EQ(1u, CountLog(3, "Entering KArray::GetVolumeByIDFromArray() with input param volID: "));
     EXPECT_EQ(1u, CountLog(3, "Entering KArray::GetServerIDByIQNFromArray()"));
     EXPECT_EQ(0u, CountLogContaining("with return code"));
@@ -242,7 +233,7 @@ TEST_F(ArrayLookupTest, RecordWithAnEmptyRequiredFieldCachesNothing) {
     std::string disp = "noproduct";
     KVolume* volume = nullptr;
     EXPECT_EQ("KVolume Constructor: Invalid input argument",
-              InvalidArgumentText([&] { array->GetVolumeByDispNameFromArray(disp, volume); }));
+              ThrownText<std::invalid_argument>([&] { array->GetVolumeByDispNameFromArray(disp, volume); }));
     EXPECT_EQ(nullptr, volume);
     EXPECT_EQ(2, array->GetVolumeByDispName(disp, volume));
 }
@@ -359,7 +350,7 @@ TEST_F(ArrayLookupTest, ApplianceWithoutHostEntriesCannotCreateOne) {
     Sim().Clear();
     std::string iqn = "iqn.2026-01.local.example:db02", serverID = "untouched";
     EXPECT_EQ("KConnection::CreateServer - Invalid input argument",
-              InvalidArgumentText([&] { array->GetServerIDByIQNFromArray(iqn, serverID); }));
+              ThrownText<std::invalid_argument>([&] { array->GetServerIDByIQNFromArray(iqn, serverID); }));
     EXPECT_EQ("untouched", serverID);
     EXPECT_EQ(std::vector<std::string>{"GET /api/servers"}, RequestLines());
     EXPECT_TRUE(Sim().Hosts().empty());

@@ -31,15 +31,6 @@ protected:
     }
 };
 
-std::string InvalidArgumentText(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::invalid_argument& e) {
-        return e.what();
-    }
-    return "(no std::invalid_argument)";
-}
-
 // --- Construction -----------------------------------------------------------
 
 TEST_F(VolumeTest, ConstructorKeepsTheFourTextsAndStartsWithoutSnapshots) {
@@ -61,7 +52,7 @@ TEST_F(VolumeTest, ConstructorRejectsEachEmptyTextAfterItsEnteringLine) {
         std::string texts[4] = {"6001405abcdef001", "vol-7", "sqldata", "cg-7"};
         texts[empty].clear();
         EXPECT_EQ("KVolume Constructor: Invalid input argument",
-                  InvalidArgumentText([&] { KVolume volume(texts[0], texts[1], texts[2], texts[3]); }))
+                  ThrownText<std::invalid_argument>([&] { KVolume volume(texts[0], texts[1], texts[2], texts[3]); }))
             << "empty text " << empty;
     }
     EXPECT_EQ(4u, CountLog(3, "Entering KVolume::KVolume()"));
@@ -102,7 +93,7 @@ TEST_F(VolumeTest, SetLatestSnapshotIDReplacesTheLatestID) {
 
 TEST_F(VolumeTest, SnapshotRequiresAnID) {
     std::string empty;
-    EXPECT_EQ("KSnapshot Constructor: Invalid input argument", InvalidArgumentText([&] { KSnapshot s(empty); }));
+    EXPECT_EQ("KSnapshot Constructor: Invalid input argument", ThrownText<std::invalid_argument>([&] { KSnapshot s(empty); }));
     EXPECT_EQ(1u, CountLog(3, "Entering KSnapshot::KSnapshot()"));
     EXPECT_EQ(0u, CountLog(3, "Exiting KSnapshot::KSnapshot()"));
 
@@ -118,8 +109,8 @@ TEST_F(VolumeTest, ServerRequiresIDAndIQNButNotAnIscsiIP) {
     EXPECT_EQ("host-9", server.GetServerID());
     EXPECT_EQ("iqn.2026-01.local.example:db02", server.GetHostIQN());
     EXPECT_EQ("", server.GetIscsiIP());
-    EXPECT_EQ("KServer Constructor: Invalid input argument", InvalidArgumentText([&] { KServer s(empty, iqn, ip); }));
-    EXPECT_EQ("KServer Constructor: Invalid input argument", InvalidArgumentText([&] { KServer s(id, empty, ip); }));
+    EXPECT_EQ("KServer Constructor: Invalid input argument", ThrownText<std::invalid_argument>([&] { KServer s(empty, iqn, ip); }));
+    EXPECT_EQ("KServer Constructor: Invalid input argument", ThrownText<std::invalid_argument>([&] { KServer s(id, empty, ip); }));
     EXPECT_EQ(3u, CountLog(3, "Entering KServer::KServer()"));
     EXPECT_EQ(1u, CountLog(3, "Exiting KServer::KServer()"));
 }
@@ -156,7 +147,7 @@ TEST_F(VolumeTest, AddCreatedSnapshotWithEmptyIDChangesNothing) {
     std::string a = "snap-00000a", empty;
     volume.AddCreatedSnapshot(a);
     EXPECT_EQ("KSnapshot Constructor: Invalid input argument",
-              InvalidArgumentText([&] { volume.AddCreatedSnapshot(empty); }));
+              ThrownText<std::invalid_argument>([&] { volume.AddCreatedSnapshot(empty); }));
     EXPECT_EQ("snap-00000a", LatestSnapshot(&volume));
     EXPECT_EQ(0, volume.IsSnapAvailable(a));
 }
@@ -246,7 +237,7 @@ TEST_F(VolumeTest, DeleteSnapshotOnAVolumeOutsideAnyArrayIsRefused) {
     std::string snap = "snap-00000a";
     volume.AddCreatedSnapshot(snap);
     EXPECT_EQ("KVolume::DeleteSnapshot - Invalid input parameter",
-              InvalidArgumentText([&] { volume.DeleteSnapshot(snap); }));
+              ThrownText<std::invalid_argument>([&] { volume.DeleteSnapshot(snap); }));
     EXPECT_EQ(0, volume.IsSnapAvailable(snap));
 }
 
@@ -298,7 +289,7 @@ TEST_F(VolumeTest, CreateSnapshotSetWithoutArrayIsRefused) {
     std::list<std::string*> volIDs{&id}, cgIDs{&cg};
     std::list<std::string> created;
     EXPECT_EQ("KVolume::CreateSnapshotSet - Invalid input parameter",
-              InvalidArgumentText([&] { KVolume::CreateSnapshotSet(nullptr, volIDs, cgIDs, &created); }));
+              ThrownText<std::invalid_argument>([&] { KVolume::CreateSnapshotSet(nullptr, volIDs, cgIDs, &created); }));
     EXPECT_EQ(0u, Sim().JournalSize());
 }
 

@@ -713,7 +713,7 @@ int KConnection::ParseVolumeList(const std::ostringstream& response, std::list<V
                                      ElementText(doc, child, info.cgName);
                                  }
                              }
-                             volumes.push_back(info);
+                             volumes.push_back(std::move(info));
                          }
                          return 0;
                      });
@@ -736,7 +736,7 @@ int KConnection::ParseSnapshotList(const std::ostringstream& response, std::list
                                      ElementText(doc, child, info.snapDispName);
                                  }
                              }
-                             snapshots.push_back(info);
+                             snapshots.push_back(std::move(info));
                          }
                          return 0;
                      });
