@@ -96,6 +96,10 @@ qsta::Simulator& RequestSimulator() {
 void OursGetVolumesList(benchmark::State& state) {
     qsta::Simulator& sim = RequestSimulator();
     KConnection connection(sim.Address(), sim.AccessKey());
+    {
+        std::list<Korvel::VolumeInfo> warmUp;  // the first side to run must not pay the new appliance's start
+        connection.GetVolumesList(&warmUp);
+    }
     for (auto _ : state) {
         std::list<Korvel::VolumeInfo> list;
         if (connection.GetVolumesList(&list) != 0 || list.size() != 10000) state.SkipWithError("listing failed");
@@ -106,6 +110,7 @@ void OursGetVolumesList(benchmark::State& state) {
 void RawGetVolumesList(benchmark::State& state) {
     qsta::Simulator& sim = RequestSimulator();
     bench::RawClient raw(sim.Address(), sim.AccessKey());
+    bench::RawParseVolumes(raw.Get("/api/volumes"));  // warm-up, as for ours
     for (auto _ : state) {
         if (bench::RawParseVolumes(raw.Get("/api/volumes")) != 10000) state.SkipWithError("listing failed");
     }
