@@ -138,52 +138,26 @@ const std::string* FormFields::Find(const std::string& name) const {
 // Names
 // ---------------------------------------------------------------------------
 
-std::string Model::NextVolumeName() {
+namespace {
+
+// The first name from `format` and the running counter that `taken` does not
+// hold yet; the counter never goes back, so names are not reused.
+template <typename Map>
+std::string NextFree(const char* format, std::uint64_t& counter, const Map& taken) {
     for (;;) {
-        std::string name = "vol-" + std::to_string(m_nextVolume++);
-        if (m_volumeByName.count(name) == 0) {
-            return name;
-        }
+        char buffer[48];
+        std::snprintf(buffer, sizeof buffer, format, static_cast<unsigned long long>(counter++));
+        if (taken.count(buffer) == 0) return buffer;
     }
 }
 
-std::string Model::NextGroupName() {
-    for (;;) {
-        std::string name = "cg-" + std::to_string(m_nextGroup++);
-        if (m_groupByName.count(name) == 0) {
-            return name;
-        }
-    }
-}
+}  // namespace
 
-std::string Model::NextSnapshotId() {
-    for (;;) {
-        char buffer[32];
-        std::snprintf(buffer, sizeof buffer, "snap-%06llu", static_cast<unsigned long long>(m_nextSnapshot++));
-        if (m_snapshotById.count(buffer) == 0) {
-            return buffer;
-        }
-    }
-}
-
-std::string Model::NextHostName() {
-    for (;;) {
-        std::string name = "host-" + std::to_string(m_nextHost++);
-        if (m_hostByName.count(name) == 0) {
-            return name;
-        }
-    }
-}
-
-std::string Model::NextIeeeId() {
-    for (;;) {
-        char buffer[32];
-        std::snprintf(buffer, sizeof buffer, "6b7276%010llx", static_cast<unsigned long long>(m_nextIeee++));
-        if (m_volumeNameByIeee.count(buffer) == 0) {
-            return buffer;
-        }
-    }
-}
+std::string Model::NextVolumeName() { return NextFree("vol-%llu", m_nextVolume, m_volumeByName); }
+std::string Model::NextGroupName() { return NextFree("cg-%llu", m_nextGroup, m_groupByName); }
+std::string Model::NextSnapshotId() { return NextFree("snap-%06llu", m_nextSnapshot, m_snapshotById); }
+std::string Model::NextHostName() { return NextFree("host-%llu", m_nextHost, m_hostByName); }
+std::string Model::NextIeeeId() { return NextFree("6b7276%010llx", m_nextIeee, m_volumeNameByIeee); }
 
 // ---------------------------------------------------------------------------
 // Seeding
