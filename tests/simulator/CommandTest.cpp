@@ -24,19 +24,15 @@ class CommandTest : public SimulatorTest {};
 
 // --- Snapshot sets -------------------------------------------------------------
 
-TEST_F(CommandTest, SnapshotSetMakesOneSnapshotPerEntryInRequestOrder) {
+TEST_F(CommandTest, SnapshotSetNamesEachSnapshotAsAskedInRequestOrder) {
     HttpResult result = Post(Sim(), "/api/snapshots/snapshots_set",
                              "snapshots_set_1_name=snap_42_6b72760000000002&snapshots_set_1_cg=cg-2"
                              "&snapshots_set_2_name=snap_42_6b72760000000001&snapshots_set_2_cg=cg-1");
     Record response = Response(result, "create-snapshot-set-response");
     EXPECT_EQ(response["status"], "0");
     auto ids = SnapshotIds(result);
+    EXPECT_EQ(ids, (std::vector<std::string>{"snap_42_6b72760000000002", "snap_42_6b72760000000001"}));
     ASSERT_EQ(ids.size(), 2u);
-    EXPECT_NE(ids[0], ids[1]);
-    for (const auto& id : ids) {
-        EXPECT_FALSE(id.empty());
-        EXPECT_EQ(id.find('_'), std::string::npos) << id;
-    }
     auto first = Sim().FindSnapshot(ids[0]);
     auto second = Sim().FindSnapshot(ids[1]);
     ASSERT_TRUE(first && second);
@@ -60,6 +56,22 @@ TEST_F(CommandTest, SnapshotSetWithAnUnknownGroupIsRefusedAndMakesNothing) {
     EXPECT_EQ(response["status-msg"], "Consistency group cg-nope not found");
     EXPECT_TRUE(SnapshotIds(result).empty());
     EXPECT_TRUE(Sim().Snapshots().empty());
+}
+
+TEST_F(CommandTest, SnapshotSetAskingForANameInUseIsRefusedAndMakesNothing) {
+    ASSERT_EQ(Response(Post(Sim(), "/api/snapshots/snapshots_set", "snapshots_set_1_name=snap_7_a&snapshots_set_1_cg=cg-1"),
+                       "create-snapshot-set-response")["status"],
+              "0");
+    for (const char* body : {"snapshots_set_1_name=snap_8_b&snapshots_set_1_cg=cg-2"
+                             "&snapshots_set_2_name=snap_7_a&snapshots_set_2_cg=cg-3",
+                             "snapshots_set_1_name=snap_9_c&snapshots_set_1_cg=cg-2"
+                             "&snapshots_set_2_name=snap_9_c&snapshots_set_2_cg=cg-3"}) {
+        Record response = Response(Post(Sim(), "/api/snapshots/snapshots_set", body), "create-snapshot-set-response");
+        EXPECT_EQ(response["status"], "1") << body;
+        EXPECT_NE(response["status-msg"].find("is already in use"), std::string::npos) << response["status-msg"];
+    }
+    ASSERT_EQ(Sim().Snapshots().size(), 1u);
+    EXPECT_EQ(Sim().Snapshots()[0].id, "snap_7_a");
 }
 
 TEST_F(CommandTest, SnapshotSetWithAnEmptyBodyIsRefused) {

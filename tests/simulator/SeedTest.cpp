@@ -161,7 +161,8 @@ TEST(SimulatorSeed, HostsSnapshotsAndMappingsRejectInconsistentInput) {
     EXPECT_THROW(sim.AddHost("", "1.1.1.1"), std::invalid_argument);
     EXPECT_THROW(sim.AddHost("iqn.new", "1.1.1.1", "host-1"), std::invalid_argument);
     EXPECT_THROW(sim.AddSnapshot("cg-404", "x"), std::invalid_argument);
-    EXPECT_THROW(sim.AddSnapshot("cg-1", "x", "has_underscore"), std::invalid_argument);
+    // IDs are names as a snapshot set asks for them, '_' included.
+    EXPECT_EQ(sim.AddSnapshot("cg-1", "x", "snap_1_6b72760000000001").id, "snap_1_6b72760000000001");
     sim.AddSnapshot("cg-1", "x", "snap-x");
     EXPECT_THROW(sim.AddSnapshot("cg-2", "y", "snap-x"), std::invalid_argument);
     EXPECT_THROW(sim.MapVolume("vol-404", "host-1"), std::invalid_argument);

@@ -27,6 +27,10 @@ const char* const kUsage =
     "  --seed FILE         load the model from FILE instead of the default seed\n"
     "                      (format: see tools/qsta-simulator/README.md)\n"
     "  --threads N         request worker threads (default 8)\n"
+    "  --san-root DIR      play the storage network: show every volume mapped to\n"
+    "                      the host entry of --host-iqn as a disk under\n"
+    "                      DIR/class/block/sdX (point KORVEL_SYSFS_ROOT at DIR)\n"
+    "  --host-iqn IQN      this host's initiator name (with --san-root)\n"
     "  --quiet             do not log requests\n"
     "  --help              show this text\n"
     "\n"
@@ -118,12 +122,21 @@ int main(int argc, char** argv) {
                 return Fail("--threads needs a number from 1 to 256");
             }
             options.threads = static_cast<unsigned>(threads);
+        } else if (arg == "--san-root" || arg == "--host-iqn") {
+            const char* text = value();
+            if (text == nullptr || *text == '\0') {
+                return Fail(arg + " needs a value");
+            }
+            (arg == "--san-root" ? options.sanRoot : options.hostIqn) = text;
         } else if (arg == "--quiet") {
             quiet = true;
         } else {
             std::cerr << kUsage;
             return Fail("unknown argument \"" + arg + "\"");
         }
+    }
+    if (options.sanRoot.empty() != options.hostIqn.empty()) {
+        return Fail("--san-root and --host-iqn go together");
     }
     if (!haveKey) {
         const char* fromEnv = std::getenv("QSTA_ACCESS_KEY");
@@ -157,6 +170,8 @@ int main(int argc, char** argv) {
             std::lock_guard lock(outputMutex);
             std::fprintf(stdout, "qsta-simulator serving %s (%zu volumes, %zu host entries)\n",
                          simulator.Url().c_str(), simulator.VolumeCount(), simulator.Hosts().size());
+            for (const auto& disk : simulator.SanDisks())
+                std::fprintf(stdout, "qsta-simulator disk %s: volume %s\n", disk.device.c_str(), disk.volumeName.c_str());
             std::fflush(stdout);
         }
         int received = 0;

@@ -407,13 +407,8 @@ Snapshot Model::AddSnapshotLocked(const std::string& cgName, const std::string& 
     if (groupIt == m_groupByName.end()) {
         throw std::invalid_argument("consistency group \"" + cgName + "\" does not exist");
     }
-    if (!id.empty()) {
-        if (id.find('_') != std::string::npos) {
-            throw std::invalid_argument("snapshot ID \"" + id + "\" contains '_'");
-        }
-        if (m_snapshotById.count(id) != 0) {
-            throw std::invalid_argument("snapshot \"" + id + "\" exists");
-        }
+    if (!id.empty() && m_snapshotById.count(id) != 0) {
+        throw std::invalid_argument("snapshot \"" + id + "\" exists");
     }
     Snapshot snapshot;
     snapshot.id = id.empty() ? NextSnapshotId() : id;
@@ -495,6 +490,12 @@ void Model::RemoveVolumeLocked(const std::string& name) {
 // ---------------------------------------------------------------------------
 // Inspection
 // ---------------------------------------------------------------------------
+
+std::string Model::ModelOf(const std::string& volumeName) const {
+    std::shared_lock lock(m_mutex);
+    auto it = m_volumeByName.find(volumeName);
+    return it == m_volumeByName.end() ? std::string() : it->second->model;
+}
 
 std::vector<Volume> Model::Volumes() const {
     std::shared_lock lock(m_mutex);
@@ -774,6 +775,7 @@ Answer Model::CreateSnapshotSet(const FormFields& form) {
     }
 
     std::unique_lock lock(m_mutex);
+    std::set<std::string> names;
     for (const auto& entry : entries) {
         const std::string number = std::to_string(entry.first);
         if (entry.second.first == nullptr || entry.second.first->empty()) {
@@ -785,10 +787,14 @@ Answer Model::CreateSnapshotSet(const FormFields& form) {
         if (m_groupByName.count(*entry.second.second) == 0) {
             return Refused(root, "Consistency group " + *entry.second.second + " not found");
         }
+        // An appliance names a snapshot as it was asked, so a name is taken once.
+        if (m_snapshotById.count(*entry.second.first) != 0 || !names.insert(*entry.second.first).second) {
+            return Refused(root, "Snapshot name " + *entry.second.first + " is already in use");
+        }
     }
     std::string extra = "  <snapshots>\n";
     for (const auto& entry : entries) {
-        Snapshot snapshot = AddSnapshotLocked(*entry.second.second, *entry.second.first, std::string());
+        Snapshot snapshot = AddSnapshotLocked(*entry.second.second, *entry.second.first, *entry.second.first);
         AppendElement(extra, "    ", "snapshot", snapshot.id);
     }
     extra += "  </snapshots>\n";

@@ -68,6 +68,8 @@ public:
     std::optional<Host> FindHostByIqn(const std::string& iqn) const;
     std::vector<Mapping> Mappings() const;
     bool IsMapped(const std::string& volumeName, const std::string& hostName) const;
+    // The model text a volume's disk reports as its SCSI product; "" for an unknown volume.
+    std::string ModelOf(const std::string& volumeName) const;
 
     // Serves one authenticated request. `segments` are the path's segments
     // after "/api", already percent-decoded.

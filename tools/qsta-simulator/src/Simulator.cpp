@@ -2,6 +2,7 @@
 
 #include "Certificate.h"
 #include "Model.h"
+#include "San.h"
 #include "Xml.h"
 
 #include <httplib.h>
@@ -275,6 +276,11 @@ struct Simulator::Impl {
 
     Options options;
     detail::Model model;
+    std::unique_ptr<detail::San> san;  // null unless Options::sanRoot is set
+
+    void SyncSan() {
+        if (san) san->Sync(model);
+    }
 
     mutable std::mutex keyMutex;
     std::string accessKey;
@@ -354,7 +360,9 @@ struct Simulator::Impl {
         if (!ApiSegments(rawPath, segments)) {
             return ErrorAnswer(404, "No such resource");
         }
-        return model.Handle(req.method, segments, body);
+        detail::Answer answer = model.Handle(req.method, segments, body);
+        if (req.method != "GET") SyncSan();
+        return answer;
     }
 
     detail::Answer Inject(const Fault& fault, const httplib::Request& req, const std::string& rawPath) {
@@ -609,6 +617,8 @@ Simulator::Simulator() : Simulator(Options()) {}
 Simulator::Simulator(Options options) : m_impl(std::make_unique<Impl>()) {
     m_impl->options = std::move(options);
     m_impl->accessKey = m_impl->options.accessKey;
+    if (!m_impl->options.sanRoot.empty())
+        m_impl->san = std::make_unique<detail::San>(m_impl->options.sanRoot, m_impl->options.hostIqn);
     if (!m_impl->options.seedFile.empty()) {
         LoadSeedFile(m_impl->options.seedFile);
     } else if (m_impl->options.defaultSeed) {
@@ -650,9 +660,26 @@ void Simulator::SetAccessKey(const std::string& key) {
     m_impl->accessKey = key;
 }
 
-void Simulator::Clear() { m_impl->model.Clear(); }
-void Simulator::LoadDefaultSeed() { m_impl->model.LoadDefaultSeed(); }
-void Simulator::LoadSeed(const std::string& text) { m_impl->model.LoadSeed(text); }
+void Simulator::Clear() {
+    m_impl->model.Clear();
+    m_impl->SyncSan();
+}
+
+void Simulator::LoadDefaultSeed() {
+    m_impl->model.LoadDefaultSeed();
+    m_impl->SyncSan();
+}
+
+// A bad line throws after the lines before it were applied: their mappings show.
+void Simulator::LoadSeed(const std::string& text) {
+    try {
+        m_impl->model.LoadSeed(text);
+    } catch (...) {
+        m_impl->SyncSan();
+        throw;
+    }
+    m_impl->SyncSan();
+}
 
 void Simulator::LoadSeedFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -662,7 +689,7 @@ void Simulator::LoadSeedFile(const std::string& path) {
     std::ostringstream text;
     text << in.rdbuf();
     try {
-        m_impl->model.LoadSeed(text.str());
+        LoadSeed(text.str());
     } catch (const std::invalid_argument& error) {
         throw std::invalid_argument(path + ": " + error.what());
     }
@@ -691,6 +718,11 @@ Snapshot Simulator::AddSnapshot(const std::string& cgName, const std::string& di
 
 void Simulator::MapVolume(const std::string& volumeName, const std::string& hostName) {
     m_impl->model.MapVolume(volumeName, hostName);
+    m_impl->SyncSan();
+}
+
+std::vector<SanDisk> Simulator::SanDisks() const {
+    return m_impl->san ? m_impl->san->Disks() : std::vector<SanDisk>();
 }
 
 std::vector<Volume> Simulator::Volumes() const { return m_impl->model.Volumes(); }

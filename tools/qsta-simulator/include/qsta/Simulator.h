@@ -66,8 +66,9 @@ struct ConsistencyGroup {
 };
 
 struct Snapshot {
-    std::string id;           // "name" in the snapshot listing; never contains '_'
-    std::string displayName;  // "display-name": the name the snapshot set requested
+    std::string id;           // "name" in the snapshot listing: the name a snapshot set asked for
+                              // ("snap_<n>_<ieee-id>"), or "snap-<nnnnnn>" when seeded without one
+    std::string displayName;  // "display-name": for a snapshot set, the requested name too
     std::string cgName;       // the group the snapshot belongs to
 };
 
@@ -81,6 +82,13 @@ struct Host {
 struct Mapping {
     std::string volumeName;
     std::string hostName;
+};
+
+// A disk the simulator shows the host (Options::sanRoot).
+struct SanDisk {
+    std::string device;      // "sdb": <sanRoot>/class/block/<device>
+    std::string volumeName;  // the mapped volume
+    std::string ieeeId;      // its EUI-64 designator in vpd_pg83
 };
 
 // ---------------------------------------------------------------------------
@@ -176,6 +184,14 @@ struct Options {
     std::string seedFile;     // load this seed file instead of the default seed when constructed
     unsigned threads = 8;     // request worker threads
     std::chrono::milliseconds startTimeout{10000};  // Start() gives up after this long
+    // Playing the storage network: with a folder, every volume mapped to a host
+    // entry whose iqn is hostIqn appears as a disk under
+    // <sanRoot>/class/block/sdX (sysfs layout, an iSCSI sessionN in its path:
+    // vendor "Korvel", the volume's model as product, vpd_pg80 with the
+    // volume name, vpd_pg83 with its ieee-id as EUI-64), and goes when the
+    // mapping does. Several simulators may share one folder.
+    std::string sanRoot;
+    std::string hostIqn;
     // Called once per request, after it was answered, with a one-line summary
     // (never the access key). Called on worker threads; must be thread-safe.
     std::function<void(const std::string& line)> requestLog;
@@ -239,7 +255,7 @@ public:
     Host AddHost(const std::string& iqn, const std::string& iscsiIp,
                  const std::string& name = std::string(), const std::string& displayName = std::string());
     // Adds a snapshot of an existing group; empty id: "snap-<nnnnnn>".
-    // Throws std::invalid_argument for an unknown group, an existing ID or an ID containing '_'.
+    // Throws std::invalid_argument for an unknown group or an existing ID.
     Snapshot AddSnapshot(const std::string& cgName, const std::string& displayName,
                          const std::string& id = std::string());
     // Maps a volume to a host entry; throws std::invalid_argument when either
@@ -263,6 +279,8 @@ public:
     std::optional<Host> FindHostByIqn(const std::string& iqn) const;
     std::vector<Mapping> Mappings() const;  // in the order they were made
     bool IsMapped(const std::string& volumeName, const std::string& hostName) const;
+    // The disks shown under Options::sanRoot, by volume name.
+    std::vector<SanDisk> SanDisks() const;
 
     // --- Faults ------------------------------------------------------------------
 

@@ -1,0 +1,158 @@
+// CKorvelVSSProvider: the hardware snapshot provider the shadow copy service
+// drives. One object receives one call at a time; it never knows how it was
+// activated (in-process or through the local server).
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "KorvelAccessLibrary.h"
+#include "KorvelSnapshotSet.h"
+#include "vss.h"
+
+constexpr const char* kProviderComponent = "Korvel.VssProvider";
+
+// The class's own interface: nothing beyond IUnknown.
+struct IKorvelVSSProvider : public IUnknown {
+protected:
+    ~IKorvelVSSProvider() = default;
+};
+
+extern const IID IID_IKorvelVSSProvider;
+extern const CLSID CLSID_KorvelVSSProvider;
+
+// Event identifiers the provider writes.
+enum KorvelEventId : unsigned {
+    KORVEL_EVENT_AUTHORIZATION_FAILURE = 0xC0004000u,
+    KORVEL_EVENT_SNAPSHOT_FAILURE = 0xC0004003u,
+    KORVEL_EVENT_PLEX_UNSUPPORTED = 0xC0004011u,
+    KORVEL_EVENT_NO_ARRAY = 0x80004014u,
+    KORVEL_EVENT_SNAPSHOT_CREATED = 0x40004010u,
+};
+
+// The server module's lock count: every provider object and every
+// LockServer(TRUE) holds one, so the host stays up while they exist.
+class CKorvelModule {
+public:
+    static void Lock();
+    static void Unlock();
+    static long LockCount();
+
+private:
+    static std::atomic<long> s_locks;
+};
+
+class CKorvelVSSProvider final : public IKorvelVSSProvider,
+                           public IVssHardwareSnapshotProviderEx,
+                           public IVssProviderCreateSnapshotSet,
+                           public IVssProviderNotifications {
+public:
+    // The class factory's work: a plain object, or an aggregated one when an
+    // outer object asks for IUnknown.
+    static HRESULT CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppvObject);
+
+    // IUnknown, delegating to the outer object when aggregated.
+    HRESULT QueryInterface(REFIID riid, void** ppvObject) override;
+    ULONG AddRef() override;
+    ULONG Release() override;
+
+    // IVssHardwareSnapshotProvider(Ex)
+    HRESULT AreLunsSupported(LONG lLunCount, LONG lContext, VSS_PWSZ* rgwszDevices,
+                             VDS_LUN_INFORMATION* pLunInformation, BOOL* pbIsSupported) override;
+    HRESULT FillInLunInfo(VSS_PWSZ wszDeviceName, VDS_LUN_INFORMATION* pLunInfo, BOOL* pbIsSupported) override;
+    HRESULT BeginPrepareSnapshot(VSS_ID SnapshotSetId, VSS_ID SnapshotId, LONG lContext, LONG lLunCount,
+                                 VSS_PWSZ* rgDeviceNames, VDS_LUN_INFORMATION* rgLunInformation) override;
+    HRESULT GetTargetLuns(LONG lLunCount, VSS_PWSZ* rgDeviceNames, VDS_LUN_INFORMATION* rgSourceLuns,
+                          VDS_LUN_INFORMATION* rgDestinationLuns) override;
+    HRESULT LocateLuns(LONG lLunCount, VDS_LUN_INFORMATION* rgSourceLuns) override;
+    HRESULT OnLunEmpty(VSS_PWSZ wszDeviceName, VDS_LUN_INFORMATION* pInformation) override;
+    HRESULT GetProviderCapabilities(ULONGLONG* pllOriginalCapabilityMask) override;
+    HRESULT OnLunStateChange(VDS_LUN_INFORMATION* pSnapshotLuns, VDS_LUN_INFORMATION* pOriginalLuns, DWORD dwCount,
+                             DWORD dwFlags) override;
+    HRESULT ResyncLuns(VDS_LUN_INFORMATION* pSourceLuns, VDS_LUN_INFORMATION* pTargetLuns, DWORD dwCount,
+                       IVssAsync** ppAsync) override;
+    HRESULT OnReuseLuns(VDS_LUN_INFORMATION* pSnapshotLuns, VDS_LUN_INFORMATION* pOriginalLuns,
+                        DWORD dwCount) override;
+
+    // IVssProviderCreateSnapshotSet
+    HRESULT EndPrepareSnapshots(VSS_ID SnapshotSetId) override;
+    HRESULT PreCommitSnapshots(VSS_ID SnapshotSetId) override;
+    HRESULT CommitSnapshots(VSS_ID SnapshotSetId) override;
+    HRESULT PostCommitSnapshots(VSS_ID SnapshotSetId, LONG lSnapshotsCount) override;
+    HRESULT PreFinalCommitSnapshots(VSS_ID SnapshotSetId) override;
+    HRESULT PostFinalCommitSnapshots(VSS_ID SnapshotSetId) override;
+    HRESULT AbortSnapshots(VSS_ID SnapshotSetId) override;
+
+    // IVssProviderNotifications
+    HRESULT OnLoad(IUnknown* pCallback) override;
+    HRESULT OnUnload(BOOL bForceUnload) override;
+
+    // LUN identity. None of these uses the object's state.
+    static HRESULT GetLunIeeeId(const VDS_LUN_INFORMATION& lunInfo, std::string& lunIeeeId);
+    static HRESULT RequestPage80Info(const std::string& deviceName, HANDLE device, std::string& vendorId,
+                                     std::string& productId, std::string& productRevision,
+                                     std::string& serialNumber);
+    static HRESULT RequestPage83Info(const std::string& deviceName, HANDLE device, std::string& lunIeeeId);
+    static bool IsApplianceVendorId(const char* text);
+    static HRESULT SetProviderTag(VDS_LUN_INFORMATION& lunInfo, const std::string& key);
+    static std::string GetProviderTagKey(const VDS_LUN_INFORMATION& lunInfo);
+    static void LeftTrim(std::string& text);
+    static void RightTrim(std::string& text);
+
+    // Snapshot-set records.
+    bool AddSnapshotSet(KorvelSnapshotSet* snapshotSet);
+    KorvelSnapshotSet* FindSnapshotSet(const VSS_ID& snapshotSetId) const;
+
+    HRESULT CheckCallerIsAdministrator();
+
+private:
+    explicit CKorvelVSSProvider(IUnknown* pUnkOuter);
+    ~CKorvelVSSProvider();
+    CKorvelVSSProvider(const CKorvelVSSProvider&) = delete;
+    CKorvelVSSProvider& operator=(const CKorvelVSSProvider&) = delete;
+
+    HRESULT InternalQueryInterface(REFIID riid, void** ppvObject);
+    ULONG InternalAddRef();
+    ULONG InternalRelease();
+
+    // The non-delegating IUnknown an outer object holds when it aggregates us.
+    struct InnerUnknown : public IUnknown {
+        CKorvelVSSProvider* m_owner = nullptr;
+        HRESULT QueryInterface(REFIID riid, void** ppvObject) override;
+        ULONG AddRef() override;
+        ULONG Release() override;
+    };
+
+    HRESULT AreLunsSupportedBody(LONG lLunCount, LONG lContext, VDS_LUN_INFORMATION* pLunInformation,
+                                 BOOL* pbIsSupported);
+    HRESULT CommitSnapshotsBody(const VSS_ID& snapshotSetId, bool& exitLogged);
+    HRESULT GetTargetLunsBody(LONG lLunCount, VDS_LUN_INFORMATION* rgSourceLuns,
+                              VDS_LUN_INFORMATION* rgDestinationLuns);
+    // First appliance whose cache holds the volume (no request).
+    bool FindCachedVolume(const std::list<Korvel::KArray*>& arrays, std::string& volumeId, Korvel::KArray*& array,
+                          Korvel::KVolume*& volume);
+
+    ULONG m_refCount = 0;  // single-threaded model: one call at a time
+    IUnknown* m_pOuterUnknown;
+    InnerUnknown m_innerUnknown;
+
+    std::string m_hostIqn;
+    Korvel::KAccessLayer* m_pAccessLayer = nullptr;
+    std::vector<KorvelSnapshotSet*>* m_pSnapshotSets = nullptr;
+    std::map<std::string, std::string> m_cloneIdMap;
+};
+
+// The class factory of the server module.
+class CKorvelVSSProviderFactory final : public IClassFactory {
+public:
+    static CKorvelVSSProviderFactory* Instance();
+
+    HRESULT QueryInterface(REFIID riid, void** ppvObject) override;
+    ULONG AddRef() override;
+    ULONG Release() override;
+    HRESULT CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppvObject) override;
+    HRESULT LockServer(BOOL fLock) override;
+};

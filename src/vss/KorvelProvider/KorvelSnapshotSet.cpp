@@ -1,0 +1,33 @@
+#include "KorvelSnapshotSet.h"
+
+#include "Logger.h"
+#include "KorvelProvider.h"
+
+int KorvelShadowCopy::AddLun(const std::string& lunId) {
+    m_lunIds.push_back(lunId);
+    return 0;
+}
+
+int KorvelShadowCopy::GetLuns(std::vector<std::string>& lunIds) const {
+    lunIds = m_lunIds;
+    return 0;
+}
+
+KorvelSnapshotSet::KorvelSnapshotSet(const VSS_ID& snapshotSetId) : m_snapshotSetId(snapshotSetId) {
+    Logger::Write(SEVERITY_DEBUG, kProviderComponent, "Entering KorvelSnapshotSet::KorvelSnapshotSet()");
+    Logger::Write(SEVERITY_DEBUG, kProviderComponent, "Exiting KorvelSnapshotSet::KorvelSnapshotSet()");
+}
+
+KorvelSnapshotSet::~KorvelSnapshotSet() {
+    Logger::Write(SEVERITY_DEBUG, kProviderComponent, "Entering KorvelSnapshotSet::~KorvelSnapshotSet()");
+    for (KorvelShadowCopy* shadowCopy : m_snapshots) delete shadowCopy;
+    Logger::Write(SEVERITY_DEBUG, kProviderComponent, "Exiting KorvelSnapshotSet::~KorvelSnapshotSet()");
+}
+
+KorvelShadowCopy* KorvelSnapshotSet::FindShadowCopy(const VSS_ID& snapshotId) const {
+    for (KorvelShadowCopy* shadowCopy : m_snapshots)
+        if (shadowCopy != nullptr && shadowCopy->m_snapshotId == snapshotId) return shadowCopy;
+    return nullptr;
+}
+
+void KorvelSnapshotSet::AddShadowCopy(KorvelShadowCopy* shadowCopy) { m_snapshots.push_back(shadowCopy); }
