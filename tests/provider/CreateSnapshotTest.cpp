@@ -1,0 +1,269 @@
+// Creating shadow copies: the service's sequence against two appliances, and
+// every refusal with its result, log line and event.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "ProviderEnv.h"
+#include "Logger.h"
+#include "security.h"
+
+namespace korvel_test {
+namespace {
+
+const char* const kSeedA =
+    "volume name=a1 display-name=alpha-data ieee-id=6b72760000000a01 model=QSTA-Volume-X\n"
+    "volume name=a2 display-name=alpha-log ieee-id=6b72760000000a02\n"
+    "map volume=a1 host=this-host\nmap volume=a2 host=this-host\n";
+const char* const kSeedB =
+    "volume name=b1 display-name=beta-data ieee-id=6b72760000000b01\nmap volume=b1 host=this-host\n";
+
+size_t SnapshotSetRequests(const qsta::Simulator& sim) {
+    size_t n = 0;
+    for (const auto& entry : sim.Journal())
+        if (entry.method == "POST" && entry.path == "/api/snapshots/snapshots_set") ++n;
+    return n;
+}
+
+// The access layer lists appliances in the store's order: names sorted without regard to case.
+bool ComesFirst(const qsta::Simulator& a, const qsta::Simulator& b) { return a.Address() < b.Address(); }
+
+TEST_F(ProviderTest, CreateTakesOneSnapshotSetPerApplianceAndDescribesEachSnapshotLun) {
+    auto& a = AddAppliance(kSeedA);
+    auto& b = AddAppliance(kSeedB);
+    const std::string foreign = AddForeignDisk("sda");
+    ComRef<IUnknown> provider = NewProvider();
+    VssDriver driver(provider.Get());
+    ASSERT_EQ(driver.Notifications()->OnLoad(nullptr), S_OK);
+
+    // Announced b1, a2, a1: appliance a receives a2 before a1.
+    std::vector<LunRecord> sources;
+    sources.push_back(LunRecord::FromDisk(Device(b, "b1")));
+    sources.push_back(LunRecord::FromDisk(Device(a, "a2")));
+    sources.push_back(LunRecord::FromDisk(Device(a, "a1")));
+
+    LunRecord foreignRecord = LunRecord::FromDisk(foreign);
+    std::vector<VDS_LUN_INFORMATION> all = {foreignRecord.Info(), sources[0].Info()};
+    BOOL supported = FALSE;
+    EXPECT_EQ(driver.Hardware()->AreLunsSupported(2, 0, nullptr, all.data(), &supported), S_OK);
+    EXPECT_TRUE(supported);
+
+    VssDriver::Created created = driver.Create(sources);
+    ASSERT_EQ(created.result, S_OK) << created.failedStep;
+    ASSERT_EQ(created.targets.size(), 3u);
+
+    EXPECT_EQ(SnapshotSetRequests(a), 1u);
+    EXPECT_EQ(SnapshotSetRequests(b), 1u);
+    std::string bodyA;
+    for (const auto& entry : a.Journal())
+        if (entry.method == "POST") bodyA = entry.body;
+    EXPECT_LT(bodyA.find("6b72760000000a02"), bodyA.find("6b72760000000a01")) << bodyA;
+
+    struct Expect {
+        qsta::Simulator* sim;
+        const char* volume;
+        const char* ieee;
+        const char* product;
+        const char* display;
+    } expected[] = {{&b, "b1", "6b72760000000b01", "QSTA", "beta-data"},
+                    {&a, "a2", "6b72760000000a02", "QSTA", "alpha-log"},
+                    {&a, "a1", "6b72760000000a01", "QSTA-Volume", "alpha-data"}};
+    for (size_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(expected[i].volume);
+        const VDS_LUN_INFORMATION& t = created.targets[i].Info();
+        const std::string snapshotId = t.m_szSerialNumber;
+        auto snapshot = expected[i].sim->FindSnapshot(snapshotId);
+        ASSERT_TRUE(snapshot.has_value()) << snapshotId;
+        EXPECT_EQ(snapshot->cgName, expected[i].sim->FindVolume(expected[i].volume)->cgName);
+        EXPECT_EQ(snapshotId.substr(0, 5), "snap_");
+        EXPECT_EQ(snapshotId.substr(snapshotId.size() - 17), std::string("_") + expected[i].ieee);
+        EXPECT_EQ(t.m_version, 1u);
+        EXPECT_EQ(t.m_BusType, VDSBusTypeiScsi);
+        EXPECT_EQ(t.m_bCommandQueueing, TRUE);
+        EXPECT_STREQ(t.m_szVendorId, "Korvel");
+        EXPECT_STREQ(t.m_szProductId, expected[i].product);
+        EXPECT_STREQ(t.m_szProductRevision, " 1.2");
+        EXPECT_TRUE(IsEqualGUID(t.m_diskSignature, GUID_NULL));
+        EXPECT_EQ(t.m_deviceIdDescriptor.m_version, 1u);
+        ASSERT_EQ(t.m_deviceIdDescriptor.m_cIdentifiers, 1u);
+        const VDS_STORAGE_IDENTIFIER& tag = t.m_deviceIdDescriptor.m_rgIdentifiers[0];
+        EXPECT_EQ(tag.m_CodeSet, VDSStorageIdCodeSetAscii);
+        EXPECT_EQ(tag.m_Type, VDSStorageIdTypeVendorId);
+        EXPECT_EQ(tag.m_cbIdentifier, 7 + snapshotId.size());
+        EXPECT_EQ(IdentifierText(tag), "Korvel-" + snapshotId);
+        EXPECT_EQ(t.m_cInterconnects, 0u);
+        EXPECT_EQ(CountEvents("Information category 2 event 0x40004010: Successfully created snapshot(" + snapshotId +
+                              ") for korvel volume - " + expected[i].display),
+                  1u);
+    }
+
+    // Appliances in the access layer's order, each with its volumes in announcement order.
+    std::vector<std::string> volumesInOrder;
+    for (const auto& m : LogMessages())
+        if (m.rfind("Snapshot(", 0) == 0) volumesInOrder.push_back(m.substr(m.rfind('(') + 1, 16));
+    const std::vector<std::string> aThenB = {"6b72760000000a02", "6b72760000000a01", "6b72760000000b01"};
+    const std::vector<std::string> bThenA = {"6b72760000000b01", "6b72760000000a02", "6b72760000000a01"};
+    EXPECT_EQ(volumesInOrder, ComesFirst(a, b) ? aThenB : bThenA);
+    EXPECT_EQ(CountLog(SEVERITY_INFO, "Exiting CKorvelVSSProvider::CommitSnapshots(0)"), 1u);
+    EXPECT_EQ(CountLog(SEVERITY_INFO, "Exiting CKorvelVSSProvider::GetTargetLuns(0)"), 1u);
+    EXPECT_EQ(driver.Notifications()->OnUnload(FALSE), S_OK);
+}
+
+TEST_F(ProviderTest, AreLunsSupportedRefusesPlexForeignAndIncompleteLuns) {
+    auto& a = AddAppliance(kSeedA);
+    const std::string foreign = AddForeignDisk("sda");
+    ComRef<IUnknown> provider = NewProvider();
+    VssDriver driver(provider.Get());
+    driver.Notifications()->OnLoad(nullptr);
+    LunRecord ours = LunRecord::FromDisk(Device(a, "a1"));
+    LunRecord theirs = LunRecord::FromDisk(foreign);
+    a.ClearJournal();
+
+    BOOL supported = TRUE;
+    EXPECT_EQ(driver.Hardware()->AreLunsSupported(1, VSS_VOLSNAP_ATTR_PLEX, nullptr, &ours.Info(), &supported),
+              VSS_E_PROVIDER_VETO);
+    EXPECT_FALSE(supported);
+    EXPECT_EQ(CountEvents("Error category 1 event 0xC0004011"), 1u);
+    EXPECT_EQ(CountLog(SEVERITY_ERROR,
+                       "Exiting CKorvelVSSProvider::AreLunsSupported(80042306). Provider does not support plex snapshots"),
+              1u);
+
+    // Foreign LUNs neither count for nor against support, plex flag or not.
+    for (LONG context : {0, VSS_VOLSNAP_ATTR_PLEX}) {
+        supported = TRUE;
+        EXPECT_EQ(driver.Hardware()->AreLunsSupported(1, context, nullptr, &theirs.Info(), &supported), S_OK);
+        EXPECT_FALSE(supported);
+    }
+    EXPECT_EQ(a.JournalSize(), 0u);
+    EXPECT_EQ(Events().size(), 1u);
+
+    const size_t refreshes = CountLogContaining("Entering KAccessLayer::Refresh()");
+    VDS_STORAGE_IDENTIFIER* saved = ours.Info().m_deviceIdDescriptor.m_rgIdentifiers;
+    ours.Info().m_deviceIdDescriptor.m_rgIdentifiers = nullptr;
+    VDS_LUN_INFORMATION pair[2] = {theirs.Info(), ours.Info()};
+    EXPECT_EQ(driver.Hardware()->AreLunsSupported(2, 0, nullptr, pair, &supported), E_INVALIDARG);
+    EXPECT_EQ(CountLog(SEVERITY_ERROR,
+                       "Exiting CKorvelVSSProvider::AreLunsSupported(80070057). Identifier information is null."),
+              1u);
+    EXPECT_EQ(CountLogContaining("Entering KAccessLayer::Refresh()"), refreshes);
+    VSS_ID set = NewGuid(), snap = NewGuid();
+    EXPECT_EQ(driver.Hardware()->BeginPrepareSnapshot(set, snap, 0, 1, nullptr, &ours.Info()), E_INVALIDARG);
+    EXPECT_EQ(CountLog(SEVERITY_ERROR,
+                       "Exiting CKorvelVSSProvider::BeginPrepareSnapshot(80070057). LunInfo is null for LUN with Id "
+                       "'a1'"),
+              1u);
+    ours.Info().m_deviceIdDescriptor.m_rgIdentifiers = saved;
+    // Nothing was recorded by the refused preparation.
+    EXPECT_EQ(driver.Creator()->CommitSnapshots(set), S_OK);
+    EXPECT_EQ(CountLog(SEVERITY_ERROR, "Snapshot set not found. Error Condition"), 1u);
+    EXPECT_EQ(a.JournalSize(), 0u);
+    driver.Notifications()->OnUnload(TRUE);
+}
+
+TEST_F(ProviderTest, AreLunsSupportedWithoutAnyApplianceWarns) {
+    auto& a = AddAppliance(kSeedA, /*record=*/false);
+    ComRef<IUnknown> provider = NewProvider();
+    VssDriver driver(provider.Get());
+    LunRecord ours = LunRecord::FromDisk(Device(a, "a1"));
+    BOOL supported = TRUE;
+    EXPECT_EQ(driver.Hardware()->AreLunsSupported(1, 0, nullptr, &ours.Info(), &supported), VSS_E_PROVIDER_VETO);
+    EXPECT_FALSE(supported);
+    EXPECT_EQ(CountLog(SEVERITY_WARNING,
+                       "Exiting CKorvelVSSProvider::AreLunsSupported(80042306). No korvel array objects found"),
+              1u);
+    EXPECT_EQ(CountEvents("Warning category 1 event 0x80004014"), 1u);
+    EXPECT_EQ(a.JournalSize(), 0u);
+}
+
+TEST_F(ProviderTest, CommitGoesOnPastARefusingApplianceAndRefusesUncachedLuns) {
+    auto& a = AddAppliance(kSeedA);
+    auto& b = AddAppliance(kSeedB);
+    qsta::Simulator& first = ComesFirst(a, b) ? a : b;
+    qsta::Simulator& second = ComesFirst(a, b) ? b : a;
+    // An answer without its response element is a refusal the commit goes on past.
+    first.AddFault(qsta::Fault::WithoutElement("POST", "/api/snapshots/snapshots_set"));
+    {
+        ComRef<IUnknown> provider = NewProvider();
+        VssDriver driver(provider.Get());
+        driver.Notifications()->OnLoad(nullptr);
+        std::vector<LunRecord> sources;
+        sources.push_back(LunRecord::FromDisk(Device(a, "a1")));
+        sources.push_back(LunRecord::FromDisk(Device(b, "b1")));
+        VssDriver::Created created = driver.Create(sources);
+        EXPECT_EQ(created.result, VSS_E_PROVIDER_VETO);
+        EXPECT_EQ(created.failedStep, "CommitSnapshots");
+        EXPECT_TRUE(first.Snapshots().empty());
+        EXPECT_EQ(second.Snapshots().size(), 1u);
+        EXPECT_EQ(CountLog(SEVERITY_ERROR, "Snapshot creation failed. Error: Internal error while creating snapshot"),
+                  1u);
+        EXPECT_EQ(CountEvents("Error category 1 event 0xC0004003: Internal error while creating snapshot"), 1u);
+        EXPECT_EQ(CountEvents("0x40004010"), 1u);
+        EXPECT_EQ(CountLog(SEVERITY_INFO, "Exiting CKorvelVSSProvider::CommitSnapshots(80042306)"), 1u);
+
+        // A refused command ends the commit at once, with the appliance's message.
+        first.AddFault(qsta::Fault::Refuse("POST", "/api/snapshots/snapshots_set", "3", std::string("Pool is full")));
+        second.ClearJournal();
+        created = driver.Create(sources);
+        EXPECT_EQ(created.result, VSS_E_PROVIDER_VETO);
+        EXPECT_EQ(CountLog(SEVERITY_ERROR, "Snapshot creation failed. Error: Pool is full"), 1u);
+        EXPECT_EQ(CountEvents("Error category 1 event 0xC0004003: Pool is full"), 1u);
+        EXPECT_EQ(SnapshotSetRequests(second), 0u);
+        EXPECT_EQ(CountLog(SEVERITY_INFO, "Exiting CKorvelVSSProvider::CommitSnapshots(80042306)"), 2u);
+        driver.Notifications()->OnUnload(FALSE);
+    }
+
+    // A new provider object has looked nothing up: the commit refuses without a request.
+    ComRef<IUnknown> provider = NewProvider();
+    VssDriver driver(provider.Get());
+    driver.Notifications()->OnLoad(nullptr);
+    a.ClearJournal();
+    b.ClearJournal();
+    LunRecord lun = LunRecord::FromDisk(Device(a, "a2"));
+    VSS_ID set = NewGuid();
+    ASSERT_EQ(driver.Hardware()->BeginPrepareSnapshot(set, NewGuid(), 0, 1, nullptr, &lun.Info()), S_OK);
+    EXPECT_EQ(driver.Creator()->CommitSnapshots(set), VSS_E_PROVIDER_VETO);
+    EXPECT_EQ(a.JournalSize() + b.JournalSize(), 0u);
+    EXPECT_EQ(CountEvents("0xC0004003: Internal Error. No Korvel array object, owning the volume Id "
+                          "'6b72760000000a02' found." +
+                          std::string(32, ' ') + "Restart the KorvelProvider service and try again"),
+              1u);
+    EXPECT_EQ(CountLog(SEVERITY_ERROR, "Exiting CKorvelVSSProvider::CommitSnapshots(80042306). Internal Error."), 1u);
+    // GetTargetLuns of such a LUN refuses too, and leaves nothing to leak.
+    LunRecord target;
+    EXPECT_EQ(driver.Hardware()->GetTargetLuns(1, nullptr, &lun.Info(), &target.Info()), VSS_E_PROVIDER_VETO);
+    EXPECT_EQ(CountEvents("Internal Error. No Korvel Array object, owning the volume Id '6b72760000000a02' found."),
+              1u);
+    driver.Notifications()->OnUnload(FALSE);
+}
+
+TEST_F(ProviderTest, GuardedOperationsRefuseCallersOutsideAdministrators) {
+    auto& a = AddAppliance(kSeedA);
+    ComRef<IUnknown> provider = NewProvider();
+    VssDriver driver(provider.Get());
+    driver.Notifications()->OnLoad(nullptr);
+    LunRecord lun = LunRecord::FromDisk(Device(a, "a1"));
+    BOOL supported = TRUE;
+    {
+        KorvelCallerCredentials nobody;
+        nobody.uid = 65534;
+        nobody.gid = 65534;
+        KorvelCallerScope scope(nobody);
+        EXPECT_EQ(driver.Hardware()->AreLunsSupported(1, 0, nullptr, &lun.Info(), &supported), VSS_E_PROVIDER_VETO);
+        EXPECT_FALSE(supported);
+    }
+    EXPECT_EQ(CountEvents("Error category 1 event 0xC0004000"), 1u);
+    EXPECT_EQ(CountLog(SEVERITY_ERROR, "Exiting CKorvelVSSProvider::AreLunsSupported(80042306). Authorization failure"),
+              1u);
+    EXPECT_EQ(a.JournalSize(), 0u);
+
+    KorvelCallerCredentials root;  // uid 0
+    KorvelCallerScope scope(root);
+    EXPECT_EQ(driver.Hardware()->AreLunsSupported(1, 0, nullptr, &lun.Info(), &supported), S_OK);
+    EXPECT_TRUE(supported);
+    EXPECT_EQ(CountEvents("0xC0004000"), 1u);
+    driver.Notifications()->OnUnload(FALSE);
+}
+
+}  // namespace
+}  // namespace korvel_test

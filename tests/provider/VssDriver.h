@@ -1,0 +1,70 @@
+// Plays the shadow copy service for the provider tests: builds LUN records
+// from the disks the simulators show, calls the provider's operations in the
+// service's order and frees every buffer the provider hands over.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "vss.h"
+
+namespace korvel_test {
+
+// A VDS_LUN_INFORMATION whose buffers come from CoTaskMemAlloc and are
+// released with CoTaskMemFree when the record goes.
+class LunRecord {
+public:
+    LunRecord() : m_info{} {}
+    ~LunRecord() { Free(m_info); }
+    LunRecord(LunRecord&& other) noexcept : m_info(other.m_info) { other.m_info = VDS_LUN_INFORMATION{}; }
+    LunRecord& operator=(LunRecord&& other) noexcept;
+    LunRecord(const LunRecord&) = delete;
+    LunRecord& operator=(const LunRecord&) = delete;
+
+    VDS_LUN_INFORMATION& Info() { return m_info; }
+    const VDS_LUN_INFORMATION& Info() const { return m_info; }
+
+    // The record the service builds for a disk ("/dev/sdb"), through
+    // CreateFileA and DeviceIoControl. Throws std::runtime_error naming the
+    // failed step.
+    static LunRecord FromDisk(const std::string& device);
+    static void Free(VDS_LUN_INFORMATION& info);
+
+private:
+    VDS_LUN_INFORMATION m_info;
+};
+
+// Identifier bytes as text, for comparing records.
+std::string IdentifierText(const VDS_STORAGE_IDENTIFIER& id);
+
+class VssDriver {
+public:
+    explicit VssDriver(IUnknown* provider);  // takes its own references
+    ~VssDriver();
+    VssDriver(const VssDriver&) = delete;
+    VssDriver& operator=(const VssDriver&) = delete;
+
+    IVssHardwareSnapshotProviderEx* Hardware() { return m_hardware; }
+    IVssProviderCreateSnapshotSet* Creator() { return m_creator; }
+    IVssProviderNotifications* Notifications() { return m_notifications; }
+
+    struct Created {
+        HRESULT result = S_OK;      // the first failure, or S_OK
+        std::string failedStep;     // the operation that failed
+        BOOL supported = FALSE;     // the last AreLunsSupported answer
+        VSS_ID snapshotSetId{};
+        std::vector<VSS_ID> snapshotIds;  // one per source disk
+        std::vector<LunRecord> targets;   // what GetTargetLuns filled, one per source
+    };
+    // One snapshot set of the given disks' records, one snapshot per disk.
+    Created Create(std::vector<LunRecord>& sources, LONG context = 0);
+
+private:
+    IVssHardwareSnapshotProviderEx* m_hardware = nullptr;
+    IVssProviderCreateSnapshotSet* m_creator = nullptr;
+    IVssProviderNotifications* m_notifications = nullptr;
+};
+
+VSS_ID NewGuid();
+
+}  // namespace korvel_test
