@@ -38,6 +38,13 @@ void RecordAppliance(const std::string& name, const std::string& accessKey) {
 void ProviderTest::SetUp() {
     KorvelEnvTest::SetUp();
     setenv("KORVEL_SYSFS_ROOT", m_san.Path().c_str(), 1);
+    SetInitiatorName(kHostIqn);
+}
+
+void ProviderTest::SetInitiatorName(const std::string& iqn) {
+    const std::string path = m_san.Path() + "/initiatorname.iscsi";
+    Write(path, "## written by the test\nInitiatorName=" + iqn + "\n");
+    setenv("KORVEL_INITIATOR_FILE", path.c_str(), 1);
 }
 
 void ProviderTest::TearDown() {
@@ -52,7 +59,7 @@ qsta::Simulator& ProviderTest::AddAppliance(const std::string& seed, bool record
     options.hostIqn = kHostIqn;
     options.threads = 2;
     auto sim = std::make_unique<qsta::Simulator>(options);
-    sim->LoadSeed("host name=this-host iqn=" + std::string(kHostIqn) + "\n" + seed);
+    sim->LoadSeed("host name=this-host iscsi-ip=192.0.2.20 iqn=" + std::string(kHostIqn) + "\n" + seed);
     sim->Start();
     if (record) RecordInStore(*sim);
     m_sims.push_back(std::move(sim));

@@ -51,6 +51,8 @@ protected:
     // A disk of another vendor, as a local SATA disk shows in sysfs.
     std::string AddForeignDisk(const std::string& name);
     const std::string& SanRoot() const { return m_san.Path(); }
+    // The host's initiator file (KORVEL_INITIATOR_FILE) names `iqn`.
+    void SetInitiatorName(const std::string& iqn);
 
     ComRef<IUnknown> NewProvider();
     std::vector<std::string> Events() const;  // the event file's lines

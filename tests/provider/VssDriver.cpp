@@ -1,6 +1,9 @@
 #include "VssDriver.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <stdexcept>
 
@@ -200,6 +203,63 @@ VssDriver::Created VssDriver::Create(std::vector<LunRecord>& sources, LONG conte
     }
     failed("GetTargetLuns", hr);
     return created;
+}
+
+std::vector<std::string> BlockDevices() {
+    const char* root = std::getenv("KORVEL_SYSFS_ROOT");
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(std::string(root ? root : "/sys") + "/class/block", ec))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::u16string Wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+
+HRESULT VssDriver::Expose(std::vector<LunRecord>& targets, std::vector<Exposed>& exposed) {
+    const std::vector<std::string> before = BlockDevices();
+    std::vector<VDS_LUN_INFORMATION> info;
+    for (LunRecord& target : targets) info.push_back(target.Info());
+    HRESULT first = m_hardware->LocateLuns(static_cast<LONG>(info.size()), info.data());
+    for (const std::string& name : BlockDevices()) {
+        if (std::binary_search(before.begin(), before.end(), name)) continue;
+        Exposed disk;
+        disk.device = "/dev/" + name;
+        disk.record = LunRecord::FromDisk(disk.device);
+        std::u16string device = Wide(disk.device);
+        BOOL supported = FALSE;
+        HRESULT hr = m_hardware->FillInLunInfo(reinterpret_cast<VSS_PWSZ>(device.data()), &disk.record.Info(),
+                                               &supported);
+        if (first == S_OK) first = hr;
+        if (hr == S_OK && supported) exposed.push_back(std::move(disk));
+    }
+    return first;
+}
+
+HRESULT VssDriver::Release(Exposed& exposed) {
+    std::u16string device = Wide(exposed.device);
+    return m_hardware->OnLunEmpty(reinterpret_cast<VSS_PWSZ>(device.data()), &exposed.record.Info());
+}
+
+HRESULT VssDriver::Mask(std::vector<LunRecord>& luns) {
+    std::vector<VDS_LUN_INFORMATION> info;
+    for (LunRecord& lun : luns) info.push_back(lun.Info());
+    return m_hardware->OnLunStateChange(info.data(), nullptr, static_cast<DWORD>(info.size()),
+                                        VSS_ONLUNSTATECHANGE_DO_MASK_LUNS);
+}
+
+HRESULT VssDriver::Revert(LunRecord& tagged, LunRecord& target) {
+    IVssAsync* async = nullptr;
+    HRESULT hr = m_hardware->ResyncLuns(&tagged.Info(), &target.Info(), 1, &async);
+    if (async != nullptr) {
+        HRESULT status = S_OK;
+        if (async->Wait(INFINITE) != S_OK || async->QueryStatus(&status, nullptr) != S_OK ||
+            status != VSS_S_ASYNC_FINISHED)
+            hr = E_UNEXPECTED;
+        async->Release();
+    }
+    return hr;
 }
 
 }  // namespace korvel_test

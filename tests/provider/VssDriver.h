@@ -59,6 +59,20 @@ public:
     // One snapshot set of the given disks' records, one snapshot per disk.
     Created Create(std::vector<LunRecord>& sources, LONG context = 0);
 
+    struct Exposed {
+        std::string device;  // "/dev/sdX"
+        LunRecord record;    // as FillInLunInfo left it
+    };
+    // LocateLuns with the target records, a rescan of the disks, and
+    // FillInLunInfo for each new disk; `exposed` gets the disks the provider
+    // recognised. Returns the first failure.
+    HRESULT Expose(std::vector<LunRecord>& targets, std::vector<Exposed>& exposed);
+    HRESULT Release(Exposed& exposed);
+    HRESULT Mask(std::vector<LunRecord>& luns);
+    // Rolls each target back to the snapshot its tagged record names; the
+    // completed operation is waited for and released.
+    HRESULT Revert(LunRecord& tagged, LunRecord& target);
+
 private:
     IVssHardwareSnapshotProviderEx* m_hardware = nullptr;
     IVssProviderCreateSnapshotSet* m_creator = nullptr;
@@ -66,5 +80,8 @@ private:
 };
 
 VSS_ID NewGuid();
+// Block device names under <KORVEL_SYSFS_ROOT>/class/block, sorted.
+std::vector<std::string> BlockDevices();
+std::u16string Wide(const std::string& text);
 
 }  // namespace korvel_test

@@ -1,7 +1,589 @@
-#include "KorvelProvider.h"
+// Exposing, releasing and rolling back shadow copies: clones of appliance
+// snapshots mapped to this host, recognised when the host meets them, and
+// deleted again; volumes rolled back to a snapshot.
+#include <cstring>
+#include <new>
+#include <stdexcept>
 
-HRESULT CKorvelVSSProvider::FillInLunInfo(VSS_PWSZ, VDS_LUN_INFORMATION*, BOOL*) { return E_NOTIMPL; }
-HRESULT CKorvelVSSProvider::LocateLuns(LONG, VDS_LUN_INFORMATION*) { return E_NOTIMPL; }
-HRESULT CKorvelVSSProvider::OnLunEmpty(VSS_PWSZ, VDS_LUN_INFORMATION*) { return E_NOTIMPL; }
-HRESULT CKorvelVSSProvider::OnLunStateChange(VDS_LUN_INFORMATION*, VDS_LUN_INFORMATION*, DWORD, DWORD) { return E_NOTIMPL; }
-HRESULT CKorvelVSSProvider::ResyncLuns(VDS_LUN_INFORMATION*, VDS_LUN_INFORMATION*, DWORD, IVssAsync**) { return E_NOTIMPL; }
+#include "KorvelProvider.h"
+#include "Logger.h"
+#include "NodeFacts.h"
+#include "ProviderCommon.h"
+#include "storage.h"
+
+using Korvel::KArray;
+using Korvel::KException;
+using Korvel::KVolume;
+using korvel_provider::Hex;
+
+namespace {
+
+const char* const kNoArrayFor16Blanks =
+    "Internal Error. No Korvel Array object, owning the volume Id '%s' found."
+    "                "
+    "Restart the KorvelProvider service and try again";
+
+void LogWhat(const std::exception& e) { Logger::Write(SEVERITY_ERROR, kProviderComponent, "%s", e.what()); }
+
+// An operation's last line of defence: an exception crossing the interface
+// would end the server process.
+HRESULT LastResort(const std::exception& e) {
+    LogWhat(e);
+    return VSS_E_PROVIDER_VETO;
+}
+
+// The device handle is closed on every way out.
+class DeviceHandle {
+public:
+    explicit DeviceHandle(HANDLE handle) : m_handle(handle) {}
+    ~DeviceHandle() {
+        if (m_handle != INVALID_HANDLE_VALUE) CloseHandle(m_handle);
+    }
+    DeviceHandle(const DeviceHandle&) = delete;
+    DeviceHandle& operator=(const DeviceHandle&) = delete;
+    HANDLE Get() const { return m_handle; }
+
+private:
+    HANDLE m_handle;
+};
+
+// A completed rollback: the appliance has answered by the time ResyncLuns returns.
+class CKorvelCompletedAsync final : public IVssAsync {
+public:
+    HRESULT QueryInterface(REFIID riid, void** ppvObject) override {
+        if (ppvObject == nullptr) return E_POINTER;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IVssAsync)) {
+            *ppvObject = static_cast<IVssAsync*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppvObject = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return ++m_refs; }
+    ULONG Release() override {
+        ULONG count = --m_refs;
+        if (count == 0) delete this;
+        return count;
+    }
+    HRESULT Cancel() override { return VSS_S_ASYNC_FINISHED; }
+    HRESULT Wait(DWORD) override { return S_OK; }
+    HRESULT QueryStatus(HRESULT* pHrResult, INT*) override {
+        if (pHrResult == nullptr) return E_POINTER;
+        *pHrResult = VSS_S_ASYNC_FINISHED;
+        return S_OK;
+    }
+
+private:
+    std::atomic<ULONG> m_refs{1};
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Look-ups and the unmap-and-delete step the operations share
+// ---------------------------------------------------------------------------
+
+bool CKorvelVSSProvider::FindVolumeOnEachArray(const std::list<KArray*>& arrays, std::string& volumeId,
+                                               KArray*& array, KVolume*& volume) {
+    volume = nullptr;
+    for (KArray* candidate : arrays) {
+        int result = candidate->GetVolumeByID(volumeId, volume);
+        if (result == 2) {
+            volume = nullptr;
+            result = candidate->GetVolumeByIDFromArray(volumeId, volume);
+        }
+        if (result == 0 && volume != nullptr) {
+            array = candidate;
+            return true;
+        }
+        volume = nullptr;
+    }
+    return false;
+}
+
+bool CKorvelVSSProvider::FindSnapshotVolumeTwoPass(const std::list<KArray*>& arrays, std::string& snapshotId,
+                                                   KArray*& array, KVolume*& volume) {
+    int last = 2;
+    for (KArray* candidate : arrays) {
+        volume = nullptr;
+        last = candidate->GetVolumeBySnapID(snapshotId, volume);
+        if (last == 0 && volume != nullptr) {
+            array = candidate;
+            return true;
+        }
+    }
+    if (last == 2) {
+        for (KArray* candidate : arrays) {
+            volume = nullptr;
+            if (candidate->GetVolumeBySnapIDFromArray(snapshotId, volume) == 0 && volume != nullptr) {
+                array = candidate;
+                return true;
+            }
+        }
+    }
+    volume = nullptr;
+    return false;
+}
+
+std::string CKorvelVSSProvider::ServerIdForHost(KArray* array, const char* failure) {
+    KorvelHostInfo::GetIQN(m_hostIqn);
+    Logger::Write(SEVERITY_INFO, kProviderComponent, "Host IQN: %s", m_hostIqn.c_str());
+    std::string serverId;
+    if (array->GetServerIDByIQN(m_hostIqn, serverId) == 2) array->GetServerIDByIQNFromArray(m_hostIqn, serverId);
+    if (serverId.empty()) throw KException(failure);
+    Logger::Write(SEVERITY_INFO, kProviderComponent, "Server ID: %s", serverId.c_str());
+    return serverId;
+}
+
+void CKorvelVSSProvider::UnmapAndDeleteVolume(KArray* array, KVolume* volume) {
+    std::string serverId = ServerIdForHost(array, "Unable to get the serverID to unmap the volume");
+    std::string volumeName;
+    if (volume->GetVolumeName(volumeName) == 0 && array->DetachVolume(volumeName, serverId) == 0)
+        Logger::Write(SEVERITY_INFO, kProviderComponent, "Volume %s successfully detached from host with iqn %s",
+                      volumeName.c_str(), m_hostIqn.c_str());
+    // Deleted even when the detach failed: the appliance refuses a mapped volume itself.
+    if (array->DeleteVolume(volumeName) == 0)
+        Logger::Write(SEVERITY_INFO, kProviderComponent, "Volume %s successfully deleted from array",
+                      volumeName.c_str());
+}
+
+// ---------------------------------------------------------------------------
+// LocateLuns
+// ---------------------------------------------------------------------------
+
+HRESULT CKorvelVSSProvider::LocateLuns(LONG lLunCount, VDS_LUN_INFORMATION* rgSourceLuns) {
+    try {
+        return LocateLunsBody(lLunCount, rgSourceLuns);
+    } catch (const std::exception& e) {
+        return LastResort(e);
+    }
+}
+
+HRESULT CKorvelVSSProvider::LocateLunsBody(LONG lLunCount, VDS_LUN_INFORMATION* luns) {
+    Logger::Write(SEVERITY_INFO, kProviderComponent, "Entering CKorvelVSSProvider::LocateLuns()");
+    if (CheckCallerIsAdministrator() != S_OK) {
+        korvel_provider::LogAuthorizationEvent();
+        Logger::Write(SEVERITY_ERROR, kProviderComponent,
+                      "Exiting CKorvelVSSProvider::LocateLuns(%x). Authorization failure", Hex(VSS_E_PROVIDER_VETO));
+        return VSS_E_PROVIDER_VETO;
+    }
+    if (luns == nullptr || (lLunCount > 0 && luns[0].m_deviceIdDescriptor.m_rgIdentifiers == nullptr)) {
+        Logger::Write(SEVERITY_ERROR, kProviderComponent,
+                      "Exiting CKorvelVSSProvider::LocateLuns(%x). Lun information is null", Hex(E_INVALIDARG));
+        return E_INVALIDARG;
+    }
+    HRESULT hr = S_OK;
+    try {
+        std::list<KArray*> arrays;
+        if (m_pAccessLayer != nullptr) {
+            m_pAccessLayer->Refresh();
+            m_pAccessLayer->GetArrays(arrays);
+        }
+        Logger::Write(SEVERITY_TRACE, kProviderComponent, "LUN Count: %ld", static_cast<long>(lLunCount));
+        for (LONG i = 0; i < lLunCount; ++i) {
+            std::string snapshotId = korvel_provider::TextOf(luns[i].m_szSerialNumber);
+            KArray* array = nullptr;
+            KVolume* volume = nullptr;
+            if (!FindSnapshotVolumeTwoPass(arrays, snapshotId, array, volume)) {
+                Logger::Write(SEVERITY_INFO, kProviderComponent, "Snapshot(%s) does not exist in any korvel array",
+                              snapshotId.c_str());
+                Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_SNAPSHOT_MISSING), "%s", snapshotId.c_str());
+                hr = VSS_E_PROVIDER_VETO;
+                break;
+            }
+            std::string cgId;
+            if (volume->GetCgID(cgId) != 0) continue;
+            KVolume* clone = nullptr;
+            if (array->CloneVolume(cgId, snapshotId, clone) != 0 || clone == nullptr) {
+                Logger::Write(SEVERITY_ERROR, kProviderComponent,
+                              "Volume clone creation failed. Error: Internal error while creating volume Copy");
+                Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_SNAPSHOT_FAILURE),
+                                 "Volume clone creation: Internal error while creating volume clone");
+                hr = VSS_E_PROVIDER_VETO;
+                continue;
+            }
+            if (luns[i].m_BusType == VDSBusTypeiScsi) {
+                std::string serverId = ServerIdForHost(array, "Unable to get the serverID to map the volume");
+                std::string volumeName;
+                if (clone->GetVolumeName(volumeName) == 0 && array->AttachVolume(volumeName, serverId) == 0)
+                    Logger::Write(SEVERITY_INFO, kProviderComponent, "Volume %s mapped to host with iqn %s",
+                                  volumeName.c_str(), m_hostIqn.c_str());
+            } else if (luns[i].m_BusType == VDSBusTypeFibre) {
+                Logger::Write(SEVERITY_ERROR, kProviderComponent, "Invalid bus type");
+            }
+        }
+    } catch (const std::invalid_argument& e) {
+        LogWhat(e);
+        hr = E_INVALIDARG;
+    } catch (const std::bad_alloc& e) {
+        LogWhat(e);
+        hr = E_OUTOFMEMORY;
+    } catch (const KException& e) {
+        Logger::Write(SEVERITY_ERROR, kProviderComponent, "Failed to map volume with the host. Error: %s", e.what());
+        Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_MAP_FAILURE), "%s", e.what());
+        hr = VSS_E_PROVIDER_VETO;
+    }
+    Logger::Write(SEVERITY_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::LocateLuns(%x)", Hex(hr));
+    return hr;
+}
+
+// ---------------------------------------------------------------------------
+// FillInLunInfo
+// ---------------------------------------------------------------------------
+
+HRESULT CKorvelVSSProvider::FillInLunInfo(VSS_PWSZ wszDeviceName, VDS_LUN_INFORMATION* pLunInfo,
+                                          BOOL* pbIsSupported) {
+    try {
+        return FillInLunInfoBody(wszDeviceName, pLunInfo, pbIsSupported);
+    } catch (const std::exception& e) {
+        return LastResort(e);
+    }
+}
+
+HRESULT CKorvelVSSProvider::FillInLunInfoBody(VSS_PWSZ wszDeviceName, VDS_LUN_INFORMATION* lun, BOOL* pbIsSupported) {
+    Logger::Write(SEVERITY_INFO, kProviderComponent, "Entering CKorvelVSSProvider::FillInLunInfo()");
+    // Null arguments would bring the whole host down.
+    if (pbIsSupported == nullptr || lun == nullptr || wszDeviceName == nullptr) {
+        Logger::Write(SEVERITY_ERROR, kProviderComponent,
+                      "Exiting CKorvelVSSProvider::FillInLunInfo(%x). Invalid pointer argument.", Hex(E_POINTER));
+        return E_POINTER;
+    }
+    *pbIsSupported = FALSE;
+    if (CheckCallerIsAdministrator() != S_OK) {
+        korvel_provider::LogAuthorizationEvent();
+        Logger::Write(SEVERITY_ERROR, kProviderComponent,
+                      "Exiting CKorvelVSSProvider::FillInLunInfo(%x). Authorization failure", Hex(VSS_E_PROVIDER_VETO));
+        return VSS_E_PROVIDER_VETO;
+    }
+    std::string device;
+    for (const WCHAR* c = wszDeviceName; *c != 0; ++c) device += static_cast<char>(*c & 0xFF);
+    Logger::Write(SEVERITY_INFO, kProviderComponent, "DeviceName: '%s'", device.c_str());
+
+    auto ignore = [&device]() {
+        Logger::Write(SEVERITY_INFO, kProviderComponent, "Ignoring FillInLunInfo request for device %s", device.c_str());
+        Logger::Write(SEVERITY_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::FillInLunInfo(%x)", 0u);
+        return S_OK;
+    };
+    DeviceHandle handle(CreateFileA(device.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+    if (handle.Get() == INVALID_HANDLE_VALUE) {
+        Logger::Write(SEVERITY_ERROR, kProviderComponent, "Cannot open device '%s'. [CreateFile() error: %d]",
+                      device.c_str(), static_cast<int>(GetLastError()));
+        return ignore();
+    }
+    std::string vendor, product, revision, serial;
+    if (RequestPage80Info(device, handle.Get(), vendor, product, revision, serial) != S_OK) return ignore();
+    RightTrim(vendor);
+    if (!IsApplianceVendorId(vendor.c_str())) {
+        Logger::Write(SEVERITY_INFO, kProviderComponent, "Device %s not a korvel volume", device.c_str());
+        Logger::Write(SEVERITY_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::FillInLunInfo(%x)", 0u);
+        return S_OK;
+    }
+    if (lun->m_deviceIdDescriptor.m_rgIdentifiers == nullptr) {
+        Logger::Write(SEVERITY_ERROR, kProviderComponent,
+                      "Exiting CKorvelVSSProvider::FillInLunInfo(%x). Identifier (Serial ID) information is null",
+                      Hex(E_INVALIDARG));
+        return E_INVALIDARG;
+    }
+
+    HRESULT hr = S_OK;
+    try {
+        std::string lunIeeeId;
+        if (RequestPage83Info(device, handle.Get(), lunIeeeId) != S_OK) return ignore();
+        Logger::Write(SEVERITY_INFO, kProviderComponent, "LUN IEEE ID: '%s'", lunIeeeId.c_str());
+        std::list<KArray*> arrays;
+        if (m_pAccessLayer != nullptr) {
+            m_pAccessLayer->Refresh();
+            m_pAccessLayer->GetArrays(arrays);
+        }
+        if (arrays.empty()) {
+            Logger::Write(SEVERITY_INFO, kProviderComponent,
+                          "Exiting CKorvelVSSProvider::FillInLunInfo(%x). No Korvel array objects found.",
+                          Hex(VSS_E_PROVIDER_VETO));
+            Logger::EventLog(1, 2, static_cast<int>(KORVEL_EVENT_NO_ARRAY), "%s", "");
+            return VSS_E_PROVIDER_VETO;
+        }
+        KArray* array = nullptr;
+        KVolume* volume = nullptr;
+        if (!FindVolumeOnEachArray(arrays, lunIeeeId, array, volume)) {
+            Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_SNAPSHOT_FAILURE), kNoArrayFor16Blanks,
+                             lunIeeeId.c_str());
+            Logger::Write(SEVERITY_ERROR, kProviderComponent,
+                          "Exiting CKorvelVSSProvider::FillInLunInfo(%x). Internal Error.", Hex(VSS_E_PROVIDER_VETO));
+            return VSS_E_PROVIDER_VETO;
+        }
+        std::string displayName;
+        volume->GetVolumeDispName(displayName);
+        if (displayName.find(".clone") != std::string::npos) {
+            Logger::Write(SEVERITY_INFO, kProviderComponent, "%s(%s) is found as a Korvel volume clone",
+                          lunIeeeId.c_str(), displayName.c_str());
+            *pbIsSupported = TRUE;
+            // A clone is named <snapshot ID>_<number>.clone, and snapshot IDs
+            // contain '_' themselves: the snapshot ID ends at the last one.
+            const std::string baseName = displayName.substr(0, displayName.rfind('_'));
+            Logger::Write(SEVERITY_TRACE, kProviderComponent, "<== VDS_LUN_INFORMATION of the volume clone ==>");
+            Logger::Write(SEVERITY_TRACE, kProviderComponent, "Version: %ld", static_cast<long>(lun->m_version));
+            Logger::Write(SEVERITY_TRACE, kProviderComponent, "Device type: %d", lun->m_DeviceType);
+            Logger::Write(SEVERITY_TRACE, kProviderComponent, "Device type modifier: %d", lun->m_DeviceTypeModifier);
+            Logger::Write(SEVERITY_TRACE, kProviderComponent, "Command Queueing: %d", lun->m_bCommandQueueing);
+            Logger::Write(SEVERITY_TRACE, kProviderComponent, "Bus Type: %d", static_cast<int>(lun->m_BusType));
+            Logger::Write(SEVERITY_TRACE, kProviderComponent, "Vendor ID: %s",
+                          korvel_provider::TextOf(lun->m_szVendorId).c_str());
+            auto outOfMemory = []() {
+                Logger::Write(SEVERITY_ERROR, kProviderComponent,
+                              "Exiting CKorvelVSSProvider::FillInLunInfo(%x). Memory allocation failure",
+                              Hex(E_OUTOFMEMORY));
+                return E_OUTOFMEMORY;
+            };
+            if (!korvel_provider::ReplaceText(lun->m_szSerialNumber, baseName)) return outOfMemory();
+            Logger::Write(SEVERITY_TRACE, kProviderComponent, "Serial Number: %s", lun->m_szSerialNumber);
+            if (lun->m_szProductId != nullptr) {
+                if (char* dash = std::strrchr(lun->m_szProductId, '-')) *dash = '\0';
+            }
+            Logger::Write(SEVERITY_TRACE, kProviderComponent, "Product ID: %s",
+                          korvel_provider::TextOf(lun->m_szProductId).c_str());
+            std::string trimmed = korvel_provider::TextOf(lun->m_szProductRevision);
+            LeftTrim(trimmed);
+            if (!korvel_provider::ReplaceText(lun->m_szProductRevision, trimmed)) return outOfMemory();
+            Logger::Write(SEVERITY_TRACE, kProviderComponent, "Product Revision: %s", lun->m_szProductRevision);
+            lun->m_diskSignature = GUID_NULL;
+            lun->m_deviceIdDescriptor.m_version = 16;
+            if (SetProviderTag(*lun, baseName) != S_OK) return outOfMemory();
+            lun->m_cInterconnects = 0;
+            m_cloneIdMap[baseName] = lunIeeeId;
+        }
+    } catch (const std::invalid_argument& e) {
+        LogWhat(e);
+        hr = E_INVALIDARG;
+    } catch (const std::bad_alloc& e) {
+        LogWhat(e);
+        hr = E_OUTOFMEMORY;
+    } catch (const std::exception& e) {
+        LogWhat(e);
+        hr = VSS_E_PROVIDER_VETO;
+    }
+    Logger::Write(SEVERITY_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::FillInLunInfo(%x)", Hex(hr));
+    return hr;
+}
+
+// ---------------------------------------------------------------------------
+// OnLunEmpty and OnLunStateChange
+// ---------------------------------------------------------------------------
+
+HRESULT CKorvelVSSProvider::OnLunEmpty(VSS_PWSZ, VDS_LUN_INFORMATION* pInformation) {
+    try {
+        return OnLunEmptyBody(pInformation);
+    } catch (const std::exception& e) {
+        return LastResort(e);
+    }
+}
+
+HRESULT CKorvelVSSProvider::OnLunEmptyBody(VDS_LUN_INFORMATION* lun) {
+    Logger::Write(SEVERITY_INFO, kProviderComponent, "Entering CKorvelVSSProvider::OnLunEmpty()");
+    if (lun == nullptr) {
+        Logger::Write(SEVERITY_ERROR, kProviderComponent,
+                      "Exiting CKorvelVSSProvider::OnLunEmpty(%x). Invalid pointer argument.", Hex(E_POINTER));
+        return E_POINTER;
+    }
+    HRESULT hr = S_OK;
+    try {
+        std::list<KArray*> arrays;
+        if (m_pAccessLayer != nullptr) m_pAccessLayer->GetArrays(arrays);
+        if (arrays.empty()) {
+            Logger::Write(SEVERITY_ERROR, kProviderComponent,
+                          "Exiting CKorvelVSSProvider::OnLunEmpty(%x). No korvel array objects found", 0u);
+            return S_OK;
+        }
+        std::string snapshotId = GetProviderTagKey(*lun);
+        std::string cloneId = m_cloneIdMap.at(snapshotId);
+        KArray* array = nullptr;
+        KVolume* clone = nullptr;
+        if (!FindVolumeOnEachArray(arrays, cloneId, array, clone)) {
+            Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_SNAPSHOT_FAILURE), kNoArrayFor16Blanks,
+                             cloneId.c_str());
+            Logger::Write(SEVERITY_ERROR, kProviderComponent,
+                          "Exiting CKorvelVSSProvider::OnLunEmpty(%x). Internal Error.", Hex(VSS_E_PROVIDER_VETO));
+            return VSS_E_PROVIDER_VETO;
+        }
+        UnmapAndDeleteVolume(array, clone);
+
+        KVolume* snapshotVolume = nullptr;
+        for (KArray* candidate : arrays) {
+            snapshotVolume = nullptr;
+            int result = candidate->GetVolumeBySnapID(snapshotId, snapshotVolume);
+            if (result == 2) {
+                snapshotVolume = nullptr;
+                result = candidate->GetVolumeBySnapIDFromArray(snapshotId, snapshotVolume);
+            }
+            if (result == 0 && snapshotVolume != nullptr) break;
+            snapshotVolume = nullptr;
+        }
+        if (snapshotVolume != nullptr && snapshotVolume->DeleteSnapshot(snapshotId) == 0)
+            Logger::Write(SEVERITY_INFO, kProviderComponent, "Snapshot successfully deleted from array");
+    } catch (const std::invalid_argument& e) {
+        LogWhat(e);
+        hr = E_INVALIDARG;
+    } catch (const std::bad_alloc& e) {
+        LogWhat(e);
+        hr = E_OUTOFMEMORY;
+    } catch (const std::exception& e) {
+        Logger::Write(SEVERITY_ERROR, kProviderComponent, "Failed to delete the snapshot");
+        Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_DELETE_FAILURE), "%s", e.what());
+        hr = VSS_E_PROVIDER_VETO;
+    }
+    Logger::Write(SEVERITY_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::OnLunEmpty(%x)", Hex(hr));
+    return hr;
+}
+
+HRESULT CKorvelVSSProvider::OnLunStateChange(VDS_LUN_INFORMATION* pSnapshotLuns, VDS_LUN_INFORMATION*, DWORD dwCount,
+                                             DWORD dwFlags) {
+    try {
+        return OnLunStateChangeBody(pSnapshotLuns, dwCount, dwFlags);
+    } catch (const std::exception& e) {
+        return LastResort(e);
+    }
+}
+
+HRESULT CKorvelVSSProvider::OnLunStateChangeBody(VDS_LUN_INFORMATION* luns, DWORD dwCount, DWORD dwFlags) {
+    Logger::Write(SEVERITY_INFO, kProviderComponent, "Entering CKorvelVSSProvider::OnLunStateChange()");
+    if (luns == nullptr) {
+        Logger::Write(SEVERITY_ERROR, kProviderComponent,
+                      "Exiting CKorvelVSSProvider::OnLunStateChange(%x). Volume's lun information is null",
+                      Hex(E_INVALIDARG));
+        return E_INVALIDARG;
+    }
+    if ((dwFlags & VSS_ONLUNSTATECHANGE_DO_MASK_LUNS) == 0) {
+        Logger::Write(SEVERITY_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::OnLunStateChange(%x)", 0u);
+        return S_OK;
+    }
+    try {
+        std::list<KArray*> arrays;
+        if (m_pAccessLayer != nullptr) m_pAccessLayer->GetArrays(arrays);
+        if (arrays.empty()) {
+            Logger::Write(SEVERITY_ERROR, kProviderComponent,
+                          "Exiting CKorvelVSSProvider::OnLunStateChange(%x). No korvel array objects found", 0u);
+            return S_OK;
+        }
+        for (DWORD i = 0; i < dwCount; ++i) {
+            std::string lunIeeeId;
+            GetLunIeeeId(luns[i], lunIeeeId);
+            Logger::Write(SEVERITY_INFO, kProviderComponent, "Volume to be masked from host: %s", lunIeeeId.c_str());
+            KArray* array = nullptr;
+            KVolume* volume = nullptr;
+            if (!FindVolumeOnEachArray(arrays, lunIeeeId, array, volume)) continue;
+            // Masking releases snapshot LUNs; anything else is an administrator's
+            // production volume and must survive.
+            std::string displayName;
+            volume->GetVolumeDispName(displayName);
+            if (displayName.find(".clone") == std::string::npos) {
+                Logger::Write(SEVERITY_ERROR, kProviderComponent, "Volume %s is not a snapshot clone; it is not deleted",
+                              displayName.c_str());
+                continue;
+            }
+            UnmapAndDeleteVolume(array, volume);
+        }
+    } catch (const std::exception& e) {
+        LogWhat(e);
+    }
+    Logger::Write(SEVERITY_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::OnLunStateChange(%x)", 0u);
+    return S_OK;
+}
+
+// ---------------------------------------------------------------------------
+// ResyncLuns
+// ---------------------------------------------------------------------------
+
+HRESULT CKorvelVSSProvider::ResyncLuns(VDS_LUN_INFORMATION* pSourceLuns, VDS_LUN_INFORMATION* pTargetLuns,
+                                       DWORD dwCount, IVssAsync** ppAsync) {
+    if (ppAsync != nullptr) *ppAsync = nullptr;
+    HRESULT hr;
+    try {
+        hr = ResyncLunsBody(pSourceLuns, pTargetLuns, dwCount);
+    } catch (const std::exception& e) {
+        return LastResort(e);
+    }
+    if (hr == S_OK && ppAsync != nullptr) {
+        *ppAsync = new (std::nothrow) CKorvelCompletedAsync();
+        if (*ppAsync == nullptr) return E_OUTOFMEMORY;
+    }
+    return hr;
+}
+
+HRESULT CKorvelVSSProvider::ResyncLunsBody(VDS_LUN_INFORMATION* sources, VDS_LUN_INFORMATION* targets,
+                                           DWORD dwCount) {
+    Logger::Write(SEVERITY_INFO, kProviderComponent, "Entering CKorvelVSSProvider::ResyncLuns()");
+    HRESULT hr = S_OK;
+    if (CheckCallerIsAdministrator() != S_OK) {
+        korvel_provider::LogAuthorizationEvent();
+        Logger::Write(SEVERITY_ERROR, kProviderComponent,
+                      "Exiting CKorvelVSSProvider::ResyncLuns(%x). Authorization failure", Hex(VSS_E_PROVIDER_VETO));
+        return VSS_E_PROVIDER_VETO;
+    }
+    if ((sources == nullptr || targets == nullptr) && dwCount > 0) {
+        Logger::Write(SEVERITY_ERROR, kProviderComponent,
+                      "Exiting CKorvelVSSProvider::ResyncLuns(%x). Invalid pointer argument.", Hex(E_POINTER));
+        return E_POINTER;
+    }
+    try {
+        std::list<KArray*> arrays;
+        if (m_pAccessLayer != nullptr) m_pAccessLayer->GetArrays(arrays);
+        if (arrays.empty()) {
+            Logger::Write(SEVERITY_ERROR, kProviderComponent, "Exiting CKorvelVSSProvider::ResyncLuns(%x)", 0u);
+            return S_OK;
+        }
+        for (DWORD i = 0; i < dwCount; ++i) {
+            std::string snapshotId = GetProviderTagKey(sources[i]);
+            KArray* array = nullptr;
+            KVolume* snapshotVolume = nullptr;
+            if (!FindSnapshotVolumeTwoPass(arrays, snapshotId, array, snapshotVolume)) {
+                Logger::Write(SEVERITY_INFO, kProviderComponent, "Snapshot(%s) does not exist in any korvel array",
+                              snapshotId.c_str());
+                Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_RESYNC_SNAPSHOT_MISSING), "%s",
+                                 snapshotId.c_str());
+                hr = VSS_E_PROVIDER_VETO;
+                break;
+            }
+            std::string targetId;
+            GetLunIeeeId(targets[i], targetId);
+            Logger::Write(SEVERITY_TRACE, kProviderComponent, "Target LUN IEEE ID: %s", targetId.c_str());
+            KVolume* target = nullptr;
+            int result = array->GetVolumeByID(targetId, target);
+            if (result == 2) {
+                target = nullptr;
+                result = array->GetVolumeByIDFromArray(targetId, target);
+            }
+            if (result != 0 || target == nullptr) {
+                hr = VSS_E_PROVIDER_VETO;
+                Logger::Write(SEVERITY_ERROR, kProviderComponent,
+                              "Resync failed. Error: Both Target volume(%s) and Source snapshot(%s) does not belong to "
+                              "the same korvel array",
+                              targetId.c_str(), snapshotId.c_str());
+                Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_RESYNC_DIFFERENT_ARRAY),
+                                 "Error: Both Target volume(%s) and Source snapshot(%s) does not belong to the same "
+                                 "korvel array",
+                                 targetId.c_str(), snapshotId.c_str());
+                break;
+            }
+            if (array->ResyncVolume(snapshotId, target) == 0) {
+                Logger::Write(SEVERITY_INFO, kProviderComponent,
+                              "Successfully initiated a LUN resync operation between snapshot(%s) and target(%s) "
+                              "volume",
+                              snapshotId.c_str(), targetId.c_str());
+            } else {
+                // A rollback that did not happen must not read as done.
+                Logger::Write(SEVERITY_ERROR, kProviderComponent,
+                              "Resync failed. Error: the array did not roll target(%s) back to snapshot(%s)",
+                              targetId.c_str(), snapshotId.c_str());
+                hr = VSS_E_PROVIDER_VETO;
+            }
+        }
+    } catch (const std::exception& e) {
+        // Unreachable appliance, refused rollback, bad argument: the volume was
+        // not rolled back, and VSS must hear so.
+        LogWhat(e);
+        hr = VSS_E_PROVIDER_VETO;
+    }
+    Logger::Write(SEVERITY_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::ResyncLuns(%x)", Hex(hr));
+    return hr;
+}

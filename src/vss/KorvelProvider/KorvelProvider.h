@@ -28,6 +28,11 @@ extern const CLSID CLSID_KorvelVSSProvider;
 enum KorvelEventId : unsigned {
     KORVEL_EVENT_AUTHORIZATION_FAILURE = 0xC0004000u,
     KORVEL_EVENT_SNAPSHOT_FAILURE = 0xC0004003u,
+    KORVEL_EVENT_MAP_FAILURE = 0xC0004005u,
+    KORVEL_EVENT_RESYNC_SNAPSHOT_MISSING = 0xC0004006u,
+    KORVEL_EVENT_DELETE_FAILURE = 0xC0004007u,
+    KORVEL_EVENT_RESYNC_DIFFERENT_ARRAY = 0xC0004012u,
+    KORVEL_EVENT_SNAPSHOT_MISSING = 0xC0004013u,
     KORVEL_EVENT_PLEX_UNSUPPORTED = 0xC0004011u,
     KORVEL_EVENT_NO_ARRAY = 0x80004014u,
     KORVEL_EVENT_SNAPSHOT_CREATED = 0x40004010u,
@@ -131,6 +136,22 @@ private:
     HRESULT CommitSnapshotsBody(const VSS_ID& snapshotSetId, bool& exitLogged);
     HRESULT GetTargetLunsBody(LONG lLunCount, VDS_LUN_INFORMATION* rgSourceLuns,
                               VDS_LUN_INFORMATION* rgDestinationLuns);
+    HRESULT LocateLunsBody(LONG lLunCount, VDS_LUN_INFORMATION* rgSourceLuns);
+    HRESULT FillInLunInfoBody(VSS_PWSZ wszDeviceName, VDS_LUN_INFORMATION* pLunInfo, BOOL* pbIsSupported);
+    HRESULT OnLunEmptyBody(VDS_LUN_INFORMATION* pInformation);
+    HRESULT OnLunStateChangeBody(VDS_LUN_INFORMATION* pSnapshotLuns, DWORD dwCount, DWORD dwFlags);
+    HRESULT ResyncLunsBody(VDS_LUN_INFORMATION* pSourceLuns, VDS_LUN_INFORMATION* pTargetLuns, DWORD dwCount);
+    // Each appliance's cache, then its listing, before the next appliance.
+    static bool FindVolumeOnEachArray(const std::list<Korvel::KArray*>& arrays, std::string& volumeId,
+                                      Korvel::KArray*& array, Korvel::KVolume*& volume);
+    // Every appliance's cache first; only then, if the last answer was "not
+    // cached", every appliance's listings.
+    static bool FindSnapshotVolumeTwoPass(const std::list<Korvel::KArray*>& arrays, std::string& snapshotId,
+                                          Korvel::KArray*& array, Korvel::KVolume*& volume);
+    // The host entry of this host's initiator on the appliance; throws
+    // KException with `failure` when there is none.
+    std::string ServerIdForHost(Korvel::KArray* array, const char* failure);
+    void UnmapAndDeleteVolume(Korvel::KArray* array, Korvel::KVolume* volume);
     // First appliance whose cache holds the volume (no request).
     bool FindCachedVolume(const std::list<Korvel::KArray*>& arrays, std::string& volumeId, Korvel::KArray*& array,
                           Korvel::KVolume*& volume);

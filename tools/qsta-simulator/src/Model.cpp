@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdio>
 #include <map>
+#include <random>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
@@ -157,7 +158,13 @@ std::string Model::NextVolumeName() { return NextFree("vol-%llu", m_nextVolume, 
 std::string Model::NextGroupName() { return NextFree("cg-%llu", m_nextGroup, m_groupByName); }
 std::string Model::NextSnapshotId() { return NextFree("snap-%06llu", m_nextSnapshot, m_snapshotById); }
 std::string Model::NextHostName() { return NextFree("host-%llu", m_nextHost, m_hostByName); }
-std::string Model::NextIeeeId() { return NextFree("6b7276%010llx", m_nextIeee, m_volumeNameByIeee); }
+unsigned Model::DrawIeeeSeries() { return std::random_device{}() & 0xFFFFu; }
+
+std::string Model::NextIeeeId() {
+    char format[32];
+    std::snprintf(format, sizeof format, "6b7276%04x%%06llx", m_ieeeSeries);
+    return NextFree(format, m_nextIeee, m_volumeNameByIeee);
+}
 
 // ---------------------------------------------------------------------------
 // Seeding

@@ -137,6 +137,11 @@ private:
     std::uint64_t m_nextSnapshot = 1;
     std::uint64_t m_nextHost = 1;
     std::uint64_t m_nextIeee = 1;
+    // Generated ieee-ids carry a series drawn per simulator, so that volumes
+    // made on two simulators (clones, bulk volumes) never share an EUI-64, as
+    // on real appliances.
+    unsigned m_ieeeSeries = DrawIeeeSeries();
+    static unsigned DrawIeeeSeries();
 };
 
 }  // namespace qsta::detail
