@@ -77,6 +77,22 @@ TEST_F(ProviderTest, ClassFactoryAggregationInterfacesAndModuleLock) {
     EXPECT_EQ(mask, 0x5A5Au);
     base->Release();
     ex->Release();
+    // Activation by class ID goes through the class table.
+    void* activated = nullptr;
+    EXPECT_EQ(CoCreateInstance(CLSID_KorvelVSSProvider, nullptr, CLSCTX_INPROC_SERVER, IID_IVssProviderNotifications,
+                               &activated),
+              REGDB_E_CLASSNOTREG);
+    DWORD cookie = 0;
+    ASSERT_EQ(KorvelRegisterProviderClass(CLSCTX_INPROC_SERVER, &cookie), S_OK);
+    EXPECT_EQ(CoCreateInstance(CLSID_KorvelVSSProvider, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, &activated),
+              REGDB_E_CLASSNOTREG);
+    ASSERT_EQ(CoCreateInstance(CLSID_KorvelVSSProvider, nullptr, CLSCTX_INPROC_SERVER, IID_IVssProviderNotifications,
+                               &activated),
+              S_OK);
+    EXPECT_EQ(CKorvelModule::LockCount(), locksBefore + 1);
+    static_cast<IVssProviderNotifications*>(activated)->Release();
+    EXPECT_EQ(CoRevokeClassObject(cookie), S_OK);
+    EXPECT_EQ(CoRevokeClassObject(cookie), E_INVALIDARG);
     EXPECT_EQ(factory->LockServer(TRUE), S_OK);
     EXPECT_EQ(CKorvelModule::LockCount(), locksBefore + 2);
     factory->LockServer(FALSE);

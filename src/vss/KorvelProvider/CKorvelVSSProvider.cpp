@@ -146,6 +146,11 @@ HRESULT CKorvelVSSProviderFactory::LockServer(BOOL fLock) {
     return S_OK;
 }
 
+HRESULT KorvelRegisterProviderClass(DWORD clsContext, DWORD* cookie) {
+    return CoRegisterClassObject(CLSID_KorvelVSSProvider, CKorvelVSSProviderFactory::Instance(), clsContext,
+                                 REGCLS_MULTIPLEUSE, cookie);
+}
+
 // ---------------------------------------------------------------------------
 // Snapshot-set records
 // ---------------------------------------------------------------------------

@@ -166,6 +166,11 @@ private:
     std::map<std::string, std::string> m_cloneIdMap;
 };
 
+// Registers the provider's class object in this process's class table, so
+// CoCreateInstance(CLSID_KorvelVSSProvider, CLSCTX_INPROC_SERVER) reaches it.
+// Returns the registration cookie for CoRevokeClassObject.
+HRESULT KorvelRegisterProviderClass(DWORD clsContext, DWORD* cookie);
+
 // The class factory of the server module.
 class CKorvelVSSProviderFactory final : public IClassFactory {
 public:

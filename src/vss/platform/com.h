@@ -69,6 +69,23 @@ protected:
 };
 extern const IID IID_IClassFactory;
 
+// Activation. Class objects registered in this process serve
+// CLSCTX_INPROC_SERVER; CLSCTX_LOCAL_SERVER goes through the local activator
+// that the remoting layer installs (REGDB_E_CLASSNOTREG without one).
+#define CLSCTX_INPROC_SERVER 0x1u
+#define CLSCTX_LOCAL_SERVER 0x4u
+#define REGCLS_SINGLEUSE 0u
+#define REGCLS_MULTIPLEUSE 1u
+
+HRESULT CoRegisterClassObject(REFCLSID rclsid, IUnknown* pUnk, DWORD dwClsContext, DWORD flags,
+                              LPDWORD lpdwRegister);
+HRESULT CoRevokeClassObject(DWORD dwRegister);
+HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, void* pvReserved, REFIID riid, LPVOID* ppv);
+HRESULT CoCreateInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContext, REFIID riid, LPVOID* ppv);
+
+typedef HRESULT (*KorvelLocalActivator)(REFCLSID rclsid, REFIID riid, LPVOID* ppv);
+void KorvelSetLocalActivator(KorvelLocalActivator activator);
+
 // The task allocator: memory one side of an interface hands to the other.
 LPVOID CoTaskMemAlloc(size_t cb);
 void CoTaskMemFree(LPVOID pv);
