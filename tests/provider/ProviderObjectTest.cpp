@@ -89,12 +89,12 @@ TEST_F(ProviderTest, ClassFactoryAggregationInterfacesAndModuleLock) {
     ASSERT_EQ(CoCreateInstance(CLSID_KorvelVSSProvider, nullptr, CLSCTX_INPROC_SERVER, IID_IVssProviderNotifications,
                                &activated),
               S_OK);
-    EXPECT_EQ(CKorvelModule::LockCount(), locksBefore + 1);
+    EXPECT_EQ(CKorvelModule::LockCount(), locksBefore + 2);  // with `provider`
     static_cast<IVssProviderNotifications*>(activated)->Release();
     EXPECT_EQ(CoRevokeClassObject(cookie), S_OK);
     EXPECT_EQ(CoRevokeClassObject(cookie), E_INVALIDARG);
     EXPECT_EQ(factory->LockServer(TRUE), S_OK);
-    EXPECT_EQ(CKorvelModule::LockCount(), locksBefore + 2);
+    EXPECT_EQ(CKorvelModule::LockCount(), locksBefore + 2);  // with `provider`
     factory->LockServer(FALSE);
 }
 
