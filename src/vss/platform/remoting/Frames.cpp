@@ -47,8 +47,9 @@ FrameResult FromReady(Ready ready) {
                                     : FrameResult::Closed;
 }
 
-FrameResult ReadExact(int fd, char* buffer, size_t size, int wakeFd, bool bounded, Clock::time_point deadline) {
-    size_t done = 0;
+FrameResult ReadExact(int fd, char* buffer, size_t size, int wakeFd, bool bounded, Clock::time_point deadline,
+                      size_t& done) {
+    done = 0;
     while (done < size) {
         ssize_t n = ::recv(fd, buffer + done, size - done, 0);
         if (n > 0) {
@@ -70,6 +71,7 @@ const char* FrameResultText(FrameResult result) {
     switch (result) {
         case FrameResult::Ok: return "complete";
         case FrameResult::Closed: return "connection closed";
+        case FrameResult::Truncated: return "connection closed inside a frame";
         case FrameResult::TimedOut: return "timed out";
         case FrameResult::Woken: return "server stopping";
         case FrameResult::TooLarge: return "frame over 16 MiB";
@@ -82,13 +84,17 @@ FrameResult ReadFrame(int fd, std::string& payload, int wakeFd, int idleMs, int 
     if (ready != Ready::Yes) return FromReady(ready);
     const auto deadline = Clock::now() + std::chrono::milliseconds(bodyMs);
     unsigned char header[4];
-    FrameResult result = ReadExact(fd, reinterpret_cast<char*>(header), sizeof header, wakeFd, true, deadline);
+    size_t got = 0;
+    FrameResult result = ReadExact(fd, reinterpret_cast<char*>(header), sizeof header, wakeFd, true, deadline, got);
+    // A close after part of a header cuts a frame short; before it, it is a plain close.
+    if (result == FrameResult::Closed && got > 0) return FrameResult::Truncated;
     if (result != FrameResult::Ok) return result;
     const uint32_t length = static_cast<uint32_t>(header[0]) | static_cast<uint32_t>(header[1]) << 8 |
                             static_cast<uint32_t>(header[2]) << 16 | static_cast<uint32_t>(header[3]) << 24;
     if (length > kMaxFrameBytes) return FrameResult::TooLarge;
     payload.assign(length, '\0');
-    return ReadExact(fd, payload.data(), length, wakeFd, true, deadline);
+    result = ReadExact(fd, payload.data(), length, wakeFd, true, deadline, got);
+    return result == FrameResult::Closed ? FrameResult::Truncated : result;
 }
 
 FrameResult WriteFrame(int fd, const std::string& payload, int timeoutMs) {

@@ -14,7 +14,8 @@ constexpr uint32_t kMaxFrameBytes = 16u * 1024 * 1024;
 
 enum class FrameResult {
     Ok,
-    Closed,    // the peer closed the connection, or it broke
+    Closed,     // the peer closed the connection, or it broke
+    Truncated,  // the connection ended inside a frame
     TimedOut,  // the deadline passed
     Woken,     // the wake descriptor became readable first
     TooLarge,  // the length is over kMaxFrameBytes
