@@ -81,7 +81,7 @@ TEST_F(LogConfigTest, DefaultsExactComparisonAndDecimalLevel) {
     EXPECT_EQ(GetLogConfig().level, SEVERITY_ERROR);
     // 256 digits and no terminator: read as a number that is clamped, never past the buffer.
     SetSetting("LogLevel", std::string(256, '9'));
-    EXPECT_EQ(static_cast<int>(GetLogConfig().level), INT_MAX);
+    EXPECT_EQ(GetLogConfig().level, INT_MAX);
     SetSetting("LogLevel", std::string(300, '1'));  // larger than the buffer: the default stays
     EXPECT_EQ(GetLogConfig().level, SEVERITY_INFO);
 }

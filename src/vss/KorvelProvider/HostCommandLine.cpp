@@ -1,4 +1,5 @@
 // The program's start: log configuration, command line, and what it asks for.
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdlib>
@@ -48,7 +49,7 @@ KorvelLogConfig GetLogConfig() {
             long level = std::strtol(buffer, nullptr, 10);
             if (level > INT_MAX) level = INT_MAX;
             if (level < INT_MIN) level = INT_MIN;
-            config.level = static_cast<SeverityCode>(level);
+            config.level = static_cast<int>(level);
         }
     }
     Logger::Write(SEVERITY_DEBUG, kProviderComponent, "Exiting GetLogConfig()");
@@ -99,7 +100,9 @@ HRESULT ParseCommandLine(const std::string& commandLine, bool& run) {
 
 int KorvelProviderMain(int argc, char** argv) {
     const KorvelLogConfig config = GetLogConfig();
-    Logger::Initialize(kProviderLogFile, config.level, config.tracing);
+    // Beyond the most verbose level everything is written; below the least, nothing.
+    Logger::Initialize(kProviderLogFile, static_cast<SeverityCode>(std::clamp(config.level, 0, 4)),
+                       config.tracing && config.level >= 0);
     std::string commandLine;
     for (int i = 1; i < argc; ++i) commandLine += (i > 1 ? " " : "") + std::string(argv[i]);
     bool run = false;

@@ -172,28 +172,6 @@ bool SameMessages(const google::protobuf::RepeatedPtrField<Message>& a,
     return true;
 }
 
-void FreeIdentifiers(VDS_STORAGE_DEVICE_ID_DESCRIPTOR& descriptor) {
-    if (descriptor.m_rgIdentifiers != nullptr) {
-        for (ULONG i = 0; i < descriptor.m_cIdentifiers; ++i)
-            CoTaskMemFree(descriptor.m_rgIdentifiers[i].m_rgbIdentifier);
-        CoTaskMemFree(descriptor.m_rgIdentifiers);
-    }
-    descriptor.m_rgIdentifiers = nullptr;
-    descriptor.m_cIdentifiers = 0;
-}
-
-void FreeInterconnects(VDS_LUN_INFORMATION& lun) {
-    if (lun.m_rgInterconnects != nullptr) {
-        for (ULONG i = 0; i < lun.m_cInterconnects; ++i) {
-            CoTaskMemFree(lun.m_rgInterconnects[i].m_pbPort);
-            CoTaskMemFree(lun.m_rgInterconnects[i].m_pbAddress);
-        }
-        CoTaskMemFree(lun.m_rgInterconnects);
-    }
-    lun.m_rgInterconnects = nullptr;
-    lun.m_cInterconnects = 0;
-}
-
 bool ApplyLun(const pb::LunInformation& sent, const pb::LunInformation& in, VDS_LUN_INFORMATION& lun) {
     if (!FitsByte(in.device_type()) || !FitsByte(in.device_type_modifier()) ||
         !DecodeGuid(in.disk_signature(), lun.m_diskSignature))
@@ -215,29 +193,19 @@ bool ApplyLun(const pb::LunInformation& sent, const pb::LunInformation& in, VDS_
     lun.m_deviceIdDescriptor.m_version = in.id_descriptor_version();
     if (sent.id_count() != in.id_count() || sent.ids_present() != in.ids_present() ||
         !SameMessages(sent.ids(), in.ids())) {
-        FreeIdentifiers(lun.m_deviceIdDescriptor);
+        KorvelFreeLunIdentifiers(lun.m_deviceIdDescriptor);
         if (!DecodeIdentifiers(in, lun.m_deviceIdDescriptor)) return false;
     }
     if (sent.interconnect_count() != in.interconnect_count() ||
         sent.interconnects_present() != in.interconnects_present() ||
         !SameMessages(sent.interconnects(), in.interconnects())) {
-        FreeInterconnects(lun);
+        KorvelFreeLunInterconnects(lun);
         if (!DecodeInterconnects(in, lun)) return false;
     }
     return true;
 }
 
 }  // namespace
-
-void FreeLunInformation(VDS_LUN_INFORMATION& lun) {
-    CoTaskMemFree(lun.m_szVendorId);
-    CoTaskMemFree(lun.m_szProductId);
-    CoTaskMemFree(lun.m_szProductRevision);
-    CoTaskMemFree(lun.m_szSerialNumber);
-    FreeIdentifiers(lun.m_deviceIdDescriptor);
-    FreeInterconnects(lun);
-    lun = VDS_LUN_INFORMATION{};
-}
 
 void EncodeGuid(const GUID& guid, std::string* out) { out->assign(reinterpret_cast<const char*>(&guid), sizeof guid); }
 
@@ -267,7 +235,7 @@ void EncodeWideTexts(const VSS_PWSZ* texts, size_t count, pb::WideTextArray& out
 LunBuffer::~LunBuffer() { Clear(); }
 
 void LunBuffer::Clear() {
-    for (VDS_LUN_INFORMATION& lun : m_luns) FreeLunInformation(lun);
+    for (VDS_LUN_INFORMATION& lun : m_luns) KorvelFreeLunInformation(lun);
     m_luns.clear();
     m_present = false;
 }

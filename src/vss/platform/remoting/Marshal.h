@@ -14,9 +14,6 @@ namespace korvel_remoting {
 
 namespace pb = ::korvel::remoting;
 
-// Releases every buffer a record holds (CoTaskMemFree) and zeroes it.
-void FreeLunInformation(VDS_LUN_INFORMATION& lun);
-
 void EncodeGuid(const GUID& guid, std::string* out);
 bool DecodeGuid(const std::string& bytes, GUID& guid);
 

@@ -25,39 +25,6 @@ int CallTimeoutMs() {
     return static_cast<int>(seconds * 1000);
 }
 
-// What a ResyncLuns in the server left behind: an operation already complete.
-class CCompletedAsync final : public IVssAsync {
-public:
-    explicit CCompletedAsync(HRESULT status) : m_status(status) {}
-    HRESULT QueryInterface(REFIID riid, void** ppvObject) override {
-        if (ppvObject == nullptr) return E_POINTER;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IVssAsync)) {
-            *ppvObject = static_cast<IVssAsync*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppvObject = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++m_refs; }
-    ULONG Release() override {
-        ULONG count = --m_refs;
-        if (count == 0) delete this;
-        return count;
-    }
-    HRESULT Cancel() override { return VSS_S_ASYNC_FINISHED; }
-    HRESULT Wait(DWORD) override { return S_OK; }
-    HRESULT QueryStatus(HRESULT* pHrResult, INT*) override {
-        if (pHrResult == nullptr) return E_POINTER;
-        *pHrResult = m_status;
-        return S_OK;
-    }
-
-private:
-    std::atomic<ULONG> m_refs{1};
-    HRESULT m_status;
-};
-
 class CProviderProxy final : public IVssHardwareSnapshotProviderEx,
                              public IVssProviderCreateSnapshotSet,
                              public IVssProviderNotifications {
@@ -209,7 +176,8 @@ public:
         pb::Reply reply;
         HRESULT hr = Complete(call, reply, {{&a->source_luns(), pSourceLuns}, {&a->target_luns(), pTargetLuns}});
         if (ppAsync != nullptr && reply.has_async()) {
-            *ppAsync = new (std::nothrow) CCompletedAsync(reply.async().status());
+            // What ResyncLuns left behind in the server: an operation already complete.
+            *ppAsync = KorvelNewCompletedAsync(reply.async().status());
             if (*ppAsync == nullptr) return E_OUTOFMEMORY;
         }
         return hr;
