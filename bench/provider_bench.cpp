@@ -259,6 +259,27 @@ void UncachedAreLunsSupported(benchmark::State& state, size_t volumes, bool remo
     state.counters["requests"] = 1;
 }
 
+// One call that does nothing in the provider: what a call through the socket costs by itself.
+void EmptyCall(benchmark::State& state, bool remote) {
+    ProviderScene scene(1, 1, 1);
+    std::unique_ptr<LocalServer> server(remote ? new LocalServer : nullptr);
+    IUnknown* provider = NewProvider(remote);
+    if (provider == nullptr) {
+        state.SkipWithError("no provider object");
+        return;
+    }
+    auto* creator = Query<IVssProviderCreateSnapshotSet>(provider, IID_IVssProviderCreateSnapshotSet);
+    for (auto _ : state) {
+        auto start = Clock::now();
+        HRESULT hr = creator->EndPrepareSnapshots(Guid(1));
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+        if (hr != S_OK) state.SkipWithError("call failed");
+    }
+    state.counters["requests"] = 0;
+    creator->Release();
+    provider->Release();
+}
+
 void OursUncachedAreLunsSupported(benchmark::State& state, size_t volumes) {
     UncachedAreLunsSupported(state, volumes, false);
 }
@@ -288,6 +309,11 @@ void Register() {
                              true));
     manual(RegisterBenchmark("baseline/local_server/commit_snapshots/64_luns_on_4_appliances", CommitSnapshots, 4, 16,
                              false));
+    auto micro = [](benchmark::internal::Benchmark* b) {
+        b->UseManualTime()->Unit(benchmark::kMicrosecond)->MinTime(0.5);
+    };
+    micro(RegisterBenchmark("ours/local_server/empty_call", EmptyCall, true));
+    micro(RegisterBenchmark("baseline/local_server/empty_call", EmptyCall, false));
     manual(RegisterBenchmark("ours/local_server/are_luns_supported/uncached_1_of_10000", UncachedAreLunsSupported,
                              10000, true));
     manual(RegisterBenchmark("baseline/local_server/are_luns_supported/uncached_1_of_10000",

@@ -64,7 +64,14 @@ public:
     ULONG AddRef() override { return ++m_refs; }
     ULONG Release() override {
         ULONG count = --m_refs;
-        if (count == 0) delete this;  // closing the connection releases the server's object
+        if (count == 0) {
+            // As COM's last release: the server's object is gone when this returns.
+            pb::Call call;
+            call.mutable_release();
+            pb::Reply reply;
+            Invoke(call, reply);
+            delete this;
+        }
         return count;
     }
 

@@ -36,7 +36,9 @@ void ReleaseInterface(T*& p) {
 // The activated object and its interfaces, and the calls on them.
 class Stub {
 public:
-    ~Stub() {
+    ~Stub() { Release(); }
+
+    void Release() {
         ReleaseInterface(m_hardware);
         ReleaseInterface(m_hardwareEx);
         ReleaseInterface(m_creator);
@@ -81,6 +83,7 @@ public:
             case pb::Call::kOnLoad: return OnLoad(reply, why);
             case pb::Call::kOnUnload: return OnUnload(call.on_unload(), reply, why);
             case pb::Call::kActivate: why = "a second activation"; return false;
+            case pb::Call::kRelease: break;  // the connection's loop ends it
             case pb::Call::OPERATION_NOT_SET: break;
         }
         why = "an unknown operation";
@@ -467,6 +470,7 @@ void KorvelRemoteServer::Serve(Connection& connection) {
     };
     std::string frame;
     FrameResult read = ReadFrame(connection.fd, frame, m_wakeFd, kActivateWithinMs, kFrameWithinMs);
+    if (read == FrameResult::Closed || read == FrameResult::Woken) return;  // gone before asking for anything
     if (read != FrameResult::Ok) return drop(FrameResultText(read));
     pb::Call call;
     GUID clsid;
@@ -492,6 +496,12 @@ void KorvelRemoteServer::Serve(Connection& connection) {
         call.Clear();
         if (!call.ParseFromString(frame)) return drop("a malformed call");
         reply.Clear();
+        if (call.operation_case() == pb::Call::kRelease) {
+            // Gone before the answer, so the client's Release returns after it.
+            stub.Release();
+            WriteFrame(connection.fd, reply.SerializeAsString(), kFrameWithinMs);
+            return;
+        }
         std::string why;
         bool made;
         {
