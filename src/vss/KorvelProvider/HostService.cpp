@@ -75,8 +75,10 @@ ServiceState& Service() {
     return *state;
 }
 
+// Called from the service's thread and from the control handler's.
 void ReportStatus(DWORD state, DWORD exitCode = 0) {
     ServiceState& service = Service();
+    std::lock_guard<std::mutex> lock(service.mutex);
     service.status.dwCurrentState = state;
     service.status.dwWin32ExitCode = exitCode;
     SetServiceStatus(service.statusHandle, &service.status);
