@@ -115,6 +115,10 @@ public:
     int GetServerIDByIQN(std::string& hostIQN, std::string& serverID);
     int GetServerIDByIQNFromArray(std::string& hostIQN, std::string& serverID);
 
+    // Appends the ID of every snapshot on the appliance (the listing of each
+    // consistency group that holds a volume) to snapIDs. Caches nothing.
+    int GetSnapshotIDsFromArray(std::list<std::string>& snapIDs);
+
 private:
     std::unique_ptr<std::string> m_arrayIP;
     std::unique_ptr<std::string> m_accessKey;
