@@ -22,12 +22,6 @@ namespace {
 using Korvel::KLunRecord;
 using Korvel::KShadowCopyEntry;
 
-const char* const kSeedA =
-    "volume name=a1 display-name=alpha-data ieee-id=6b72760000000a01\n"
-    "volume name=a2 display-name=alpha-log ieee-id=6b72760000000a02\n"
-    "map volume=a1 host=this-host\nmap volume=a2 host=this-host\n";
-const char* const kSeedB =
-    "volume name=b1 display-name=beta-data ieee-id=6b72760000000b01\nmap volume=b1 host=this-host\n";
 
 std::string LastLine(const std::string& text) {
     std::string trimmed = text.substr(0, text.find_last_not_of('\n') + 1);
