@@ -21,6 +21,7 @@ typedef char16_t WCHAR;
 typedef WCHAR* LPWSTR;
 typedef const WCHAR* LPCWSTR;
 typedef void* LPVOID;
+typedef const void* LPCVOID;
 typedef void* PVOID;
 typedef void* HANDLE;
 typedef uintptr_t ULONG_PTR;
