@@ -5,7 +5,8 @@
 set -euo pipefail
 
 PACKAGES=(g++ make cmake ninja-build pkg-config libcurl4-openssl-dev libxml2-dev libssl-dev
-          libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev openssl procps)
+          libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev openssl procps
+          qt6-base-dev libgl-dev xvfb xauth)
 
 missing=()
 for p in "${PACKAGES[@]}"; do
