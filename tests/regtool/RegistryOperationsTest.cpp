@@ -278,6 +278,8 @@ TEST_F(RegistryOperationsTest, ReachabilityIsOneEchoToTheHost) {
     // A name with no IPv4 address answers no at once.
     EXPECT_FALSE(IsArrayExists("no-such-appliance..invalid"));
     EXPECT_FALSE(IsArrayExists("[::1]:443"));
+    EXPECT_EQ(1u, CountLog(3, "No IPv4 address for no-such-appliance..invalid"));
+    EXPECT_EQ(1u, CountLog(3, "No IPv4 address for [::1]:443"));
     EXPECT_EQ(2u, CountLog(3, "Exiting IsArrayExists() Result: 0"));
 
     // An address that does not answer: no after the echo's time-out.

@@ -321,6 +321,7 @@ bool IsArrayExists(std::string arrayIP) {
     // all-ones address would be a broadcast.
     const IPAddr address = ResolveIPv4(HostPart(arrayIP));
     if (address == INADDR_NONE) {
+        RLOG(3, "No IPv4 address for %s", arrayIP.c_str());
         RLOG(3, "Exiting IsArrayExists() Result: %d", 0);
         return false;
     }
