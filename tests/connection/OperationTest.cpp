@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "KSecrets.h"
 #include "KorvelAccessLibrary.h"
 #include "SimulatorFixture.h"
 

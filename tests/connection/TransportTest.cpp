@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "KorvelAccessLibrary.h"
-#include "KSecrets.h"
 #include "SimulatorFixture.h"
 
 using Korvel::KConnection;

@@ -8,7 +8,6 @@
 #include <stdexcept>
 
 #include "KRandom.h"
-#include "KSecrets.h"
 #include "KorvelAccessLibrary.h"
 #include "Logger.h"
 

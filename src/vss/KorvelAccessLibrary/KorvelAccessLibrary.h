@@ -28,6 +28,11 @@ private:
     std::string m_message;
 };
 
+// The text to log in place of an access key: every character replaced by '*'
+// except the last four; all of them when the key has 8 characters or fewer.
+// Exported so that every program of the system masks keys the same way.
+KORVEL_API std::string MaskSecret(const std::string& secret);
+
 // Internal to the library; callers only ever hold pointers to them.
 class KConnection;
 class KServer;
