@@ -554,10 +554,20 @@ TEST_F(OperationTest, EmptyStatusIsARefusalToo) {
     EXPECT_EQ(1u, CountLog(0, "Snapshot is busy"));
 }
 
-TEST_F(OperationTest, RefusalWithoutAMessageThrowsAnEmptyText) {
+TEST_F(OperationTest, RefusalWithoutAMessageNamesTheStatus) {
+    // No status-msg element, then an empty one with an empty status.
     m_sim.AddFault(qsta::Fault::Refuse("DELETE", "/api/snapshots/*", "2", std::nullopt));
-    EXPECT_EQ("", ThrownText<KException>([&] { m_conn->DeleteSnapshot("snap-1"); }));
-    EXPECT_EQ(1u, CountLog(0, ""));
+    EXPECT_EQ("Appliance refused the command (status 2)",
+              ThrownText<KException>([&] { m_conn->DeleteSnapshot("snap-1"); }));
+    m_sim.AddFault(qsta::Fault::Refuse("POST", "/api/snapshots/snapshots_set", "", std::string()));
+    std::string id = "0000000000000001", cg = "cg-1";
+    std::list<std::string> created;
+    EXPECT_EQ("Appliance refused the command (status empty)",
+              ThrownText<KException>([&] { m_conn->CreateSnapshotSet({&id}, {&cg}, &created); }));
+    EXPECT_TRUE(created.empty());
+    EXPECT_EQ(1u, CountLog(0, "Appliance refused the command (status 2)"));
+    EXPECT_EQ(1u, CountLog(0, "Appliance refused the command (status empty)"));
+    EXPECT_EQ(0u, CountLog(0, ""));
 }
 
 TEST_F(OperationTest, StatusZeroSucceedsWhateverTheMessageSays) {

@@ -7,6 +7,9 @@
 #include <mutex>
 #include <stdexcept>
 
+#include <libxml/hash.h>
+#include <libxml/xmlerror.h>
+
 #include "KRandom.h"
 #include "KSecrets.h"
 #include "KorvelAccessLibrary.h"
@@ -139,7 +142,13 @@ int RunCommand(CurlHandle& curl, CurlHeaderList& headers, Method method, const s
     const long status = Perform(curl.get(), response);
     if (status != 200) throw KException(FormatText(httpFailureFormat, status));
     const int result = KConnection::ParseResponseXML(response, xPathID, action, info);
-    if (result == 0 && info.status != "0") throw KException(info.statusMsg);
+    if (result == 0 && info.status != "0") {
+        // The appliance's own words when it gave any; a blank text would
+        // leave every caller up the chain reporting nothing.
+        if (!info.statusMsg.empty()) throw KException(info.statusMsg);
+        throw KException(FormatText("Appliance refused the command (status %s)",
+                                    info.status.empty() ? "empty" : info.status.c_str()));
+    }
     headers.reset();
     curl.reset();
     return result;
@@ -158,15 +167,52 @@ bool IsElementNamed(const xmlNode* node, const char* name) {
     return node->type == XML_ELEMENT_NODE && xmlStrcmp(node->name, BAD_CAST name) == 0;
 }
 
+// libxml2 writes its errors, with fragments of the answer, to standard error
+// unless told otherwise; in the service that is the journal. They belong in
+// the log with the other detail.
+void RouteXmlErrorsToTheLog() {
+    const xmlStructuredErrorFunc toLog = [](void*, auto error) {
+        if (error == nullptr || error->message == nullptr) return;
+        std::string text = error->message;
+        while (!text.empty() && text.back() == '\n') text.pop_back();
+        KLOG(4, "libxml2: %s", text.c_str());
+    };
+    static std::once_flag initialised;
+    std::call_once(initialised, [toLog] {
+        // Once before parsers run on several threads.
+        xmlInitParser();
+        // The handler of every thread libxml2 has not met yet.
+        xmlThrDefSetStructuredErrorFunc(nullptr, toLog);
+    });
+    // libxml2 keeps the handler per thread, and threads it has met already
+    // (the process's first thread among them) kept the old default.
+    thread_local bool routed = false;
+    if (!routed) {
+        xmlSetStructuredErrorFunc(nullptr, toLog);
+        routed = true;
+    }
+}
+
+// An appliance's answers never declare entities, and xmlNodeListGetString
+// expands a declared one at every reference without limit: a small hostile
+// answer could demand gigabytes. The predefined ones (&amp; ...) are not
+// declarations.
+bool DeclaresEntities(const xmlDoc* doc) {
+    for (const xmlDtd* dtd : {doc->intSubset, doc->extSubset}) {
+        if (dtd == nullptr) continue;
+        for (void* table : {dtd->entities, dtd->pentities})
+            if (table != nullptr && xmlHashSize(static_cast<xmlHashTablePtr>(table)) > 0) return true;
+    }
+    return false;
+}
+
 // The frame the six parsers share: parse, select, hand the selection to walk,
 // release context, result object and document in that order, log the exit
 // line. On failure the text is logged at level 0 and the exception rethrown.
 template <typename Walk>
 int RunParser(const std::ostringstream& response, const char* expression, const char* parserName,
               const char* nothingFoundLine, int nothingFoundResult, bool exitLineWhenNothingFound, Walk walk) {
-    // libxml2 must be initialised once before parsers run on several threads.
-    static std::once_flag xmlInitialised;
-    std::call_once(xmlInitialised, [] { xmlInitParser(); });
+    RouteXmlErrorsToTheLog();
     XmlDocument doc;
     XPathContext context;
     XPathObject selection;
@@ -178,7 +224,7 @@ int RunParser(const std::ostringstream& response, const char* expression, const 
             doc.reset(xmlReadMemory(content.data(), static_cast<int>(content.size()), "noname.xml", nullptr,
                                     XML_PARSE_NONET));
         }
-        if (!doc) throw KException("Failed to open the xml document");
+        if (!doc || DeclaresEntities(doc.get())) throw KException("Failed to open the xml document");
         context.reset(xmlXPathNewContext(doc.get()));
         if (!context) throw KException("Failed to create xml path context");
         if (expression != nullptr) selection.reset(xmlXPathEvalExpression(BAD_CAST expression, context.get()));
