@@ -107,7 +107,15 @@ void ApplyRequestOptions(CURL* curl, const std::string& url) {
 
 enum class Method { Get, Post, Delete };
 
+// A listing (GET) may go out on a connection an earlier request left open. A
+// command never does: libcurl resends a request whose reused connection
+// turns out dead, and a connection dying after the appliance acted must not
+// make it act twice. So a command opens its own connection and closes it.
 void ApplyMethod(CURL* curl, Method method, const std::string& body) {
+    if (method != Method::Get) {
+        curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
+        curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
+    }
     switch (method) {
         case Method::Get:
             break;
@@ -260,12 +268,41 @@ int RunParser(const std::ostringstream& response, const char* expression, const 
 // ---------------------------------------------------------------------------
 // Object and process-wide set-up
 
+// A libcurl share of the connection cache and TLS sessions, so the requests
+// of one connection object (each still with its own handle) reuse open
+// connections instead of paying a TLS handshake each. Requests run on many
+// threads: libcurl takes one lock per kind of shared data.
+struct KConnection::SharedConnections {
+    SharedConnections() : share(curl_share_init()) {
+        if (!share) return;
+        curl_share_setopt(share.get(), CURLSHOPT_LOCKFUNC, &Lock);
+        curl_share_setopt(share.get(), CURLSHOPT_UNLOCKFUNC, &Unlock);
+        curl_share_setopt(share.get(), CURLSHOPT_USERDATA, this);
+        curl_share_setopt(share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
+        curl_share_setopt(share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+        curl_share_setopt(share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    }
+    static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* self) {
+        static_cast<SharedConnections*>(self)->Mutex(data).lock();
+    }
+    static void Unlock(CURL*, curl_lock_data data, void* self) {
+        static_cast<SharedConnections*>(self)->Mutex(data).unlock();
+    }
+    std::mutex& Mutex(curl_lock_data data) {
+        return locks[data >= 0 && data < CURL_LOCK_DATA_LAST ? data : CURL_LOCK_DATA_NONE];
+    }
+
+    std::mutex locks[CURL_LOCK_DATA_LAST];
+    CurlShare share;  // last: cleaned up (closing the connections) before the locks go
+};
+
 KConnection::KConnection(const std::string& arrayIPArg, const std::string& accessKeyArg) {
     KLOG(3, "Entering KConnection::KConnection for %s", arrayIPArg.c_str());
     if (arrayIPArg.empty() || accessKeyArg.empty())
         throw std::invalid_argument("KConnection Constructor: Invalid input argument");
     arrayIP = arrayIPArg;
     accessKey = accessKeyArg;
+    shared = std::make_unique<SharedConnections>();
     KLOG(3, "Exiting KConnection::KConnection");
 }
 
@@ -275,6 +312,7 @@ KConnection::~KConnection() {
     arrayIP.shrink_to_fit();
     accessKey.clear();
     accessKey.shrink_to_fit();
+    shared.reset();
     KLOG(3, "Exiting KConnection::~KConnection()");
 }
 
@@ -334,6 +372,7 @@ int KConnection::InitializeCurl(CurlHandle& curl, const char* path, CurlHeaderLi
     const std::string url = "https://" + arrayIP + path;
     KLOG(3, "URL: %s", url.c_str());
     ApplyRequestOptions(handle.get(), url);
+    if (shared && shared->share) curl_easy_setopt(handle.get(), CURLOPT_SHARE, shared->share.get());
 
     const std::string headerLine = "X-Access-Key: " + accessKey;
     KLOG(3, "%s", ("X-Access-Key: " + MaskSecret(accessKey)).c_str());
