@@ -268,10 +268,10 @@ int RunParser(const std::ostringstream& response, const char* expression, const 
 // ---------------------------------------------------------------------------
 // Object and process-wide set-up
 
-// A libcurl share of the connection cache and TLS sessions, so the requests
-// of one connection object (each still with its own handle) reuse open
-// connections instead of paying a TLS handshake each. Requests run on many
-// threads: libcurl takes one lock per kind of shared data.
+// A libcurl share of the connection cache, TLS sessions and name lookups, so
+// the requests of one connection object (each still with its own handle)
+// reuse open connections instead of paying a TLS handshake each. Requests run
+// on many threads: libcurl takes one lock per kind of shared data.
 struct KConnection::SharedConnections {
     SharedConnections() : share(curl_share_init()) {
         if (!share) return;
