@@ -28,4 +28,5 @@ if ! cmake -S "$top" -B "$build" -G Ninja "$@" >"$build/configure.log" 2>&1; the
   cat "$build/configure.log" >&2
   exit 1
 fi
-cmake --build "$build" -j"$(nproc)"
+# KORVEL_BUILD_TARGETS (space-separated) builds only those targets.
+cmake --build "$build" -j"$(nproc)" ${KORVEL_BUILD_TARGETS:+--target $KORVEL_BUILD_TARGETS}
