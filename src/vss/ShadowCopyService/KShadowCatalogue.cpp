@@ -179,7 +179,7 @@ void KShadowCatalogue::AddSet(const std::string& setId, const std::string& creat
 }
 
 std::vector<KShadowCopyEntry> KShadowCatalogue::List() const {
-    Statement select(m_db, (std::string("SELECT ") + kColumns + " FROM shadow_copies ORDER BY created_at, set_id, rowid").c_str());
+    Statement select(m_db, (std::string("SELECT ") + kColumns + " FROM shadow_copies ORDER BY rowid").c_str());
     std::vector<KShadowCopyEntry> entries;
     while (select.Step()) entries.push_back(Row(select));
     return entries;
