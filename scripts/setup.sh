@@ -6,6 +6,7 @@ set -euo pipefail
 
 PACKAGES=(g++ make cmake ninja-build pkg-config libcurl4-openssl-dev libxml2-dev libssl-dev
           libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev openssl procps
+          libsqlite3-dev libcli11-dev qt6-base-dev libgl-dev xvfb xauth
           libprotobuf-dev protobuf-compiler libsystemd-dev)
 
 missing=()
@@ -28,4 +29,5 @@ if ! cmake -S "$top" -B "$build" -G Ninja "$@" >"$build/configure.log" 2>&1; the
   cat "$build/configure.log" >&2
   exit 1
 fi
-cmake --build "$build" -j"$(nproc)"
+# KORVEL_BUILD_TARGETS (space-separated) builds only those targets.
+cmake --build "$build" -j"$(nproc)" ${KORVEL_BUILD_TARGETS:+--target $KORVEL_BUILD_TARGETS}

@@ -1,6 +1,16 @@
 #include "TestEnv.h"
 
+#include <fcntl.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -85,6 +95,58 @@ std::vector<std::string> KorvelEnvTest::LogMessages() const {
     std::vector<std::string> out;
     for (const auto& l : LogLines()) out.push_back(l.message);
     return out;
+}
+
+}  // namespace korvel_test
+
+namespace korvel_test {
+
+namespace {
+
+std::string PrepareNetwork(const std::vector<std::pair<std::string, std::string>>& ipv4Settings) {
+    if (unshare(CLONE_NEWNET) != 0) return std::string("SKIP: cannot make a network namespace: ") + strerror(errno);
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq request{};
+    std::strcpy(request.ifr_name, "lo");
+    bool up = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+    request.ifr_flags |= IFF_UP;
+    up = up && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+    if (fd >= 0) close(fd);
+    if (!up) return "SKIP: cannot bring up the namespace's loopback";
+    for (const auto& setting : ipv4Settings) {
+        std::ofstream out("/proc/sys/net/ipv4/" + setting.first);
+        out << setting.second;
+        out.flush();
+        if (!out) return "SKIP: cannot set net.ipv4." + setting.first;
+    }
+    return "";
+}
+
+}  // namespace
+
+std::string RunInPrivateNetwork(const std::vector<std::pair<std::string, std::string>>& ipv4Settings,
+                                const std::function<std::string()>& body) {
+    int channel[2];
+    if (pipe2(channel, O_CLOEXEC) != 0) return "pipe failed";
+    pid_t child = fork();
+    if (child == 0) {
+        close(channel[0]);
+        std::string result = PrepareNetwork(ipv4Settings);
+        if (result.empty()) result = body();
+        ssize_t ignored = write(channel[1], result.data(), result.size());
+        (void)ignored;
+        _exit(0);
+    }
+    close(channel[1]);
+    std::string result;
+    char buffer[512];
+    ssize_t n;
+    while ((n = read(channel[0], buffer, sizeof buffer)) > 0) result.append(buffer, static_cast<size_t>(n));
+    close(channel[0]);
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return "the child running the test body failed: " + result;
+    return result;
 }
 
 }  // namespace korvel_test

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace korvel_test {
@@ -68,5 +69,17 @@ private:
     std::string m_registryRoot;
     std::string m_logDir;
 };
+
+}  // namespace korvel_test
+
+namespace korvel_test {
+
+// Runs `body` in a forked child inside a network namespace of its own, with
+// its loopback up and the given settings of /proc/sys/net/ipv4 (name, value)
+// applied there only, so a test can make 127.0.0.1 stop answering echoes or
+// admit unprivileged ping sockets without touching the host. Returns what
+// `body` returned, or a text starting "SKIP: " when no namespace can be made.
+std::string RunInPrivateNetwork(const std::vector<std::pair<std::string, std::string>>& ipv4Settings,
+                                const std::function<std::string()>& body);
 
 }  // namespace korvel_test

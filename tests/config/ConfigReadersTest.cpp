@@ -1,3 +1,4 @@
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -5,6 +6,7 @@
 #include "TestEnv.h"
 #include "Utilities.h"
 #include "registry.h"
+#include "registry_internal.h"
 
 using korvel_test::KorvelEnvTest;
 using korvel_test::ThrownText;
@@ -35,17 +37,35 @@ protected:
                   ERROR_SUCCESS);
         RegCloseKey(key);
     }
-    std::string ReadAccessKey(std::string name) {
-        std::string valueName = "AccessKey", value;
-        EXPECT_EQ(Korvel::Utilities::GetArrayConfigData(name, valueName, value), 0);
+    // The readers, each checked to leave no registry handle open on any path.
+    // They return the exception text, or "" when nothing was thrown.
+    std::string ListArrays(std::vector<std::string>& ips) {
+        return ClosingEveryHandle([&] { EXPECT_EQ(Korvel::Utilities::GetArrayIPList(ips), 0); });
+    }
+    std::string ReadConfig(std::string name, std::string& value) {
+        std::string valueName = "AccessKey";
+        return ClosingEveryHandle(
+            [&] { EXPECT_EQ(Korvel::Utilities::GetArrayConfigData(name, valueName, value), 0); });
+    }
+    std::string ReadAccessKey(const std::string& name) {
+        std::string value;
+        EXPECT_EQ(ReadConfig(name, value), "");
         return value;
+    }
+
+private:
+    std::string ClosingEveryHandle(const std::function<void()>& reader) {
+        const size_t before = RegistryOpenHandleCount();
+        std::string thrown = ThrownText<Korvel::KException>(reader);
+        EXPECT_EQ(RegistryOpenHandleCount(), before) << "a reader left a registry handle open";
+        return thrown == "<no exception>" ? "" : thrown;
     }
 };
 
 TEST_F(ConfigReadersTest, ListWithoutSubkeysIsEmptyAndSaysSo) {
     CreateStore();
     std::vector<std::string> ips;
-    EXPECT_EQ(Korvel::Utilities::GetArrayIPList(ips), 0);
+    EXPECT_EQ(ListArrays(ips), "");
     EXPECT_TRUE(ips.empty());
     EXPECT_EQ(CountLog(2, "No Subkeys found"), 1u);
     EXPECT_EQ(CountLog(3, "Entering Utilities::GetArrayIPList()"), 1u);
@@ -54,7 +74,7 @@ TEST_F(ConfigReadersTest, ListWithoutSubkeysIsEmptyAndSaysSo) {
 
 TEST_F(ConfigReadersTest, ListFailsWhenTheStoreIsMissing) {
     std::vector<std::string> ips;
-    EXPECT_EQ(ThrownText<Korvel::KException>([&] { Korvel::Utilities::GetArrayIPList(ips); }), "Failed to open registry key");
+    EXPECT_EQ(ListArrays(ips), "Failed to open registry key");
     EXPECT_EQ(CountLog(0, "Failed to open registry key"), 1u);
     EXPECT_EQ(CountLogContaining("Exiting Utilities::GetArrayIPList"), 0u);
 }
@@ -64,7 +84,7 @@ TEST_F(ConfigReadersTest, ListAppendsNamesInEnumerationOrder) {
     RecordArray("10.0.0.2", "k2");
     RecordArray("10.0.0.10", "k3");
     std::vector<std::string> ips = {"already-there"};
-    EXPECT_EQ(Korvel::Utilities::GetArrayIPList(ips), 0);
+    EXPECT_EQ(ListArrays(ips), "");
     EXPECT_EQ(ips, (std::vector<std::string>{"already-there", "10.0.0.10", "10.0.0.2", "array-b.lab"}));
     EXPECT_EQ(CountLog(2, "No Subkeys found"), 0u);
 }
@@ -79,18 +99,16 @@ TEST_F(ConfigReadersTest, ReadsTheAccessKeyOfAnAppliance) {
 
 TEST_F(ConfigReadersTest, MissingAccessKeyIsAReadFailure) {
     RecordArray("10.0.0.3", nullptr);
-    std::string name = "10.0.0.3", valueName = "AccessKey", value = "untouched";
-    EXPECT_EQ(ThrownText<Korvel::KException>([&] { Korvel::Utilities::GetArrayConfigData(name, valueName, value); }),
-              "Failed to get config value from registry");
+    std::string value = "untouched";
+    EXPECT_EQ(ReadConfig("10.0.0.3", value), "Failed to get config value from registry");
     EXPECT_EQ(value, "untouched");
     EXPECT_EQ(CountLog(0, "Failed to get config value from registry"), 1u);
 }
 
 TEST_F(ConfigReadersTest, MissingApplianceSubkeyFailsToOpen) {
     CreateStore();
-    std::string name = "10.9.9.9", valueName = "AccessKey", value;
-    EXPECT_EQ(ThrownText<Korvel::KException>([&] { Korvel::Utilities::GetArrayConfigData(name, valueName, value); }),
-              "Failed to open registry key");
+    std::string value;
+    EXPECT_EQ(ReadConfig("10.9.9.9", value), "Failed to open registry key");
     EXPECT_EQ(CountLog(0, "Failed to open registry key"), 1u);
 }
 
@@ -100,9 +118,8 @@ TEST_F(ConfigReadersTest, AccessKeyOf255CharactersIsReadWholeAnd256Fails) {
     RecordArray("fits", fits.c_str());
     RecordArray("too-long", tooLong.c_str());
     EXPECT_EQ(ReadAccessKey("fits"), fits);
-    std::string name = "too-long", valueName = "AccessKey", value;
-    EXPECT_EQ(ThrownText<Korvel::KException>([&] { Korvel::Utilities::GetArrayConfigData(name, valueName, value); }),
-              "Failed to get config value from registry");
+    std::string value;
+    EXPECT_EQ(ReadConfig("too-long", value), "Failed to get config value from registry");
 }
 
 TEST_F(ConfigReadersTest, ValueFillingTheBufferWithoutTerminatorIsNotOverrun) {
@@ -123,7 +140,7 @@ TEST_F(ConfigReadersTest, LongApplianceNamesAreReadInFull) {
     const std::string name(250, 'h');
     RecordArray(name, "key-of-long-name");
     std::vector<std::string> ips;
-    EXPECT_EQ(Korvel::Utilities::GetArrayIPList(ips), 0);
+    EXPECT_EQ(ListArrays(ips), "");
     ASSERT_EQ(ips.size(), 1u);
     EXPECT_EQ(ips[0], name);
     EXPECT_EQ(ReadAccessKey(name), "key-of-long-name");

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "KRandom.h"
-#include "KSecrets.h"
+#include "KorvelAccessLibrary.h"
 #include "TestEnv.h"
 
 namespace {

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "KSecrets.h"
 #include "KorvelAccessLibrary.h"
 #include "SimulatorFixture.h"
 
@@ -554,10 +553,20 @@ TEST_F(OperationTest, EmptyStatusIsARefusalToo) {
     EXPECT_EQ(1u, CountLog(0, "Snapshot is busy"));
 }
 
-TEST_F(OperationTest, RefusalWithoutAMessageThrowsAnEmptyText) {
+TEST_F(OperationTest, RefusalWithoutAMessageNamesTheStatus) {
+    // No status-msg element, then an empty one with an empty status.
     m_sim.AddFault(qsta::Fault::Refuse("DELETE", "/api/snapshots/*", "2", std::nullopt));
-    EXPECT_EQ("", ThrownText<KException>([&] { m_conn->DeleteSnapshot("snap-1"); }));
-    EXPECT_EQ(1u, CountLog(0, ""));
+    EXPECT_EQ("Appliance refused the command (status 2)",
+              ThrownText<KException>([&] { m_conn->DeleteSnapshot("snap-1"); }));
+    m_sim.AddFault(qsta::Fault::Refuse("POST", "/api/snapshots/snapshots_set", "", std::string()));
+    std::string id = "0000000000000001", cg = "cg-1";
+    std::list<std::string> created;
+    EXPECT_EQ("Appliance refused the command (status empty)",
+              ThrownText<KException>([&] { m_conn->CreateSnapshotSet({&id}, {&cg}, &created); }));
+    EXPECT_TRUE(created.empty());
+    EXPECT_EQ(1u, CountLog(0, "Appliance refused the command (status 2)"));
+    EXPECT_EQ(1u, CountLog(0, "Appliance refused the command (status empty)"));
+    EXPECT_EQ(0u, CountLog(0, ""));
 }
 
 TEST_F(OperationTest, StatusZeroSucceedsWhateverTheMessageSays) {
@@ -630,14 +639,36 @@ TEST_F(OperationTest, ValidateArrayOfAnApplianceThatIsDown) {
 // ---------------------------------------------------------------------------
 // Identifiers that hold URL syntax
 
-TEST_F(OperationTest, IdentifierWithUrlSyntaxStaysOnePathSegment) {
-    const std::string snapID = "a&b/c?d#e f%g=h";
-    EXPECT_EQ("Snapshot " + snapID + " not found", ThrownText<KException>([&] { m_conn->DeleteSnapshot(snapID); }));
-    const qsta::JournalEntry request = OnlyRequest();
-    EXPECT_EQ("/api/snapshots/a%26b%2Fc%3Fd%23e%20f%25g%3Dh", request.target);
-    EXPECT_EQ("/api/snapshots/" + snapID, request.path);
-    EXPECT_EQ(1u, CountLog(4, "URL: /api/snapshots/a%26b%2Fc%3Fd%23e%20f%25g%3Dh"));
-    EXPECT_EQ(1u, CountLog(3, "Entering KConnection::DeleteSnapshot for snapshot " + snapID));
+TEST_F(OperationTest, IdentifierWithUrlSyntaxStaysOnePathSegmentInEveryOperation) {
+    const std::string id = "a&b/c?d#e f%g=h";
+    const std::string encoded = "a%26b%2Fc%3Fd%23e%20f%25g%3Dh";
+    std::string out;
+    std::list<SnapshotInfo> snapshots;
+    struct PathCase {
+        const char* name;
+        std::string path;  // with "@" where the identifier goes
+        std::function<void()> call;
+    };
+    const std::vector<PathCase> cases = {
+        {"DeleteSnapshot", "/api/snapshots/@", [&] { m_conn->DeleteSnapshot(id); }},
+        {"GetSnapshotsList", "/api/consistency_groups/@/snapshots", [&] { m_conn->GetSnapshotsList(id, &snapshots); }},
+        {"CloneVolume", "/api/consistency_groups/@/clone", [&] { m_conn->CloneVolume(id, "snap-1", "c", out); }},
+        {"ResyncVolume", "/api/consistency_groups/@/rollback", [&] { m_conn->ResyncVolume("snap-1", id); }},
+        {"DeleteVolume", "/api/volumes/@", [&] { m_conn->DeleteVolume(id); }},
+        {"AttachVolume", "/api/servers/@/volumes", [&] { m_conn->AttachVolume("vol-1", id); }},
+        {"DetachVolume", "/api/volumes/@/detach", [&] { m_conn->DetachVolume(id, "host-1"); }},
+    };
+    for (const PathCase& c : cases) {
+        m_sim.ClearJournal();
+        ThrownText<std::exception>(c.call);  // the appliance knows no such object: only the path matters
+        const size_t at = c.path.find('@');
+        const std::string sent = c.path.substr(0, at) + encoded + c.path.substr(at + 1);
+        const qsta::JournalEntry request = OnlyRequest();
+        EXPECT_EQ(sent, request.target) << c.name;
+        EXPECT_EQ(c.path.substr(0, at) + id + c.path.substr(at + 1), request.path) << c.name;
+        EXPECT_EQ(1u, CountLog(4, "URL: " + sent)) << c.name;
+    }
+    EXPECT_EQ(1u, CountLog(3, "Entering KConnection::DeleteSnapshot for snapshot " + id));
 }
 
 TEST_F(OperationTest, IdentifierCannotReachAnotherResource) {

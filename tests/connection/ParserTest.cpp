@@ -2,11 +2,16 @@
 #include <arpa/inet.h>
 #include <poll.h>
 #include <netinet/in.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <fstream>
+#include <functional>
 #include <list>
 #include <sstream>
 #include <string>
@@ -129,13 +134,14 @@ TEST_F(ParserTest, VolumeScanStopsAfterFiveKnownChildren) {
     EXPECT_EQ("", volumes.front().productID);  // sixth known child: not read
 }
 
-TEST_F(ParserTest, EntityReferencesAreReplacedInValues) {
+TEST_F(ParserTest, PredefinedAndCharacterReferencesAreReplacedInValues) {
     std::list<VolumeInfo> volumes;
     ASSERT_EQ(0, KConnection::ParseVolumeList(
-                     Doc("<r><volumes><volume><display-name>a&amp;b &lt;c&gt;</display-name></volume></volumes></r>"),
+                     Doc("<r><volumes><volume><display-name>a&amp;b &lt;c&gt; &quot;&apos;&#65;&#x42;</display-name>"
+                         "</volume></volumes></r>"),
                      volumes));
     ASSERT_EQ(1u, volumes.size());
-    EXPECT_EQ("a&b <c>", volumes.front().volDispName);
+    EXPECT_EQ("a&b <c> \"'AB", volumes.front().volDispName);
 }
 
 // ---------------------------------------------------------------------------
@@ -438,6 +444,145 @@ TEST_F(ParserTest, ExternalEntityIsNotExpanded) {
         EXPECT_EQ(std::string::npos, v.volDispName.find("TOP-SECRET"));
     }
     EXPECT_EQ(0u, CountLogContaining("TOP-SECRET"));
+}
+
+// An answer that declares an entity and repeats it: about 320 KB that would
+// expand to 4 GB of text (400 elements, each holding a 100,000-character
+// entity a hundred times).
+std::string EntityBomb() {
+    std::string doc = "<?xml version=\"1.0\"?>\n<!DOCTYPE r [<!ENTITY big \"" + std::string(100000, 'x') +
+                      "\">]>\n<r><volumes>";
+    std::string references;
+    for (int i = 0; i < 100; ++i) references += "&big;";
+    for (int i = 0; i < 400; ++i) doc += "<volume><display-name>" + references + "</display-name></volume>";
+    return doc + "</volumes></r>";
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;  // reserves terabytes of address space: no RLIMIT_AS
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
+TEST_F(ParserTest, DocumentDeclaringEntitiesIsRefusedBeforeAnythingIsExpanded) {
+    // Run in a child whose address space is bounded to 512 MiB above what it
+    // holds already, so expanding the entities would fail there instead of
+    // taking the machine's memory. The child sends back what it caught.
+    int pipeFds[2];
+    ASSERT_EQ(0, ::pipe(pipeFds));
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(pipeFds[0]);
+        if (!kAddressSanitizer) {
+            long pages = 0;
+            std::ifstream("/proc/self/statm") >> pages;
+            const rlim_t bound = static_cast<rlim_t>(pages) * ::sysconf(_SC_PAGESIZE) + (512u << 20);
+            rlimit limit{bound, bound};
+            ::setrlimit(RLIMIT_AS, &limit);
+        }
+        std::string caught = "<no exception>";
+        try {
+            std::list<VolumeInfo> volumes;
+            KConnection::ParseVolumeList(Doc(EntityBomb()), volumes);
+        } catch (const KException& e) {
+            caught = e.what();
+        } catch (const std::exception& e) {
+            caught = std::string("other exception: ") + e.what();
+        }
+        const ssize_t written = ::write(pipeFds[1], caught.data(), caught.size());
+        ::_exit(written == static_cast<ssize_t>(caught.size()) ? 0 : 1);
+    }
+    ::close(pipeFds[1]);
+    std::string caught;
+    char buffer[256];
+    for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) caught.append(buffer, static_cast<size_t>(n));
+    ::close(pipeFds[0]);
+    int status = 0;
+    ASSERT_EQ(child, ::waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+    EXPECT_EQ("Failed to open the xml document", caught);
+    EXPECT_EQ(1u, CountLog(0, "Failed to open the xml document"));
+}
+
+TEST_F(ParserTest, AnyEntityDeclarationRefusesTheAnswerInEveryParser) {
+    // Declared but unused, a parameter entity, and one used once: all refused.
+    for (const std::string doctype : {"<!DOCTYPE r [<!ENTITY unused \"u\">]>", "<!DOCTYPE r [<!ENTITY % pe \"p\">]>",
+                                      "<!DOCTYPE r [<!ENTITY host \"vol-1\">]>"}) {
+        const std::string doc = "<?xml version=\"1.0\"?>\n" + doctype +
+                                "<r><volumes><volume><name>&amp;</name></volume></volumes>"
+                                "<servers><server><iqn>q</iqn></server></servers><x><status>0</status></x>"
+                                "<show-disks-response><status>0</status></show-disks-response></r>";
+        std::list<VolumeInfo> volumes;
+        std::list<SnapshotInfo> snapshots;
+        std::string a, b, c;
+        ResponseInfo info;
+        const std::vector<std::function<void()>> parsers = {
+            [&] { KConnection::ParseVolumeList(Doc(doc), volumes); },
+            [&] { KConnection::ParseSnapshotList(Doc(doc), snapshots); },
+            [&] { KConnection::ParseVolumeXMLByName(Doc(doc), "x", a, b, c); },
+            [&] { KConnection::ParseServerXMLByIQN(Doc(doc), "q", a, b); },
+            [&] { KConnection::ParseResponseXML(Doc(doc), "//x", Korvel::DeleteSnapshotAction, info); },
+            [&] { KConnection::ParseDriveList(Doc(doc)); }};
+        for (const auto& parse : parsers)
+            EXPECT_EQ("Failed to open the xml document", korvel_test::ThrownText<KException>(parse)) << doctype;
+        EXPECT_TRUE(volumes.empty());
+        EXPECT_EQ("", info.status);
+    }
+    // A document type declaration without entities is still read.
+    std::list<VolumeInfo> volumes;
+    EXPECT_EQ(0, KConnection::ParseVolumeList(
+                     Doc("<!DOCTYPE r [<!ELEMENT r ANY>]><r><volumes><volume><name>v</name></volume></volumes></r>"),
+                     volumes));
+    EXPECT_EQ(1u, volumes.size());
+}
+
+// Points the process's standard error at a file for the guard's life.
+class StandardErrorCapture {
+public:
+    StandardErrorCapture() : m_path(m_dir.Path() + "/stderr") {
+        std::fflush(stderr);
+        m_saved = ::dup(STDERR_FILENO);
+        const int fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(fd, STDERR_FILENO);
+        ::close(fd);
+    }
+    ~StandardErrorCapture() { Restore(); }
+    // Everything written to standard error meanwhile.
+    std::string Text() {
+        Restore();
+        return korvel_test::ReadFile(m_path);
+    }
+
+private:
+    void Restore() {
+        if (m_saved < 0) return;
+        std::fflush(stderr);
+        ::dup2(m_saved, STDERR_FILENO);
+        ::close(m_saved);
+        m_saved = -1;
+    }
+    korvel_test::TempDir m_dir;
+    std::string m_path;
+    int m_saved = -1;
+};
+
+TEST_F(ParserTest, ParseErrorsGoToTheLogNeverToStandardError) {
+    StandardErrorCapture capture;
+    const std::string bad = "<volumes><volume><name>secret-fragment</volume>";
+    std::list<VolumeInfo> volumes;
+    EXPECT_THROW(KConnection::ParseVolumeList(Doc(bad), volumes), KException);
+    // A thread of its own too: libxml2 keeps its error handler per thread.
+    std::thread([&] {
+        std::list<VolumeInfo> more;
+        EXPECT_THROW(KConnection::ParseVolumeList(Doc(bad), more), KException);
+        ResponseInfo info;
+        EXPECT_THROW(KConnection::ParseResponseXML(Doc("<a/>"), "//[", Korvel::DeleteSnapshotAction, info),
+                     KException);
+    }).join();
+    EXPECT_EQ("", capture.Text());
+    EXPECT_EQ(2u, CountLog(4, "libxml2: Opening and ending tag mismatch: name line 1 and volume"));
+    EXPECT_EQ(1u, CountLog(4, "libxml2: Invalid expression"));
 }
 
 // A loopback listener that counts the connections made to it and closes each

@@ -9,13 +9,13 @@
 #include <chrono>
 #include <future>
 #include <list>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "KorvelAccessLibrary.h"
-#include "KSecrets.h"
 #include "SimulatorFixture.h"
 
 using Korvel::KConnection;
@@ -168,6 +168,33 @@ TEST_F(SimulatorTest, RequestsOnOneConnectionRunOnManyThreads) {
         EXPECT_EQ(0, r.get());
     }
     EXPECT_EQ(24u, m_sim.JournalSize());
+}
+
+TEST_F(SimulatorTest, ListingsShareOneConnectionAndEveryCommandOpensItsOwn) {
+    std::list<VolumeInfo> volumes;
+    std::list<Korvel::SnapshotInfo> snapshots;
+    std::string volID, volName, cgName, serverID, iscsiIP;
+    ASSERT_EQ(0, m_conn->GetVolumesList(&volumes));
+    for (const char* cg : {"cg-1", "cg-2", "cg-3"}) ASSERT_EQ(2, m_conn->GetSnapshotsList(cg, &snapshots));
+    ASSERT_EQ(0, m_conn->GetVolumeInfoByDispName("sqllog", volID, volName, cgName));
+    ASSERT_EQ(0, m_conn->GetServerInfoByIQN("iqn.2026-01.local.example:backup01", serverID, iscsiIP));
+    ASSERT_EQ(0, m_conn->AttachVolume("vol-2", "host-1"));
+    ASSERT_EQ(0, m_conn->DetachVolume("vol-2", "host-1"));
+
+    const auto journal = m_sim.Journal();
+    ASSERT_EQ(8u, journal.size());
+    // Six listings, one connection and so one TLS handshake.
+    std::set<int> listingPorts;
+    for (size_t i = 0; i < 6; ++i) {
+        EXPECT_EQ("GET", journal[i].method) << i;
+        listingPorts.insert(journal[i].clientPort);
+    }
+    EXPECT_EQ(1u, listingPorts.size());
+    // Two commands, two connections of their own.
+    EXPECT_EQ("POST", journal[6].method);
+    EXPECT_NE(journal[6].clientPort, journal[7].clientPort);
+    EXPECT_EQ(0u, listingPorts.count(journal[6].clientPort));
+    EXPECT_EQ(0u, listingPorts.count(journal[7].clientPort));
 }
 
 // ---------------------------------------------------------------------------

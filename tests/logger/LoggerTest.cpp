@@ -1,11 +1,17 @@
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "Logger.h"
@@ -122,14 +128,114 @@ TEST_F(LoggerTest, RotationKeepsEveryLineAcrossFiles) {
     }
 }
 
-TEST_F(LoggerTest, CloseStreamThenRemoveLogDirectoryRemovesTheFolder) {
-    Logger::Write(SEVERITY_INFO, kComponent, "before removal");
+TEST_F(LoggerTest, ReopeningAFileNearTheCapRotatesOnTheNextWrite) {
+    setenv("KORVEL_LOG_MAX_BYTES", "4096", 1);
+    const std::string base = LogDir() + "/near-cap.log";
+    const std::string earlier = std::string(3999, 'e') + "\n";  // a previous run's 4000 bytes
+    std::ofstream(base) << earlier;
+    Logger::Initialize("near-cap.log", SEVERITY_TRACE, true);
+    Logger::Write(SEVERITY_INFO, kComponent, "%s", std::string(200, 'n').c_str());
+    Logger::Write(SEVERITY_INFO, kComponent, "second line");
+    unsetenv("KORVEL_LOG_MAX_BYTES");
+
+    EXPECT_EQ(ReadFile(base + ".1"), earlier);
+    EXPECT_LE(std::filesystem::file_size(base), 4096u);
+    auto lines = ReadLogLines(base);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].message, std::string(200, 'n'));
+    EXPECT_EQ(lines[1].message, "second line");
+}
+
+TEST_F(LoggerTest, AnExistingFolderKeepsItsModeAndANewOneIs0750) {
+    ASSERT_EQ(0, chmod(LogDir().c_str(), 0775));
+    Logger::Initialize("test.log", SEVERITY_TRACE, true);
     Logger::EventLog(1, 1, static_cast<int>(0xC0004000), "%s", "entry");
-    ASSERT_TRUE(std::filesystem::exists(LogDir()));
+    struct stat st{};
+    ASSERT_EQ(0, stat(LogDir().c_str(), &st));
+    EXPECT_EQ(st.st_mode & 0777, 0775u);
+
+    const mode_t old = umask(022);
+    const std::string fresh = LogDir() + "/made/here";
+    setenv("KORVEL_LOG_DIR", fresh.c_str(), 1);
+    Logger::Initialize("test.log", SEVERITY_TRACE, true);
+    umask(old);
+    for (const std::string& dir : {LogDir() + "/made", fresh}) {
+        ASSERT_EQ(0, stat(dir.c_str(), &st)) << dir;
+        EXPECT_EQ(st.st_mode & 0777, 0750u) << dir;
+    }
+}
+
+// Open sockets of this process.
+size_t OpenSockets() {
+    size_t n = 0;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (std::filesystem::read_symlink(fd.path(), ec).string().rfind("socket:", 0) == 0) ++n;
+    }
+    return n;
+}
+
+TEST_F(LoggerTest, EventEntriesReachSyslogOverOneConnectionOfTheirOwn) {
+    // A stand-in syslog daemon: a datagram socket where /dev/log would be.
+    const std::string path = LogDir() + "/syslog.sock";
+    const int daemon = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(daemon, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    ASSERT_EQ(0, bind(daemon, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+    timeval timeout{5, 0};
+    setsockopt(daemon, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    setenv("KORVEL_SYSLOG_SOCKET", path.c_str(), 1);
+
+    const size_t socketsBefore = OpenSockets();
+    Logger::EventLog(1, 1, static_cast<int>(0xC0004003), "Snapshot of %s failed", "vol-1");
+    Logger::EventLog(1, 2, static_cast<int>(0x80004014), "%s", "no appliance");
+    Logger::EventLog(2, 4, 0x40004010, "%s", "");
+    // One connection for all three entries, and it stays open for the next.
+    EXPECT_EQ(OpenSockets(), socketsBefore + 1);
+
+    const std::string tag = " KorvelProvider[" + std::to_string(getpid()) + "]: ";
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"<27>", "Error category 1 event 0xC0004003: Snapshot of vol-1 failed"},
+        {"<28>", "Warning category 1 event 0x80004014: no appliance"},
+        {"<30>", "Information category 2 event 0x40004010"}};
+    for (const auto& [priority, entry] : expected) {
+        char buffer[512];
+        const ssize_t n = recv(daemon, buffer, sizeof buffer, 0);
+        ASSERT_GT(n, 0) << entry;
+        const std::string datagram(buffer, static_cast<size_t>(n));
+        EXPECT_EQ(datagram.substr(0, priority.size()), priority);
+        EXPECT_NE(datagram.find(tag + entry), std::string::npos) << datagram;
+        EXPECT_EQ(datagram.size(), datagram.find(tag) + tag.size() + entry.size()) << datagram;
+    }
+    close(daemon);
+    unsetenv("KORVEL_SYSLOG_SOCKET");
+}
+
+TEST_F(LoggerTest, RemoveLogDirectoryTakesOnlyItsOwnFilesFromASharedFolder) {
+    setenv("KORVEL_LOG_MAX_BYTES", "1024", 1);
+    Logger::Initialize("test.log", SEVERITY_TRACE, true);
+    for (int i = 0; i < 40; ++i) Logger::Write(SEVERITY_INFO, kComponent, "line %d of a rotating log", i);
+    unsetenv("KORVEL_LOG_MAX_BYTES");
+    Logger::EventLog(1, 1, static_cast<int>(0xC0004000), "%s", "entry");
+    std::ofstream(LogDir() + "/KorvelRegTool.log") << "the tool's log\n";
+    std::ofstream(LogDir() + "/other-program.log") << "not ours\n";
+    std::filesystem::create_directory(LogDir() + "/other-folder");
+    ASSERT_TRUE(std::filesystem::exists(LogPath() + ".2"));
+
     Logger::CloseStream();
     Logger::RemoveLogDirectory();
-    EXPECT_FALSE(std::filesystem::exists(LogDir()));
+    std::set<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(LogDir())) left.insert(entry.path().filename());
+    EXPECT_EQ(left, (std::set<std::string>{"other-program.log", "other-folder"}));
     Logger::Write(SEVERITY_ERROR, kComponent, "after close");  // must not recreate anything
+    EXPECT_FALSE(std::filesystem::exists(LogPath()));
+
+    // Once the folder holds nothing else, it goes too.
+    std::filesystem::remove(LogDir() + "/other-program.log");
+    std::filesystem::remove(LogDir() + "/other-folder");
+    Logger::RemoveLogDirectory();
     EXPECT_FALSE(std::filesystem::exists(LogDir()));
 }
 

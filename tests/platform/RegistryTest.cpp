@@ -2,7 +2,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -52,6 +54,11 @@ protected:
     }
     std::string KeyDir(const std::string& escapedRelative) const {
         return RegistryRoot() + "/HKEY_LOCAL_MACHINE/" + escapedRelative;
+    }
+    // Creates kBase and replaces its ".values" with `text`, as an editor would.
+    void HandWriteValues(const std::string& text) {
+        RegCloseKey(Create(kBase));
+        std::ofstream(KeyDir("SOFTWARE/Korvel/HwProvider/.values"), std::ios::binary) << text;
     }
 };
 
@@ -153,11 +160,19 @@ TEST_F(RegistryTest, SubkeysEnumerateInWindowsOrder) {
     EXPECT_EQ(count, 9u);
     EXPECT_EQ(maxLen, 9u);
 
-    char small[4];
-    DWORD len = sizeof small;
-    EXPECT_EQ(RegEnumKeyExA(base, 0, small, &len, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
-    len = sizeof small;
-    EXPECT_EQ(RegEnumKeyExA(base, 9, small, &len, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
+    // "10.0.0.10" has 9 characters: a buffer of 9 leaves no room for the
+    // terminator, and nothing may be written past it.
+    char exact[9 + 4];
+    std::memset(exact, '#', sizeof exact);
+    DWORD len = 9;
+    EXPECT_EQ(RegEnumKeyExA(base, 0, exact, &len, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
+    EXPECT_EQ(std::string(exact + 9, 4), "####");
+    len = 10;
+    EXPECT_EQ(RegEnumKeyExA(base, 0, exact, &len, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+    EXPECT_EQ(std::string(exact, len), "10.0.0.10");
+    EXPECT_EQ(std::string(exact + 10, 3), "###");
+    len = sizeof exact;
+    EXPECT_EQ(RegEnumKeyExA(base, 9, exact, &len, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
     RegCloseKey(base);
 }
 
@@ -207,7 +222,15 @@ TEST_F(RegistryTest, OpenCreateCloseAndDeleteFollowWindowsRules) {
     ASSERT_EQ(RegCreateKeyExA(key, "10.1.1.1\\inner", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child, nullptr),
               ERROR_SUCCESS);
     RegCloseKey(child);
+    ASSERT_EQ(RegOpenKeyA(key, "10.1.1.1", &child), ERROR_SUCCESS);
+    ASSERT_EQ(SetBytes(child, "AccessKey", REG_SZ, std::string("kept\0", 5)), ERROR_SUCCESS);
     EXPECT_EQ(RegDeleteKeyA(key, "10.1.1.1"), ERROR_ACCESS_DENIED);
+    // The refusal removed nothing: the key and its values are still there.
+    DWORD type = 0;
+    std::string bytes;
+    EXPECT_EQ(Get(child, "AccessKey", type, bytes), ERROR_SUCCESS);
+    EXPECT_EQ(bytes, std::string("kept\0", 5));
+    RegCloseKey(child);
     EXPECT_EQ(RegDeleteKeyA(key, "10.1.1.1\\inner"), ERROR_SUCCESS);
     EXPECT_EQ(RegDeleteKeyA(key, "10.1.1.1"), ERROR_SUCCESS);
     EXPECT_EQ(RegDeleteKeyA(key, "10.1.1.1"), ERROR_FILE_NOT_FOUND);
@@ -275,6 +298,78 @@ TEST_F(RegistryTest, FoldersAre0700AndFiles0600) {
     struct stat st{};
     ASSERT_EQ(stat(KeyDir("SOFTWARE/Korvel/HwProvider/10.0.0.1/.values").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(RegistryTest, WhatAKilledWriterLeftIsCleanedUpAndNeverBlocksADelete) {
+    // A writer killed between writing its temporary file and renaming it.
+    HKEY key = Create(std::string(kBase) + "\\10.0.0.5");
+    ASSERT_EQ(SetBytes(key, "AccessKey", REG_SZ, std::string("k1\0", 3)), ERROR_SUCCESS);
+    const std::string dir = KeyDir("SOFTWARE/Korvel/HwProvider/10.0.0.5");
+    std::ofstream(dir + "/.values.a1B2c3") << "half a file";
+    // The next writer, holding the lock, removes it.
+    ASSERT_EQ(SetBytes(key, "AccessKey", REG_SZ, std::string("k2\0", 3)), ERROR_SUCCESS);
+    EXPECT_FALSE(std::filesystem::exists(dir + "/.values.a1B2c3"));
+    RegCloseKey(key);
+
+    // A delete meeting a stray file removes it with the key.
+    std::ofstream(dir + "/.values.Zz9Yy8") << "half a file";
+    HKEY base = nullptr;
+    ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, kBase, &base), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteKeyA(base, "10.0.0.5"), ERROR_SUCCESS);
+    EXPECT_FALSE(std::filesystem::exists(dir));
+    EXPECT_TRUE(Enumerate(base).empty());
+    RegCloseKey(base);
+}
+
+TEST_F(RegistryTest, ValuesFileWrittenByAWindowsEditorIsRead) {
+    // A byte-order mark and CRLF line ends, as a Windows editor saves the file.
+    HandWriteValues("\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n\r\n"
+                    "\"Tracing\"=\"Enabled\"\r\n\"TypesSupported\"=dword:0000000A\r\n\"Blob\"=hex:00,ff\r\n");
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kBase, 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
+    DWORD type = 0;
+    std::string bytes;
+    ASSERT_EQ(Get(key, "Tracing", type, bytes), ERROR_SUCCESS);
+    EXPECT_EQ(bytes, std::string("Enabled\0", 8));
+    ASSERT_EQ(Get(key, "TypesSupported", type, bytes), ERROR_SUCCESS);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(bytes, std::string("\x0a\0\0\0", 4));
+    ASSERT_EQ(Get(key, "Blob", type, bytes), ERROR_SUCCESS);
+    EXPECT_EQ(bytes, std::string("\x00\xff", 2));
+
+    // What the store writes itself stays LF without a mark.
+    ASSERT_EQ(SetBytes(key, "LogLevel", REG_SZ, std::string("2\0", 2)), ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(ReadFile(KeyDir("SOFTWARE/Korvel/HwProvider/.values")),
+              "Windows Registry Editor Version 5.00\n\n\"Tracing\"=\"Enabled\"\n\"TypesSupported\"=dword:0000000a\n"
+              "\"Blob\"=hex:00,ff\n\"LogLevel\"=\"2\"\n");
+}
+
+TEST_F(RegistryTest, ValuesFileInAnyFormTheWriterDoesNotProduceIsUnreadable) {
+    for (const char* line : {"\"v\"=dword: -000001", "\"v\"=dword:-0000001", "\"v\"=dword:+0000001",
+                             "\"v\"=dword:0x000001", "\"v\"=dword:0000001", "\"v\"=dword:000000001",
+                             "\"v\"=hex(100000001):00", "\"v\"=hex(0x1):00", "\"v\"=hex( 1):00",
+                             "\"v\"=hex(-1):00", "\"v\"=hex():00"}) {
+        HandWriteValues(std::string("Windows Registry Editor Version 5.00\n\n\"ok\"=\"x\"\n") + line + "\n");
+        HKEY key = nullptr;
+        ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kBase, 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
+        DWORD type = 0;
+        std::string bytes;
+        EXPECT_EQ(Get(key, "ok", type, bytes), ERROR_BADDB) << line;
+        EXPECT_EQ(SetBytes(key, "ok", REG_SZ, std::string("y\0", 2)), ERROR_BADDB) << line;
+        RegCloseKey(key);
+    }
+    // The largest type and the widest dword the writer produces still read.
+    HandWriteValues("\"t\"=hex(ffffffff):01\n\"d\"=dword:ffffffff\n");
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kBase, 0, KEY_READ, &key), ERROR_SUCCESS);
+    DWORD type = 0;
+    std::string bytes;
+    ASSERT_EQ(Get(key, "t", type, bytes), ERROR_SUCCESS);
+    EXPECT_EQ(type, 0xFFFFFFFFu);
+    ASSERT_EQ(Get(key, "d", type, bytes), ERROR_SUCCESS);
+    EXPECT_EQ(bytes, std::string("\xff\xff\xff\xff", 4));
+    RegCloseKey(key);
 }
 
 // Runs `body` in a child process and returns its exit status.

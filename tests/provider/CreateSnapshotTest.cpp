@@ -12,12 +12,6 @@
 namespace korvel_test {
 namespace {
 
-const char* const kSeedA =
-    "volume name=a1 display-name=alpha-data ieee-id=6b72760000000a01 model=QSTA-Volume-X\n"
-    "volume name=a2 display-name=alpha-log ieee-id=6b72760000000a02\n"
-    "map volume=a1 host=this-host\nmap volume=a2 host=this-host\n";
-const char* const kSeedB =
-    "volume name=b1 display-name=beta-data ieee-id=6b72760000000b01\nmap volume=b1 host=this-host\n";
 
 size_t SnapshotSetRequests(const qsta::Simulator& sim) {
     size_t n = 0;
@@ -107,6 +101,16 @@ TEST_F(ProviderTest, CreateTakesOneSnapshotSetPerApplianceAndDescribesEachSnapsh
     EXPECT_EQ(volumesInOrder, ComesFirst(a, b) ? aThenB : bThenA);
     EXPECT_EQ(CountLog(SEVERITY_INFO, "Exiting CKorvelVSSProvider::CommitSnapshots(0)"), 1u);
     EXPECT_EQ(CountLog(SEVERITY_INFO, "Exiting CKorvelVSSProvider::GetTargetLuns(0)"), 1u);
+
+    // Asked again into the same records, the provider replaces their buffers
+    // and releases the old ones (LeakSanitizer checks), with the same content.
+    const std::string before = created.targets[2].Encode();
+    std::vector<VDS_LUN_INFORMATION> sourceInfo, targetInfo;
+    for (auto& s : sources) sourceInfo.push_back(s.Info());
+    for (auto& t : created.targets) targetInfo.push_back(t.Info());
+    ASSERT_EQ(driver.Hardware()->GetTargetLuns(3, nullptr, sourceInfo.data(), targetInfo.data()), S_OK);
+    for (size_t i = 0; i < 3; ++i) created.targets[i].Info() = targetInfo[i];
+    EXPECT_EQ(created.targets[2].Encode(), before);
     EXPECT_EQ(driver.Notifications()->OnUnload(FALSE), S_OK);
 }
 
@@ -154,6 +158,18 @@ TEST_F(ProviderTest, AreLunsSupportedRefusesPlexForeignAndIncompleteLuns) {
                        "'a1'"),
               1u);
     ours.Info().m_deviceIdDescriptor.m_rgIdentifiers = saved;
+
+    // A LUN without an EUI-64 identifier has no IEEE ID: the commit turns the
+    // look-up's refusal into E_INVALIDARG, without a request.
+    VDS_STORAGE_IDENTIFIER* eui = &ours.Info().m_deviceIdDescriptor.m_rgIdentifiers[1];
+    ASSERT_EQ(eui->m_Type, VDSStorageIdTypeEUI64);
+    eui->m_Type = VDSStorageIdTypeFCPHName;
+    VSS_ID bare = NewGuid();
+    ASSERT_EQ(driver.Hardware()->BeginPrepareSnapshot(bare, NewGuid(), 0, 1, nullptr, &ours.Info()), S_OK);
+    EXPECT_EQ(driver.Creator()->CommitSnapshots(bare), E_INVALIDARG);
+    EXPECT_EQ(CountLog(SEVERITY_ERROR, "KArray::GetVolumeByID - Invalid input parameter"), 1u);
+    EXPECT_EQ(CountLog(SEVERITY_INFO, "Exiting CKorvelVSSProvider::CommitSnapshots(80070057)"), 1u);
+    eui->m_Type = VDSStorageIdTypeEUI64;
     // Nothing was recorded by the refused preparation.
     EXPECT_EQ(driver.Creator()->CommitSnapshots(set), S_OK);
     EXPECT_EQ(CountLog(SEVERITY_ERROR, "Snapshot set not found. Error Condition"), 1u);

@@ -15,12 +15,6 @@
 namespace korvel_test {
 namespace {
 
-const char* const kSeedA =
-    "volume name=a1 display-name=alpha-data ieee-id=6b72760000000a01 model=QSTA-Volume-X\n"
-    "volume name=a2 display-name=alpha-log ieee-id=6b72760000000a02\n"
-    "map volume=a1 host=this-host\nmap volume=a2 host=this-host\n";
-const char* const kSeedB =
-    "volume name=b1 display-name=beta-data ieee-id=6b72760000000b01\nmap volume=b1 host=this-host\n";
 
 // The clone volumes an appliance holds, made from `snapshotId`.
 std::vector<qsta::Volume> ClonesOf(const qsta::Simulator& sim, const std::string& snapshotId) {

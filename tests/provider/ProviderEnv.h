@@ -16,6 +16,10 @@
 namespace korvel_test {
 
 extern const char* const kHostIqn;
+// Two appliances: "a" with a1 (model "QSTA-Volume-X") and a2, "b" with b1,
+// every volume mapped to this host.
+extern const char* const kSeedA;
+extern const char* const kSeedB;
 
 // Holds one reference to a COM object.
 template <typename T>

@@ -4,141 +4,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <random>
 #include <stdexcept>
 
 #include "storage.h"
 
 namespace korvel_test {
-
-namespace {
-
-char* Dup(const std::string& text) {
-    auto* copy = static_cast<char*>(CoTaskMemAlloc(text.size() + 1));
-    std::memcpy(copy, text.c_str(), text.size() + 1);
-    return copy;
-}
-
-// The service's records hold the inquiry texts without their blank padding.
-std::string TrimmedRight(const char* base, DWORD offset) {
-    if (offset == 0) return std::string();
-    std::string text = base + offset;
-    text.erase(text.find_last_not_of(' ') + 1);
-    return text;
-}
-
-class DeviceHandle {
-public:
-    explicit DeviceHandle(const std::string& device)
-        : m_handle(CreateFileA(device.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                               OPEN_EXISTING, 0, nullptr)) {
-        if (m_handle == INVALID_HANDLE_VALUE)
-            throw std::runtime_error("CreateFileA(" + device + ") failed: " + std::to_string(GetLastError()));
-    }
-    ~DeviceHandle() { CloseHandle(m_handle); }
-    DeviceHandle(const DeviceHandle&) = delete;
-    DeviceHandle& operator=(const DeviceHandle&) = delete;
-
-    std::vector<BYTE> Query(STORAGE_PROPERTY_ID property) {
-        STORAGE_PROPERTY_QUERY query{};
-        query.PropertyId = property;
-        query.QueryType = PropertyStandardQuery;
-        std::vector<BYTE> buffer(8192, 0);
-        DWORD returned = 0;
-        if (!DeviceIoControl(m_handle, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, buffer.data(),
-                             static_cast<DWORD>(buffer.size()), &returned, nullptr))
-            throw std::runtime_error("DeviceIoControl failed: " + std::to_string(GetLastError()));
-        return buffer;
-    }
-
-private:
-    HANDLE m_handle;
-};
-
-}  // namespace
-
-LunRecord& LunRecord::operator=(LunRecord&& other) noexcept {
-    if (this != &other) {
-        Free(m_info);
-        m_info = other.m_info;
-        other.m_info = VDS_LUN_INFORMATION{};
-    }
-    return *this;
-}
-
-void LunRecord::Free(VDS_LUN_INFORMATION& info) {
-    CoTaskMemFree(info.m_szVendorId);
-    CoTaskMemFree(info.m_szProductId);
-    CoTaskMemFree(info.m_szProductRevision);
-    CoTaskMemFree(info.m_szSerialNumber);
-    if (info.m_deviceIdDescriptor.m_rgIdentifiers != nullptr) {
-        for (ULONG i = 0; i < info.m_deviceIdDescriptor.m_cIdentifiers; ++i)
-            CoTaskMemFree(info.m_deviceIdDescriptor.m_rgIdentifiers[i].m_rgbIdentifier);
-        CoTaskMemFree(info.m_deviceIdDescriptor.m_rgIdentifiers);
-    }
-    if (info.m_rgInterconnects != nullptr) {
-        for (ULONG i = 0; i < info.m_cInterconnects; ++i) {
-            CoTaskMemFree(info.m_rgInterconnects[i].m_pbPort);
-            CoTaskMemFree(info.m_rgInterconnects[i].m_pbAddress);
-        }
-        CoTaskMemFree(info.m_rgInterconnects);
-    }
-    info = VDS_LUN_INFORMATION{};
-}
-
-LunRecord LunRecord::FromDisk(const std::string& device) {
-    DeviceHandle handle(device);
-    std::vector<BYTE> page80 = handle.Query(StorageDeviceProperty);
-    std::vector<BYTE> page83 = handle.Query(StorageDeviceIdProperty);
-
-    LunRecord record;
-    VDS_LUN_INFORMATION& info = record.m_info;
-    STORAGE_DEVICE_DESCRIPTOR d;
-    std::memcpy(&d, page80.data(), sizeof d);
-    const char* base = reinterpret_cast<const char*>(page80.data());
-    info.m_version = VER_VDS_LUN_INFORMATION;
-    info.m_DeviceType = d.DeviceType;
-    info.m_DeviceTypeModifier = d.DeviceTypeModifier;
-    info.m_bCommandQueueing = d.CommandQueueing;
-    info.m_BusType = static_cast<VDS_STORAGE_BUS_TYPE>(d.BusType);
-    info.m_szVendorId = Dup(TrimmedRight(base, d.VendorIdOffset));
-    info.m_szProductId = Dup(TrimmedRight(base, d.ProductIdOffset));
-    info.m_szProductRevision = Dup(TrimmedRight(base, d.ProductRevisionOffset));
-    info.m_szSerialNumber = Dup(TrimmedRight(base, d.SerialNumberOffset));
-
-    STORAGE_DEVICE_ID_DESCRIPTOR ids;
-    std::memcpy(&ids, page83.data(), sizeof ids);
-    info.m_deviceIdDescriptor.m_version = 1;
-    info.m_deviceIdDescriptor.m_cIdentifiers = ids.NumberOfIdentifiers;
-    info.m_deviceIdDescriptor.m_rgIdentifiers = static_cast<VDS_STORAGE_IDENTIFIER*>(
-        CoTaskMemAlloc(sizeof(VDS_STORAGE_IDENTIFIER) * (ids.NumberOfIdentifiers ? ids.NumberOfIdentifiers : 1)));
-    size_t offset = offsetof(STORAGE_DEVICE_ID_DESCRIPTOR, Identifiers);
-    for (DWORD i = 0; i < ids.NumberOfIdentifiers; ++i) {
-        STORAGE_IDENTIFIER id;
-        std::memcpy(&id, page83.data() + offset, offsetof(STORAGE_IDENTIFIER, Identifier));
-        VDS_STORAGE_IDENTIFIER& out = info.m_deviceIdDescriptor.m_rgIdentifiers[i];
-        out.m_CodeSet = static_cast<VDS_STORAGE_IDENTIFIER_CODE_SET>(id.CodeSet);
-        out.m_Type = static_cast<VDS_STORAGE_IDENTIFIER_TYPE>(id.Type);
-        out.m_cbIdentifier = id.IdentifierSize;
-        out.m_rgbIdentifier = static_cast<BYTE*>(CoTaskMemAlloc(id.IdentifierSize ? id.IdentifierSize : 1));
-        std::memcpy(out.m_rgbIdentifier, page83.data() + offset + offsetof(STORAGE_IDENTIFIER, Identifier),
-                    id.IdentifierSize);
-        offset += id.NextOffset;
-    }
-    return record;
-}
-
-std::string IdentifierText(const VDS_STORAGE_IDENTIFIER& id) {
-    return std::string(reinterpret_cast<const char*>(id.m_rgbIdentifier), id.m_cbIdentifier);
-}
-
-VSS_ID NewGuid() {
-    static std::mt19937_64 generator(std::random_device{}());
-    VSS_ID id;
-    uint64_t halves[2] = {generator(), generator()};
-    std::memcpy(&id, halves, sizeof id);
-    return id;
-}
 
 VssDriver::VssDriver(IUnknown* provider) {
     provider->QueryInterface(IID_IVssHardwareSnapshotProviderEx, reinterpret_cast<void**>(&m_hardware));
@@ -203,16 +73,6 @@ VssDriver::Created VssDriver::Create(std::vector<LunRecord>& sources, LONG conte
     }
     failed("GetTargetLuns", hr);
     return created;
-}
-
-std::vector<std::string> BlockDevices() {
-    const char* root = std::getenv("KORVEL_SYSFS_ROOT");
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(std::string(root ? root : "/sys") + "/class/block", ec))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 std::u16string Wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }

@@ -6,36 +6,16 @@
 #include <string>
 #include <vector>
 
+#include "KLunRecord.h"
+#include "KShadowCoordinator.h"
 #include "vss.h"
 
 namespace korvel_test {
 
-// A VDS_LUN_INFORMATION whose buffers come from CoTaskMemAlloc and are
-// released with CoTaskMemFree when the record goes.
-class LunRecord {
-public:
-    LunRecord() : m_info{} {}
-    ~LunRecord() { Free(m_info); }
-    LunRecord(LunRecord&& other) noexcept : m_info(other.m_info) { other.m_info = VDS_LUN_INFORMATION{}; }
-    LunRecord& operator=(LunRecord&& other) noexcept;
-    LunRecord(const LunRecord&) = delete;
-    LunRecord& operator=(const LunRecord&) = delete;
-
-    VDS_LUN_INFORMATION& Info() { return m_info; }
-    const VDS_LUN_INFORMATION& Info() const { return m_info; }
-
-    // The record the service builds for a disk ("/dev/sdb"), through
-    // CreateFileA and DeviceIoControl. Throws std::runtime_error naming the
-    // failed step.
-    static LunRecord FromDisk(const std::string& device);
-    static void Free(VDS_LUN_INFORMATION& info);
-
-private:
-    VDS_LUN_INFORMATION m_info;
-};
-
-// Identifier bytes as text, for comparing records.
-std::string IdentifierText(const VDS_STORAGE_IDENTIFIER& id);
+// The service's own LUN records: built from disks, freed with CoTaskMemFree.
+using LunRecord = Korvel::KLunRecord;
+using Korvel::BlockDevices;
+using Korvel::IdentifierText;
 
 class VssDriver {
 public:
@@ -79,9 +59,7 @@ private:
     IVssProviderNotifications* m_notifications = nullptr;
 };
 
-VSS_ID NewGuid();
-// Block device names under <KORVEL_SYSFS_ROOT>/class/block, sorted.
-std::vector<std::string> BlockDevices();
+inline VSS_ID NewGuid() { return Korvel::NewRandomGuid(); }
 std::u16string Wide(const std::string& text);
 
 }  // namespace korvel_test

@@ -2,7 +2,6 @@
 #include <vector>
 
 #include "KConnection.h"
-#include "KSecrets.h"
 #include "KorvelAccessLibrary.h"
 #include "Logger.h"
 #include "Utilities.h"

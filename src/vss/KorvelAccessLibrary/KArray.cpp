@@ -1,3 +1,4 @@
+#include <set>
 #include <stdexcept>
 
 #include "KConnection.h"
@@ -352,6 +353,23 @@ int KArray::GetServerIDByIQNFromArray(std::string& hostIQN, std::string& serverI
         serverID = foundID;
     }
     Logger::Write(SEVERITY_DEBUG, kComponent, "Exiting KArray::GetServerIDByIQNFromArray() with return code : %d",
+                  result);
+    return result;
+}
+
+int KArray::GetSnapshotIDsFromArray(std::list<std::string>& snapIDs) {
+    Logger::Write(SEVERITY_DEBUG, kComponent, "Entering KArray::GetSnapshotIDsFromArray()");
+    std::list<VolumeInfo> records;
+    int result = m_connection->GetVolumesList(&records);
+    std::set<std::string> groups;
+    for (auto it = records.begin(); result == 0 && it != records.end(); ++it) {
+        if (!groups.insert(it->cgName).second) continue;  // a group of several volumes is listed once
+        std::list<SnapshotInfo> snapshots;
+        result = m_connection->GetSnapshotsList(it->cgName, &snapshots);
+        if (result == 2) result = 0;  // a group without snapshots
+        for (const auto& snapshot : snapshots) snapIDs.push_back(snapshot.snapID);
+    }
+    Logger::Write(SEVERITY_DEBUG, kComponent, "Exiting KArray::GetSnapshotIDsFromArray() with return code : %d",
                   result);
     return result;
 }

@@ -7,8 +7,10 @@
 #include <mutex>
 #include <stdexcept>
 
+#include <libxml/hash.h>
+#include <libxml/xmlerror.h>
+
 #include "KRandom.h"
-#include "KSecrets.h"
 #include "KorvelAccessLibrary.h"
 #include "Logger.h"
 
@@ -104,7 +106,15 @@ void ApplyRequestOptions(CURL* curl, const std::string& url) {
 
 enum class Method { Get, Post, Delete };
 
+// A listing (GET) may go out on a connection an earlier request left open. A
+// command never does: libcurl resends a request whose reused connection
+// turns out dead, and a connection dying after the appliance acted must not
+// make it act twice. So a command opens its own connection and closes it.
 void ApplyMethod(CURL* curl, Method method, const std::string& body) {
+    if (method != Method::Get) {
+        curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
+        curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
+    }
     switch (method) {
         case Method::Get:
             break;
@@ -139,7 +149,13 @@ int RunCommand(CurlHandle& curl, CurlHeaderList& headers, Method method, const s
     const long status = Perform(curl.get(), response);
     if (status != 200) throw KException(FormatText(httpFailureFormat, status));
     const int result = KConnection::ParseResponseXML(response, xPathID, action, info);
-    if (result == 0 && info.status != "0") throw KException(info.statusMsg);
+    if (result == 0 && info.status != "0") {
+        // The appliance's own words when it gave any; a blank text would
+        // leave every caller up the chain reporting nothing.
+        if (!info.statusMsg.empty()) throw KException(info.statusMsg);
+        throw KException(FormatText("Appliance refused the command (status %s)",
+                                    info.status.empty() ? "empty" : info.status.c_str()));
+    }
     headers.reset();
     curl.reset();
     return result;
@@ -158,15 +174,52 @@ bool IsElementNamed(const xmlNode* node, const char* name) {
     return node->type == XML_ELEMENT_NODE && xmlStrcmp(node->name, BAD_CAST name) == 0;
 }
 
+// libxml2 writes its errors, with fragments of the answer, to standard error
+// unless told otherwise; in the service that is the journal. They belong in
+// the log with the other detail.
+void RouteXmlErrorsToTheLog() {
+    const xmlStructuredErrorFunc toLog = [](void*, auto error) {
+        if (error == nullptr || error->message == nullptr) return;
+        std::string text = error->message;
+        while (!text.empty() && text.back() == '\n') text.pop_back();
+        KLOG(4, "libxml2: %s", text.c_str());
+    };
+    static std::once_flag initialised;
+    std::call_once(initialised, [toLog] {
+        // Once before parsers run on several threads.
+        xmlInitParser();
+        // The handler of every thread libxml2 has not met yet.
+        xmlThrDefSetStructuredErrorFunc(nullptr, toLog);
+    });
+    // libxml2 keeps the handler per thread, and threads it has met already
+    // (the process's first thread among them) kept the old default.
+    thread_local bool routed = false;
+    if (!routed) {
+        xmlSetStructuredErrorFunc(nullptr, toLog);
+        routed = true;
+    }
+}
+
+// An appliance's answers never declare entities, and xmlNodeListGetString
+// expands a declared one at every reference without limit: a small hostile
+// answer could demand gigabytes. The predefined ones (&amp; ...) are not
+// declarations.
+bool DeclaresEntities(const xmlDoc* doc) {
+    for (const xmlDtd* dtd : {doc->intSubset, doc->extSubset}) {
+        if (dtd == nullptr) continue;
+        for (void* table : {dtd->entities, dtd->pentities})
+            if (table != nullptr && xmlHashSize(static_cast<xmlHashTablePtr>(table)) > 0) return true;
+    }
+    return false;
+}
+
 // The frame the six parsers share: parse, select, hand the selection to walk,
 // release context, result object and document in that order, log the exit
 // line. On failure the text is logged at level 0 and the exception rethrown.
 template <typename Walk>
 int RunParser(const std::ostringstream& response, const char* expression, const char* parserName,
               const char* nothingFoundLine, int nothingFoundResult, bool exitLineWhenNothingFound, Walk walk) {
-    // libxml2 must be initialised once before parsers run on several threads.
-    static std::once_flag xmlInitialised;
-    std::call_once(xmlInitialised, [] { xmlInitParser(); });
+    RouteXmlErrorsToTheLog();
     XmlDocument doc;
     XPathContext context;
     XPathObject selection;
@@ -178,7 +231,7 @@ int RunParser(const std::ostringstream& response, const char* expression, const 
             doc.reset(xmlReadMemory(content.data(), static_cast<int>(content.size()), "noname.xml", nullptr,
                                     XML_PARSE_NONET));
         }
-        if (!doc) throw KException("Failed to open the xml document");
+        if (!doc || DeclaresEntities(doc.get())) throw KException("Failed to open the xml document");
         context.reset(xmlXPathNewContext(doc.get()));
         if (!context) throw KException("Failed to create xml path context");
         if (expression != nullptr) selection.reset(xmlXPathEvalExpression(BAD_CAST expression, context.get()));
@@ -214,12 +267,41 @@ int RunParser(const std::ostringstream& response, const char* expression, const 
 // ---------------------------------------------------------------------------
 // Object and process-wide set-up
 
+// A libcurl share of the connection cache, TLS sessions and name lookups, so
+// the requests of one connection object (each still with its own handle)
+// reuse open connections instead of paying a TLS handshake each. Requests run
+// on many threads: libcurl takes one lock per kind of shared data.
+struct KConnection::SharedConnections {
+    SharedConnections() : share(curl_share_init()) {
+        if (!share) return;
+        curl_share_setopt(share.get(), CURLSHOPT_LOCKFUNC, &Lock);
+        curl_share_setopt(share.get(), CURLSHOPT_UNLOCKFUNC, &Unlock);
+        curl_share_setopt(share.get(), CURLSHOPT_USERDATA, this);
+        curl_share_setopt(share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
+        curl_share_setopt(share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+        curl_share_setopt(share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    }
+    static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* self) {
+        static_cast<SharedConnections*>(self)->Mutex(data).lock();
+    }
+    static void Unlock(CURL*, curl_lock_data data, void* self) {
+        static_cast<SharedConnections*>(self)->Mutex(data).unlock();
+    }
+    std::mutex& Mutex(curl_lock_data data) {
+        return locks[data >= 0 && data < CURL_LOCK_DATA_LAST ? data : CURL_LOCK_DATA_NONE];
+    }
+
+    std::mutex locks[CURL_LOCK_DATA_LAST];
+    CurlShare share;  // last: cleaned up (closing the connections) before the locks go
+};
+
 KConnection::KConnection(const std::string& arrayIPArg, const std::string& accessKeyArg) {
     KLOG(3, "Entering KConnection::KConnection for %s", arrayIPArg.c_str());
     if (arrayIPArg.empty() || accessKeyArg.empty())
         throw std::invalid_argument("KConnection Constructor: Invalid input argument");
     arrayIP = arrayIPArg;
     accessKey = accessKeyArg;
+    shared = std::make_unique<SharedConnections>();
     KLOG(3, "Exiting KConnection::KConnection");
 }
 
@@ -229,6 +311,7 @@ KConnection::~KConnection() {
     arrayIP.shrink_to_fit();
     accessKey.clear();
     accessKey.shrink_to_fit();
+    shared.reset();
     KLOG(3, "Exiting KConnection::~KConnection()");
 }
 
@@ -288,6 +371,7 @@ int KConnection::InitializeCurl(CurlHandle& curl, const char* path, CurlHeaderLi
     const std::string url = "https://" + arrayIP + path;
     KLOG(3, "URL: %s", url.c_str());
     ApplyRequestOptions(handle.get(), url);
+    if (shared && shared->share) curl_easy_setopt(handle.get(), CURLOPT_SHARE, shared->share.get());
 
     const std::string headerLine = "X-Access-Key: " + accessKey;
     KLOG(3, "%s", ("X-Access-Key: " + MaskSecret(accessKey)).c_str());

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <list>
+#include <memory>
 #include <sstream>
 #include <string>
 
@@ -88,6 +89,9 @@ private:
 
     std::string arrayIP;
     std::string accessKey;
+    // Connections and TLS sessions that this connection's requests share.
+    struct SharedConnections;
+    std::unique_ptr<SharedConnections> shared;
 };
 
 }  // namespace Korvel

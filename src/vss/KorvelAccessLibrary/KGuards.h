@@ -40,6 +40,7 @@ private:
 namespace detail {
 inline void ReleaseCurl(CURL* h) { curl_easy_cleanup(h); }
 inline void ReleaseSlist(curl_slist* l) { curl_slist_free_all(l); }
+inline void ReleaseShare(CURLSH* s) { curl_share_cleanup(s); }
 inline void ReleaseXmlDoc(xmlDoc* d) { xmlFreeDoc(d); }
 inline void ReleaseXPathContext(xmlXPathContext* c) { xmlXPathFreeContext(c); }
 inline void ReleaseXPathObject(xmlXPathObject* o) { xmlXPathFreeObject(o); }
@@ -48,6 +49,7 @@ inline void ReleaseXmlChar(xmlChar* s) { xmlFree(s); }
 
 using CurlHandle = KResourceGuard<CURL, detail::ReleaseCurl>;
 using CurlHeaderList = KResourceGuard<curl_slist, detail::ReleaseSlist>;
+using CurlShare = KResourceGuard<CURLSH, detail::ReleaseShare>;
 using XmlDocument = KResourceGuard<xmlDoc, detail::ReleaseXmlDoc>;
 using XPathContext = KResourceGuard<xmlXPathContext, detail::ReleaseXPathContext>;
 using XPathObject = KResourceGuard<xmlXPathObject, detail::ReleaseXPathObject>;

@@ -1,4 +1,4 @@
-#include "KSecrets.h"
+#include "KorvelAccessLibrary.h"
 
 namespace Korvel {
 

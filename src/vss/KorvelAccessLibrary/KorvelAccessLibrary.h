@@ -28,6 +28,11 @@ private:
     std::string m_message;
 };
 
+// The text to log in place of an access key: every character replaced by '*'
+// except the last four; all of them when the key has 8 characters or fewer.
+// Exported so that every program of the system masks keys the same way.
+KORVEL_API std::string MaskSecret(const std::string& secret);
+
 // Internal to the library; callers only ever hold pointers to them.
 class KConnection;
 class KServer;
@@ -114,6 +119,10 @@ public:
 
     int GetServerIDByIQN(std::string& hostIQN, std::string& serverID);
     int GetServerIDByIQNFromArray(std::string& hostIQN, std::string& serverID);
+
+    // Appends the ID of every snapshot on the appliance (the listing of each
+    // consistency group that holds a volume) to snapIDs. Caches nothing.
+    int GetSnapshotIDsFromArray(std::list<std::string>& snapIDs);
 
 private:
     std::unique_ptr<std::string> m_arrayIP;

@@ -14,8 +14,9 @@ namespace {
 
 constexpr const char* kComponent = "Korvel.KAccessLibrary";
 constexpr const char* kStoreKey = "SOFTWARE\\Korvel\\HwProvider";
-// The readers' buffer sizes bound names and values: a value of 256 bytes or
-// more (255 characters plus the terminator) is a read failure.
+// The readers' buffer sizes bound names and values: a value of 256 bytes
+// (255 characters plus the terminator) is read whole; a larger one is a read
+// failure.
 constexpr DWORD kNameBufferSize = 256;
 constexpr DWORD kValueBufferSize = 256;
 

@@ -178,15 +178,24 @@ KorvelSnapshotSet* CKorvelVSSProvider::FindSnapshotSet(const VSS_ID& snapshotSet
 // Notifications and the operations that do nothing
 // ---------------------------------------------------------------------------
 
+// Both answer S_OK whatever happens, but no exception may cross the interface.
 HRESULT CKorvelVSSProvider::OnLoad(IUnknown*) {
-    Logger::Write(SEVERITY_INFO, kProviderComponent, "Entering CKorvelVSSProvider::OnLoad()");
-    Korvel::KAccessLayer::GlobalInit();
+    try {
+        Logger::Write(SEVERITY_INFO, kProviderComponent, "Entering CKorvelVSSProvider::OnLoad()");
+        Korvel::KAccessLayer::GlobalInit();
+    } catch (const std::exception& e) {
+        Logger::Write(SEVERITY_ERROR, kProviderComponent, "%s", e.what());
+    }
     return S_OK;
 }
 
 HRESULT CKorvelVSSProvider::OnUnload(BOOL) {
-    Logger::Write(SEVERITY_INFO, kProviderComponent, "Entering CKorvelVSSProvider::OnUnload()");
-    Korvel::KAccessLayer::GlobalCleanup();
+    try {
+        Logger::Write(SEVERITY_INFO, kProviderComponent, "Entering CKorvelVSSProvider::OnUnload()");
+        Korvel::KAccessLayer::GlobalCleanup();
+    } catch (const std::exception& e) {
+        Logger::Write(SEVERITY_ERROR, kProviderComponent, "%s", e.what());
+    }
     return S_OK;
 }
 

@@ -28,6 +28,19 @@ void SnapshotFailureEvent(const char* text) {
     Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_SNAPSHOT_FAILURE), "%s", text);
 }
 
+// The result of an exception out of the commit or the target description:
+// a rejected argument and exhausted memory keep their own codes; anything
+// else (an unreachable appliance, a refused command) failed the snapshot.
+HRESULT SnapshotExceptionResult(const std::exception& e) {
+    if (dynamic_cast<const std::invalid_argument*>(&e) != nullptr || dynamic_cast<const std::bad_alloc*>(&e) != nullptr) {
+        Logger::Write(SEVERITY_ERROR, kProviderComponent, "%s", e.what());
+        return dynamic_cast<const std::bad_alloc*>(&e) != nullptr ? E_OUTOFMEMORY : E_INVALIDARG;
+    }
+    Logger::Write(SEVERITY_ERROR, kProviderComponent, "Snapshot creation failed. Error: %s", e.what());
+    SnapshotFailureEvent(e.what());
+    return VSS_E_PROVIDER_VETO;
+}
+
 }  // namespace
 
 bool CKorvelVSSProvider::FindCachedVolume(const std::list<KArray*>& arrays, std::string& volumeId, KArray*& array,
@@ -227,17 +240,8 @@ HRESULT CKorvelVSSProvider::CommitSnapshots(VSS_ID SnapshotSetId) {
         bool exitLogged = false;
         hr = CommitSnapshotsBody(SnapshotSetId, exitLogged);
         if (exitLogged) return hr;
-    } catch (const std::invalid_argument& e) {
-        Logger::Write(SEVERITY_ERROR, kProviderComponent, "%s", e.what());
-        hr = E_INVALIDARG;
-    } catch (const std::bad_alloc& e) {
-        Logger::Write(SEVERITY_ERROR, kProviderComponent, "%s", e.what());
-        hr = E_OUTOFMEMORY;
     } catch (const std::exception& e) {
-        // KException: appliance unreachable, refused command, bad answer.
-        Logger::Write(SEVERITY_ERROR, kProviderComponent, "Snapshot creation failed. Error: %s", e.what());
-        SnapshotFailureEvent(e.what());
-        hr = VSS_E_PROVIDER_VETO;
+        hr = SnapshotExceptionResult(e);
     }
     Logger::Write(SEVERITY_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::CommitSnapshots(%x)", Hex(hr));
     return hr;
@@ -337,16 +341,8 @@ HRESULT CKorvelVSSProvider::GetTargetLuns(LONG lLunCount, VSS_PWSZ*, VDS_LUN_INF
     HRESULT hr = S_OK;
     try {
         return GetTargetLunsBody(lLunCount, rgSourceLuns, rgDestinationLuns);
-    } catch (const std::invalid_argument& e) {
-        Logger::Write(SEVERITY_ERROR, kProviderComponent, "%s", e.what());
-        hr = E_INVALIDARG;
-    } catch (const std::bad_alloc& e) {
-        Logger::Write(SEVERITY_ERROR, kProviderComponent, "%s", e.what());
-        hr = E_OUTOFMEMORY;
     } catch (const std::exception& e) {
-        Logger::Write(SEVERITY_ERROR, kProviderComponent, "Snapshot creation failed. Error: %s", e.what());
-        SnapshotFailureEvent(e.what());
-        hr = VSS_E_PROVIDER_VETO;
+        hr = SnapshotExceptionResult(e);
     }
     Logger::Write(SEVERITY_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::GetTargetLuns(%x)", Hex(hr));
     return hr;

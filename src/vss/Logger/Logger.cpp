@@ -3,8 +3,10 @@
 #include "Logger.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -14,14 +16,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <mutex>
+#include <set>
 #include <string>
 
 namespace {
 
 constexpr const char* kDefaultLogDir = "/var/log/korvel";
 constexpr const char* kEventsFile = "KorvelProvider.events.log";
+constexpr const char* kDefaultSyslogSocket = "/dev/log";
+// The log files of the system's programs, whichever process removes the folder.
+constexpr const char* kProgramLogFiles[] = {"KorvelVSSProvider.log", "KorvelRegTool.log"};
 constexpr long kDefaultMaxBytes = 10L * 1024 * 1024;
 constexpr int kKeptFiles = 5;
 
@@ -34,6 +39,8 @@ struct LoggerState {
     bool enabled = false;
     long size = 0;
     long maxBytes = kDefaultMaxBytes;
+    std::set<std::string> fileNames;  // every log file this process opened
+    int syslogFd = -1;                // the event log's own syslog connection
 };
 
 LoggerState& State() {
@@ -56,10 +63,14 @@ long MaxBytes() {
     return kDefaultMaxBytes;
 }
 
+// mkdir -p. Only a folder made here gets 0750 whatever the umask; one that
+// exists keeps the mode its owner gave it.
 void MakeDirs(const std::string& dir) {
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    chmod(dir.c_str(), 0750);
+    struct stat st{};
+    if (dir.empty() || ::stat(dir.c_str(), &st) == 0) return;
+    const size_t slash = dir.find_last_of('/');
+    if (slash != std::string::npos && slash > 0) MakeDirs(dir.substr(0, slash));
+    if (::mkdir(dir.c_str(), 0750) == 0) ::chmod(dir.c_str(), 0750);
 }
 
 const char* LevelName(int level) {
@@ -130,6 +141,37 @@ void Rotate(LoggerState& s) {
     s.size = 0;
 }
 
+// Called with the mutex held. The event log keeps a syslog connection of its
+// own, opened on first use: openlog and closelog act on the one connection
+// the C library keeps for the whole process, which belongs to the host.
+void SendToSyslog(LoggerState& s, int priority, const std::string& entry) {
+    if (s.syslogFd < 0) {
+        const char* path = std::getenv("KORVEL_SYSLOG_SOCKET");
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path && *path ? path : kDefaultSyslogSocket, sizeof addr.sun_path - 1);
+        s.syslogFd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (s.syslogFd < 0) return;
+        if (::connect(s.syslogFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            ::close(s.syslogFd);  // no syslog daemon: try again with the next entry
+            s.syslogFd = -1;
+            return;
+        }
+    }
+    // As syslog(3) sends it: "<PRI>Mmm dd hh:mm:ss TAG[PID]: MESSAGE".
+    const time_t now = std::time(nullptr);
+    tm local{};
+    localtime_r(&now, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%b %e %T", &local);
+    const std::string datagram = "<" + std::to_string(LOG_DAEMON | priority) + ">" + stamp + " KorvelProvider[" +
+                                 std::to_string(getpid()) + "]: " + entry;
+    if (::send(s.syslogFd, datagram.data(), datagram.size(), MSG_NOSIGNAL) < 0) {
+        ::close(s.syslogFd);  // the daemon went away: connect anew next time
+        s.syslogFd = -1;
+    }
+}
+
 }  // namespace
 
 void Logger::Initialize(const std::string& fileName, SeverityCode level, bool enabled) {
@@ -144,6 +186,7 @@ void Logger::Initialize(const std::string& fileName, SeverityCode level, bool en
     s.maxBytes = MaxBytes();
     s.size = 0;
     if (!enabled) return;
+    s.fileNames.insert(fileName);
     MakeDirs(s.dir);
     s.fd = OpenAppend(s.path);
     struct stat st{};
@@ -184,9 +227,7 @@ void Logger::EventLog(int category, int type, int eventId, const char* format, .
 
     LoggerState& s = State();
     std::lock_guard<std::mutex> lock(s.mutex);
-    openlog("KorvelProvider", LOG_PID | LOG_NDELAY, LOG_DAEMON);
-    syslog(priority, "%s", entry.c_str());
-    closelog();
+    SendToSyslog(s, priority, entry);
 
     std::string dir = s.dir.empty() ? LogDir() : s.dir;
     MakeDirs(dir);
@@ -208,7 +249,16 @@ void Logger::CloseStream() {
 void Logger::RemoveLogDirectory() {
     LoggerState& s = State();
     std::lock_guard<std::mutex> lock(s.mutex);
-    std::string dir = s.dir.empty() ? LogDir() : s.dir;
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
+    const std::string dir = s.dir.empty() ? LogDir() : s.dir;
+    // The folder may be shared with other programs (/tmp, say): only the
+    // files this system writes go, and the folder only if that empties it.
+    std::set<std::string> names = s.fileNames;
+    names.insert(std::begin(kProgramLogFiles), std::end(kProgramLogFiles));
+    for (const std::string& name : names) {
+        const std::string path = dir + "/" + name;
+        ::unlink(path.c_str());
+        for (int i = 1; i <= kKeptFiles; ++i) ::unlink((path + "." + std::to_string(i)).c_str());
+    }
+    ::unlink((dir + "/" + kEventsFile).c_str());
+    ::rmdir(dir.c_str());
 }

@@ -24,11 +24,14 @@ public:
 
     static void Write(int level, const char* component, const char* format, ...) KORVEL_PRINTF_FORMAT(3, 4);
 
-    // type: 1 error, 2 warning, 4 information. Goes to syslog and to
+    // type: 1 error, 2 warning, 4 information. Goes to syslog (the socket
+    // KORVEL_SYSLOG_SOCKET names, default /dev/log) and to
     // KorvelProvider.events.log in the log folder.
     static void EventLog(int category, int type, int eventId, const char* format, ...) KORVEL_PRINTF_FORMAT(4, 5);
 
     static void CloseStream();
+    // Removes the system's log files, their rotations and the events file,
+    // then the log folder if nothing else is left in it.
     static void RemoveLogDirectory();
 
     Logger() = delete;

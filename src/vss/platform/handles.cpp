@@ -19,8 +19,6 @@ HandleTable& Table() {
     return *table;
 }
 
-thread_local DWORD t_lastError = ERROR_SUCCESS;
-
 }  // namespace
 
 HANDLE RegisterHandle(std::unique_ptr<KernelObject> object) {
@@ -57,7 +55,3 @@ BOOL CloseHandle(HANDLE hObject) {
     }
     return TRUE;
 }
-
-DWORD GetLastError() { return korvel_platform::t_lastError; }
-
-void SetLastError(DWORD dwErrCode) { korvel_platform::t_lastError = dwErrCode; }

@@ -3,6 +3,7 @@
 // exports. Writes go through a temporary file, fsync and rename, serialised
 // with flock on ".values", so a reader never sees a half-written file.
 #include "registry.h"
+#include "registry_internal.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -27,9 +28,13 @@ struct HKEY__ {
 
 namespace {
 
+using RegistryText::HexDigit;
+using RegistryText::ParseValues;
+using RegistryText::SerializeValues;
+using RegistryText::Value;
+
 constexpr const char* kDefaultRoot = "/var/lib/korvel/registry";
 constexpr const char* kValuesFile = ".values";
-constexpr const char* kFileHeader = "Windows Registry Editor Version 5.00";
 constexpr size_t kMaxKeyName = 255;
 
 // ---- handles ---------------------------------------------------------------
@@ -119,13 +124,6 @@ std::string EscapeName(const std::string& name) {
     return out;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 std::string UnescapeName(const std::string& disk) {
     std::string out;
     for (size_t i = 0; i < disk.size(); ++i) {
@@ -191,169 +189,6 @@ std::vector<std::string> ListSubkeys(const std::string& dir) {
     return names;
 }
 
-// ---- the values file ---------------------------------------------------------
-
-struct Value {
-    std::string name;  // empty: the key's default value, written "@"
-    DWORD type = REG_NONE;
-    std::string data;  // exact bytes
-};
-
-std::string QuoteText(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c == 0x7F) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02x", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
-bool Printable(const std::string& s) {
-    return std::all_of(s.begin(), s.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
-}
-
-std::string FormatValue(const Value& v) {
-    std::string line = v.name.empty() ? "@" : QuoteText(v.name);
-    line += '=';
-    if (v.type == REG_SZ && !v.data.empty() && v.data.back() == '\0' &&
-        Printable(v.data.substr(0, v.data.size() - 1))) {
-        return line + QuoteText(v.data.substr(0, v.data.size() - 1));
-    }
-    if (v.type == REG_DWORD && v.data.size() == 4) {
-        uint32_t n = 0;
-        std::memcpy(&n, v.data.data(), 4);  // little-endian, as on Windows
-        char buf[16];
-        std::snprintf(buf, sizeof buf, "dword:%08x", n);
-        return line + buf;
-    }
-    char prefix[24];
-    if (v.type == REG_BINARY)
-        std::snprintf(prefix, sizeof prefix, "hex:");
-    else
-        std::snprintf(prefix, sizeof prefix, "hex(%x):", v.type);
-    line += prefix;
-    for (size_t i = 0; i < v.data.size(); ++i) {
-        char buf[4];
-        std::snprintf(buf, sizeof buf, i ? ",%02x" : "%02x", static_cast<unsigned char>(v.data[i]));
-        line += buf;
-    }
-    return line;
-}
-
-bool ParseQuoted(const std::string& line, size_t& pos, std::string& out) {
-    if (pos >= line.size() || line[pos] != '"') return false;
-    out.clear();
-    for (++pos; pos < line.size(); ++pos) {
-        char c = line[pos];
-        if (c == '"') {
-            ++pos;
-            return true;
-        }
-        if (c == '\\') {
-            if (++pos >= line.size()) return false;
-            if (line[pos] == 'x') {
-                if (pos + 2 >= line.size() || HexDigit(line[pos + 1]) < 0 || HexDigit(line[pos + 2]) < 0)
-                    return false;
-                out += static_cast<char>(HexDigit(line[pos + 1]) * 16 + HexDigit(line[pos + 2]));
-                pos += 2;
-            } else {
-                out += line[pos];
-            }
-        } else {
-            out += c;
-        }
-    }
-    return false;
-}
-
-bool ParseHexBytes(const std::string& text, std::string& out) {
-    out.clear();
-    size_t i = 0;
-    while (i < text.size()) {
-        if (i + 1 >= text.size() || HexDigit(text[i]) < 0 || HexDigit(text[i + 1]) < 0) return false;
-        out += static_cast<char>(HexDigit(text[i]) * 16 + HexDigit(text[i + 1]));
-        i += 2;
-        if (i < text.size()) {
-            if (text[i] != ',') return false;
-            ++i;
-        }
-    }
-    return true;
-}
-
-bool ParseValueLine(const std::string& line, Value& v) {
-    size_t pos = 0;
-    if (line[0] == '@') {
-        v.name.clear();
-        pos = 1;
-    } else if (!ParseQuoted(line, pos, v.name)) {
-        return false;
-    }
-    if (pos >= line.size() || line[pos] != '=') return false;
-    ++pos;
-    if (pos < line.size() && line[pos] == '"') {
-        if (!ParseQuoted(line, pos, v.data) || pos != line.size()) return false;
-        v.type = REG_SZ;
-        v.data += '\0';
-        return true;
-    }
-    std::string rest = line.substr(pos);
-    if (rest.compare(0, 6, "dword:") == 0) {
-        if (rest.size() != 14) return false;
-        char* end = nullptr;
-        unsigned long n = std::strtoul(rest.c_str() + 6, &end, 16);
-        if (*end != '\0') return false;
-        uint32_t n32 = static_cast<uint32_t>(n);
-        v.type = REG_DWORD;
-        v.data.assign(reinterpret_cast<const char*>(&n32), 4);
-        return true;
-    }
-    if (rest.compare(0, 4, "hex:") == 0) {
-        v.type = REG_BINARY;
-        return ParseHexBytes(rest.substr(4), v.data);
-    }
-    if (rest.compare(0, 4, "hex(") == 0) {
-        size_t close = rest.find("):");
-        if (close == std::string::npos || close == 4) return false;
-        char* end = nullptr;
-        unsigned long t = std::strtoul(rest.c_str() + 4, &end, 16);
-        if (end != rest.c_str() + close) return false;
-        v.type = static_cast<DWORD>(t);
-        return ParseHexBytes(rest.substr(close + 2), v.data);
-    }
-    return false;
-}
-
-bool ParseValues(const std::string& text, std::vector<Value>& values) {
-    values.clear();
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
-        start = end + 1;
-        if (line.empty() || line == kFileHeader) continue;
-        Value v;
-        if (!ParseValueLine(line, v)) return false;
-        values.push_back(std::move(v));
-    }
-    return true;
-}
-
-std::string SerializeValues(const std::vector<Value>& values) {
-    std::string out = std::string(kFileHeader) + "\n\n";
-    for (const auto& v : values) out += FormatValue(v) + "\n";
-    return out;
-}
-
 class Fd {
 public:
     explicit Fd(int fd = -1) : m_fd(fd) {}
@@ -408,13 +243,11 @@ LONG LoadValues(const std::string& dir, std::vector<Value>& values) {
     return ParseValues(text, values) ? ERROR_SUCCESS : ERROR_BADDB;
 }
 
-// Read-modify-write of a key's values under an exclusive flock. The lock is
-// taken on the current ".values"; if a concurrent writer renamed a new file
-// into place meanwhile, the lock is on a stale inode and is taken again.
-template <typename Edit>
-LONG UpdateValues(const std::string& dir, Edit edit) {
+// Takes the writers' exclusive flock on the key's current ".values" (made
+// when missing). If a concurrent writer renamed a new file into place
+// meanwhile, the lock is on a stale inode and is taken again.
+LONG LockValues(const std::string& dir, Fd& lockFd) {
     const std::string path = dir + "/" + kValuesFile;
-    Fd lockFd;
     for (int attempt = 0;; ++attempt) {
         lockFd.reset(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
         if (lockFd.get() < 0) return errno == ENOENT ? ERROR_KEY_DELETED : FromErrno(errno, ERROR_WRITE_FAULT);
@@ -422,28 +255,68 @@ LONG UpdateValues(const std::string& dir, Edit edit) {
         struct stat held{}, current{};
         if (::fstat(lockFd.get(), &held) == 0 && ::stat(path.c_str(), &current) == 0 &&
             held.st_ino == current.st_ino && held.st_dev == current.st_dev)
-            break;
+            return ERROR_SUCCESS;
         if (attempt > 1000) return ERROR_WRITE_FAULT;
     }
-    std::string text;
-    std::vector<Value> values;
-    if (!ReadAll(lockFd.get(), text)) return ERROR_READ_FAULT;
-    if (!ParseValues(text, values)) return ERROR_BADDB;
-    LONG rc = edit(values);
-    if (rc != ERROR_SUCCESS) return rc;
+}
 
-    std::string tmp = dir + "/.values.XXXXXX";
+// A writer's temporary file: ".values." and mkostemp's six characters.
+bool IsTemporaryName(const std::string& name) {
+    const std::string prefix = std::string(kValuesFile) + ".";
+    return name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Names in a key's folder besides ".", ".." and ".values": the temporary
+// files of writers and everything else (subkeys) apart.
+void ListKeyFolder(const std::string& dir, std::vector<std::string>& temporaries, std::vector<std::string>& others) {
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return;
+    while (dirent* e = ::readdir(d)) {
+        const std::string name = e->d_name;
+        if (name == "." || name == ".." || name == kValuesFile) continue;
+        (IsTemporaryName(name) ? temporaries : others).push_back(name);
+    }
+    ::closedir(d);
+}
+
+// With the key's lock held, a temporary file can only be one that a writer
+// killed before its rename left behind. Returns the folder's other names.
+std::vector<std::string> RemoveStrayTemporaries(const std::string& dir) {
+    std::vector<std::string> temporaries, others;
+    ListKeyFolder(dir, temporaries, others);
+    for (const auto& name : temporaries) ::unlink((dir + "/" + name).c_str());
+    return others;
+}
+
+// Replaces ".values" atomically and durably: temporary file, fsync, rename.
+LONG WriteValuesFile(const std::string& dir, const std::string& text) {
+    std::string tmp = dir + "/" + kValuesFile + ".XXXXXX";
     Fd out(::mkostemp(tmp.data(), O_CLOEXEC));
     if (out.get() < 0) return FromErrno(errno, ERROR_WRITE_FAULT);
     ::fchmod(out.get(), 0600);
-    if (!WriteAll(out.get(), SerializeValues(values)) || ::fsync(out.get()) != 0 ||
-        ::rename(tmp.c_str(), path.c_str()) != 0) {
+    if (!WriteAll(out.get(), text) || ::fsync(out.get()) != 0 ||
+        ::rename(tmp.c_str(), (dir + "/" + kValuesFile).c_str()) != 0) {
         ::unlink(tmp.c_str());
         return ERROR_WRITE_FAULT;
     }
     Fd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dirFd.get() >= 0) ::fsync(dirFd.get());
     return ERROR_SUCCESS;
+}
+
+// Read-modify-write of a key's values under the writers' lock.
+template <typename Edit>
+LONG UpdateValues(const std::string& dir, Edit edit) {
+    Fd lockFd;
+    LONG rc = LockValues(dir, lockFd);
+    if (rc != ERROR_SUCCESS) return rc;
+    RemoveStrayTemporaries(dir);
+    std::string text;
+    std::vector<Value> values;
+    if (!ReadAll(lockFd.get(), text)) return ERROR_READ_FAULT;
+    if (!ParseValues(text, values)) return ERROR_BADDB;
+    if ((rc = edit(values)) != ERROR_SUCCESS) return rc;
+    return WriteValuesFile(dir, SerializeValues(values));
 }
 
 std::vector<Value>::iterator FindValue(std::vector<Value>& values, LPCSTR name) {
@@ -473,6 +346,11 @@ bool MakeDirs(const std::string& path) {
 }
 
 }  // namespace
+
+size_t RegistryOpenHandleCount() {
+    std::lock_guard<std::mutex> lock(g_handlesMutex);
+    return Handles().size();
+}
 
 LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOptions*/, REGSAM samDesired, PHKEY phkResult) {
     if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
@@ -595,13 +473,20 @@ LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     if (parts.empty()) return HiveName(hKey) ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER;
     std::string dir = JoinPath(ref.dir, parts);
     if (!IsDir(dir)) return ERROR_FILE_NOT_FOUND;
-    if (!ListSubkeys(dir).empty()) return ERROR_ACCESS_DENIED;
-    const std::string values = dir + "/" + kValuesFile;
     // Hold the writers' lock while the key goes, so no write lands in between.
-    Fd lockFd(::open(values.c_str(), O_RDONLY | O_CLOEXEC));
-    if (lockFd.get() >= 0) ::flock(lockFd.get(), LOCK_EX);
-    if (::unlink(values.c_str()) != 0 && errno != ENOENT) return FromErrno(errno, ERROR_WRITE_FAULT);
-    if (::rmdir(dir.c_str()) != 0) return errno == ENOTEMPTY ? ERROR_ACCESS_DENIED : FromErrno(errno, ERROR_WRITE_FAULT);
+    Fd lockFd;
+    if ((rc = LockValues(dir, lockFd)) != ERROR_SUCCESS) return rc;
+    // Subkeys are refused before anything is removed: the key keeps its values.
+    if (!RemoveStrayTemporaries(dir).empty()) return ERROR_ACCESS_DENIED;
+    std::string text;
+    if (!ReadAll(lockFd.get(), text)) return ERROR_READ_FAULT;
+    if (::unlink((dir + "/" + kValuesFile).c_str()) != 0) return FromErrno(errno, ERROR_WRITE_FAULT);
+    if (::rmdir(dir.c_str()) != 0) {
+        const int err = errno;
+        // A subkey created meanwhile keeps the key alive: so do its values.
+        WriteValuesFile(dir, text);
+        return err == ENOTEMPTY || err == EEXIST ? ERROR_ACCESS_DENIED : FromErrno(err, ERROR_WRITE_FAULT);
+    }
     Fd parentFd(::open(ref.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (parentFd.get() >= 0) ::fsync(parentFd.get());
     return ERROR_SUCCESS;

@@ -6,13 +6,8 @@
 
 #include <cstddef>
 
+#include "errors.h"
 #include "wintypes.h"
-
-#define ERROR_INVALID_FUNCTION 1L
-#define ERROR_NOT_SUPPORTED 50L
-#define ERROR_INSUFFICIENT_BUFFER 122L
-#define ERROR_NO_TOKEN 1008L
-#define ERROR_DEVICE_NOT_CONNECTED 1167L
 
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
@@ -20,7 +15,6 @@
 #define FILE_SHARE_WRITE 0x00000002u
 #define OPEN_EXISTING 3u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
-#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
 
 typedef unsigned char BOOLEAN;
 typedef uint16_t USHORT;
@@ -157,5 +151,3 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
                      LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
 BOOL CloseHandle(HANDLE hObject);
-DWORD GetLastError();
-void SetLastError(DWORD dwErrCode);

@@ -22,6 +22,7 @@ typedef char16_t WCHAR;
 typedef WCHAR* LPWSTR;
 typedef const WCHAR* LPCWSTR;
 typedef void* LPVOID;
+typedef const void* LPCVOID;
 typedef void* PVOID;
 typedef void* HANDLE;
 typedef uintptr_t ULONG_PTR;
@@ -61,3 +62,10 @@ typedef struct _SECURITY_ATTRIBUTES {
 #define ERROR_BADDB 1009L
 #define ERROR_NOACCESS 998L
 #define ERROR_KEY_DELETED 1018L
+#define ERROR_INVALID_FUNCTION 1L
+#define ERROR_NOT_SUPPORTED 50L
+#define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_NO_TOKEN 1008L
+#define ERROR_DEVICE_NOT_CONNECTED 1167L
+
+#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)

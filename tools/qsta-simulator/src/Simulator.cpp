@@ -427,6 +427,7 @@ struct Simulator::Impl {
             }
         }
         entry.body = body;
+        entry.clientPort = req.remote_port;
         const std::uint64_t sequence = Record(std::move(entry));
 
         std::optional<Fault> fault = TakeFault(req.method, rawPath);
@@ -535,6 +536,9 @@ struct Simulator::Impl {
         });
         srv->set_tcp_nodelay(true);
         srv->set_keep_alive_timeout(1);
+        // An appliance keeps a client's connection for many requests; the
+        // library's default of five would hide what reuse is worth.
+        srv->set_keep_alive_max_count(1000);
         srv->set_read_timeout(5, 0);
         srv->set_write_timeout(5, 0);
         const unsigned threads = options.threads == 0 ? 1 : options.threads;

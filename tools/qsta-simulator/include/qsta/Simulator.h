@@ -166,6 +166,7 @@ struct JournalEntry {
     std::string body;            // the body bytes exactly as received
     int status = 0;              // status answered; 0 when the connection was dropped
     bool faulted = false;        // a fault was applied to this request
+    int clientPort = 0;          // the client's port: requests with the same one came over one connection
 
     // First value of a header (name compared without regard to case); "" if absent.
     std::string Header(const std::string& name) const;

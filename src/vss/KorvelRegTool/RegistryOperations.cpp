@@ -1,0 +1,398 @@
+#include "RegistryOperations.h"
+
+#include <cstring>
+#include <exception>
+
+#include "KorvelAccessLibrary.h"
+#include "Logger.h"
+#include "icmp.h"
+
+const char* const KORVEL_REG_PATH = "SOFTWARE\\Korvel\\HwProvider\\";
+
+namespace {
+
+constexpr const char* kComponent = "Korvel.RegTool Implementation";
+// Limits of what is read back from the store.
+constexpr DWORD kSettingSize = 256;
+constexpr DWORD kAccessKeySize = 512;
+constexpr DWORD kNameSize = 256;
+constexpr DWORD kEchoTimeoutMs = 1000;
+
+#define RLOG(level, ...) Logger::Write(level, kComponent, __VA_ARGS__)
+
+// An open registry key, closed on every path.
+class RegKey {
+public:
+    RegKey() = default;
+    ~RegKey() { Close(); }
+    RegKey(const RegKey&) = delete;
+    RegKey& operator=(const RegKey&) = delete;
+
+    LONG Open(const std::string& path, REGSAM access) {
+        Close();
+        return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, access, &m_key);
+    }
+    // As RegOpenKeyA opens: with the most access the caller may have.
+    LONG OpenDefault(const std::string& path) {
+        Close();
+        return RegOpenKeyA(HKEY_LOCAL_MACHINE, path.c_str(), &m_key);
+    }
+    LONG Create(const std::string& path, DWORD* disposition = nullptr) {
+        Close();
+        return RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                               nullptr, &m_key, disposition);
+    }
+    void Close() {
+        if (m_key != nullptr) RegCloseKey(m_key);
+        m_key = nullptr;
+    }
+    HKEY Get() const { return m_key; }
+
+private:
+    HKEY m_key = nullptr;
+};
+
+std::string StorePath() {
+    std::string path = KORVEL_REG_PATH;
+    path.pop_back();
+    return path;
+}
+
+std::string EntryPath(const std::string& name) { return KORVEL_REG_PATH + name; }
+
+// An entry's name is one key name: an empty one would reach the store key
+// itself, one with a backslash a key below another entry.
+bool IsEntryName(const std::string& name) { return !name.empty() && name.find('\\') == std::string::npos; }
+
+// Reads a text value of at most `size` bytes, up to its first zero byte.
+bool QueryText(HKEY key, const char* name, DWORD size, std::string& out) {
+    std::string buffer(size, '\0');
+    DWORD length = size;
+    if (RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&buffer[0]), &length) != ERROR_SUCCESS)
+        return false;
+    out.assign(buffer.c_str());
+    return true;
+}
+
+bool ReadAccessKey(HKEY key, std::string& out) {
+    RLOG(3, "Entering GetValue()");
+    return QueryText(key, "AccessKey", kAccessKeySize, out);
+}
+
+int GetSetting(const char* valueName, std::string& out) {
+    RegKey key;
+    int result = KRT_NO_CONFIGURATION;
+    if (key.Open(StorePath(), KEY_ALL_ACCESS) == ERROR_SUCCESS)
+        result = QueryText(key.Get(), valueName, kSettingSize, out) ? KRT_SUCCESS : KRT_VALUE_NOT_FOUND;
+    return result;
+}
+
+// The part of "host:port" that names the host; an address with more than one
+// colon is no IPv4 address and stays as it is.
+std::string HostPart(const std::string& address) {
+    size_t colon = address.find(':');
+    if (colon == std::string::npos || address.find(':', colon + 1) != std::string::npos) return address;
+    return address.substr(0, colon);
+}
+
+// The IPv4 address to ping, or INADDR_NONE when the text gives none.
+IPAddr ResolveIPv4(const std::string& host) {
+    IPAddr address = inet_addr(host.c_str());
+    if (address != INADDR_NONE) return address;
+    hostent* entry = gethostbyname(host.c_str());
+    if (entry == nullptr || entry->h_addrtype != AF_INET) return INADDR_NONE;
+    for (int i = 0; entry->h_addr_list[i] != nullptr; ++i) {
+        in_addr candidate;
+        std::memcpy(&candidate, entry->h_addr_list[i], sizeof candidate);
+        address = inet_addr(inet_ntoa(candidate));
+        RLOG(3, "IP Address %d: %lu", i + 1, static_cast<unsigned long>(address));
+        if (address != INADDR_NONE) break;
+    }
+    return address;
+}
+
+class SocketsSession {
+public:
+    SocketsSession() : m_result(WSAStartup(MAKEWORD(2, 2), &m_data)) {}
+    ~SocketsSession() {
+        if (m_result == 0) WSACleanup();
+    }
+    SocketsSession(const SocketsSession&) = delete;
+    SocketsSession& operator=(const SocketsSession&) = delete;
+    int Result() const { return m_result; }
+
+private:
+    WSADATA m_data;
+    int m_result;
+};
+
+class IcmpHandleGuard {
+public:
+    IcmpHandleGuard() : m_handle(IcmpCreateFile()) {}
+    ~IcmpHandleGuard() {
+        if (m_handle != INVALID_HANDLE_VALUE) IcmpCloseHandle(m_handle);
+    }
+    IcmpHandleGuard(const IcmpHandleGuard&) = delete;
+    IcmpHandleGuard& operator=(const IcmpHandleGuard&) = delete;
+    HANDLE Get() const { return m_handle; }
+
+private:
+    HANDLE m_handle;
+};
+
+}  // namespace
+
+int SetValue(HKEY key, const char* valueName, const char* text) {
+    RLOG(3, "Entering SetValue()");
+    if (text != nullptr && RegSetValueExA(key, valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                                          static_cast<DWORD>(std::strlen(text) + 1)) != ERROR_SUCCESS)
+        return KRT_UPDATE_VALUE_FAILED;
+    RLOG(3, "Exiting SetValue()");
+    return KRT_SUCCESS;
+}
+
+int InitRegistryDefaults() {
+    RegKey key;
+    // The caller goes on with its defaults when the store cannot be made.
+    if (key.Create(StorePath()) != ERROR_SUCCESS) return KRT_SUCCESS;
+    std::string text;
+    if (!QueryText(key.Get(), "Tracing", kSettingSize, text) && SetValue(key.Get(), "Tracing", "Enabled") != 0)
+        return KRT_UPDATE_VALUE_FAILED;
+    if (!QueryText(key.Get(), "LogLevel", kSettingSize, text) && SetValue(key.Get(), "LogLevel", "2") != 0)
+        return KRT_UPDATE_VALUE_FAILED;
+    return KRT_SUCCESS;
+}
+
+int AddKorvelArray(const std::string& arrayIP, const std::string& accessKey) {
+    RLOG(3, "Entering AddKorvelArray() with Parameters: KorvelArray IP: %s, AccessKey: %s", arrayIP.c_str(),
+         Korvel::MaskSecret(accessKey).c_str());
+    std::vector<std::string> names;
+    GetKorvelArrayNames(names);
+    for (const auto& name : names)
+        if (name == arrayIP) return KRT_IP_IN_USE;
+
+    RegKey key;
+    int result = KRT_CREATE_KEY_FAILED;
+    if (IsEntryName(arrayIP) && key.Create(EntryPath(arrayIP)) == ERROR_SUCCESS)
+        result = SetValue(key.Get(), "AccessKey", accessKey.c_str());
+    key.Close();
+    RLOG(3, "Exiting AddKorvelArray()");
+    return result;
+}
+
+int UpdateKorvelArrayName(const std::string& oldIP, const std::string& newIP) {
+    RLOG(3, "Entering UpdateKorvelArrayName(), with parameters Old KorvelArray Name: %s, New KorvelArray Name: %s",
+         oldIP.c_str(), newIP.c_str());
+    RegKey oldKey;
+    if (!IsEntryName(oldIP) || oldKey.Open(EntryPath(oldIP), KEY_ALL_ACCESS) != ERROR_SUCCESS)
+        return KRT_NO_CONFIGURATION;
+
+    std::string accessKey;
+    int result = KRT_SUCCESS;
+    if (!ReadAccessKey(oldKey.Get(), accessKey)) {
+        result = KRT_FIND_VALUE_FAILED;
+    } else if (newIP != oldIP) {
+        // The new entry gets the key before the old one goes, so no failure
+        // can leave the appliance out of the store.
+        RegKey newKey;
+        DWORD disposition = 0;
+        if (!IsEntryName(newIP) || newKey.Create(EntryPath(newIP), &disposition) != ERROR_SUCCESS) {
+            result = KRT_CREATE_KEY_FAILED;
+        } else {
+            result = SetValue(newKey.Get(), "AccessKey", accessKey.c_str());
+            newKey.Close();
+            if (result == KRT_SUCCESS) {
+                RLOG(3, "Entering GetValue()");
+                if (RegDeleteKeyA(HKEY_LOCAL_MACHINE, EntryPath(oldIP).c_str()) != ERROR_SUCCESS)
+                    result = KRT_REMOVE_FAILED;
+            }
+            // A rename that did not complete leaves no half-made entry behind.
+            if (result != KRT_SUCCESS && disposition == REG_CREATED_NEW_KEY)
+                RegDeleteKeyA(HKEY_LOCAL_MACHINE, EntryPath(newIP).c_str());
+        }
+    }
+    oldKey.Close();
+    RLOG(3, "Exiting UpdateKorvelArrayName()");
+    return result;
+}
+
+int UpdateKorvelArrayKey(const std::string& arrayIP, const std::string& accessKey) {
+    RLOG(3, "Entering UpdateKorvelArrayKey(), with parameters KorvelArray IP: %s, KorvelArray URL: %s",
+         arrayIP.c_str(), Korvel::MaskSecret(accessKey).c_str());
+    RegKey key;
+    int result = KRT_NO_CONFIGURATION;
+    if (IsEntryName(arrayIP) && key.Open(EntryPath(arrayIP), KEY_ALL_ACCESS) == ERROR_SUCCESS)
+        result = SetValue(key.Get(), "AccessKey", accessKey.c_str());
+    key.Close();
+    RLOG(3, "Exiting UpdateKorvelArrayURL()");
+    return result;
+}
+
+int RemoveKorvelArray(const std::string& arrayIP) {
+    RLOG(3, "Entering RemoveKorvelArray() with parameters KorvelArray Name: %s", arrayIP.c_str());
+    RegKey key;
+    int result = KRT_NO_CONFIGURATION;
+    if (IsEntryName(arrayIP) && key.Open(EntryPath(arrayIP), KEY_ALL_ACCESS) == ERROR_SUCCESS)
+        result = RegDeleteKeyA(HKEY_LOCAL_MACHINE, EntryPath(arrayIP).c_str()) == ERROR_SUCCESS ? KRT_SUCCESS
+                                                                                                : KRT_REMOVE_FAILED;
+    key.Close();
+    RLOG(3, "Exiting RemoveKorvelArray()");
+    return result;
+}
+
+namespace {
+
+// The store's entry count, or the result code that stops the listing.
+int CountEntries(RegKey& store, DWORD& count, int queryFailure) {
+    if (store.OpenDefault(StorePath()) != ERROR_SUCCESS) return KRT_NO_CONFIGURATION;
+    count = 0;
+    if (RegQueryInfoKeyA(store.Get(), nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr, nullptr,
+                         nullptr, nullptr) != ERROR_SUCCESS)
+        return queryFailure;
+    return count == 0 ? KRT_NO_CONFIGURATION : KRT_SUCCESS;
+}
+
+// False when the entry went away since the count was taken (another
+// administrator's tool may have removed it).
+bool EntryName(HKEY store, DWORD index, std::string& name) {
+    char buffer[kNameSize] = {0};
+    DWORD length = kNameSize;
+    if (RegEnumKeyExA(store, index, buffer, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) return false;
+    name.assign(buffer);
+    return true;
+}
+
+}  // namespace
+
+int GetKorvelArrayNames(std::vector<std::string>& names) {
+    RLOG(3, "Entering GetKorvelArrayNames()");
+    RegKey store;
+    DWORD count = 0;
+    int result = CountEntries(store, count, KRT_KEY_NOT_FOUND);
+    std::string name;
+    for (DWORD i = 0; result == KRT_SUCCESS && i < count; ++i)
+        if (EntryName(store.Get(), i, name)) names.push_back(name);
+    store.Close();
+    RLOG(3, "Exiting GetKorvelArrayNames()");
+    return result;
+}
+
+int GetArrayConfigInfo(std::vector<ArrayConfigInfo>& records, std::string filter) {
+    RLOG(3, "Entering GetArrayConfigInfo()");
+    RegKey store;
+    DWORD count = 0;
+    int result = CountEntries(store, count, KRT_NO_CONFIGURATION);
+    if (result != KRT_SUCCESS) count = 0;
+    std::string name;
+    for (DWORD i = 0; i < count; ++i) {
+        if (!EntryName(store.Get(), i, name) || (!filter.empty() && name != filter)) continue;
+        RegKey entry;
+        if (entry.Open(EntryPath(name), KEY_ALL_ACCESS) != ERROR_SUCCESS) {
+            result = KRT_KEY_NOT_FOUND;
+            continue;
+        }
+        ArrayConfigInfo record{name, std::string(), "no"};
+        if (!ReadAccessKey(entry.Get(), record.accessKey)) {
+            result = KRT_FIND_VALUE_FAILED;
+            continue;
+        }
+        RLOG(3, "Entering GetValue()");
+        try {
+            if (IsArrayExists(name) && ValidateArrayAccess(name, record.accessKey) == 0) record.online = "yes";
+        } catch (const std::exception& e) {
+            RLOG(0, "Failed to check Array Online Status Details: %s", e.what());
+        }
+        records.push_back(std::move(record));
+        result = KRT_SUCCESS;
+    }
+    store.Close();
+    RLOG(3, "Exiting GetArrayConfigInfo()");
+    return result;
+}
+
+bool IsArrayExists(std::string arrayIP) {
+    RLOG(3, "Entering IsArrayExists()");
+    SocketsSession sockets;
+    if (sockets.Result() != 0) {
+        RLOG(3, "WSAStartup failed: %d", sockets.Result());
+        return false;
+    }
+    // An address with no IPv4 form answers no at once: an echo to the
+    // all-ones address would be a broadcast.
+    const IPAddr address = ResolveIPv4(HostPart(arrayIP));
+    if (address == INADDR_NONE) {
+        RLOG(3, "No IPv4 address for %s", arrayIP.c_str());
+        RLOG(3, "Exiting IsArrayExists() Result: %d", 0);
+        return false;
+    }
+    IcmpHandleGuard icmp;
+    if (icmp.Get() == INVALID_HANDLE_VALUE) {
+        RLOG(3, "Unable to open IcmpCreateFile handle. ERRORCODE: %ld", static_cast<long>(GetLastError()));
+        return false;
+    }
+    char request[32] = "Data Buffer";
+    std::vector<char> reply(sizeof(ICMP_ECHO_REPLY) + sizeof request);
+    const DWORD replies = IcmpSendEcho(icmp.Get(), address, request, sizeof request, nullptr, reply.data(),
+                                       static_cast<DWORD>(reply.size()), kEchoTimeoutMs);
+    RLOG(3, "Exiting IsArrayExists() Result: %d", static_cast<int>(replies));
+    return replies != 0;
+}
+
+int ValidateArrayAccess(const std::string& arrayIP, const std::string& accessKey) {
+    try {
+        Korvel::KAccessLayer accessLayer;
+        std::string address = arrayIP, key = accessKey;
+        return accessLayer.ValidateArray(address, key);
+    } catch (const std::exception& e) {
+        RLOG(0, "%s", e.what());
+        return KRT_GENERAL_FAILURE;
+    }
+}
+
+int GetLogLevel(std::string& level) {
+    RLOG(3, "Entering GetLogLevel() with parameter Option: %s", level.c_str());
+    const int result = GetSetting("LogLevel", level);
+    RLOG(3, "Exiting GetLogLevel()");
+    return result;
+}
+
+int GetTracing(std::string& tracing) {
+    RLOG(3, "Entering GetTracing() with parameter Trace Option: %s", tracing.c_str());
+    const int result = GetSetting("Tracing", tracing);
+    RLOG(3, "Exiting GetTracing()");
+    return result;
+}
+
+int SetTracing(const std::string& tracing, const std::string& level) {
+    RLOG(3, "Entering SetTracing() with parameter Trace Option: %s, LogLevel: %s", tracing.c_str(), level.c_str());
+    RegKey key;
+    int result = KRT_NO_CONFIGURATION;
+    if (key.Open(StorePath(), KEY_SET_VALUE) == ERROR_SUCCESS) {
+        result = SetValue(key.Get(), "Tracing", tracing.c_str());
+        if (tracing == "Enabled") result = SetValue(key.Get(), "LogLevel", level.c_str());
+    }
+    key.Close();
+    RLOG(3, "Exiting SetTracing()");
+    return result;
+}
+
+std::string GetErrorMsg(int code) {
+    RLOG(3, "Entering GetErrorMsg() with parameters ReturnCode: %s", std::to_string(static_cast<unsigned>(code)).c_str());
+    switch (code) {
+        case KRT_SUCCESS: return "Success";
+        case KRT_KEY_NOT_FOUND: return "Error : Key does not exists in the registry";
+        case KRT_VALUE_NOT_FOUND: return "Error : Value does not exists in the registry";
+        case KRT_REMOVE_FAILED: return "Error : Failed to remove configuration from the registry";
+        case KRT_UPDATE_VALUE_FAILED: return "Error : Could not update Value in the registry";
+        case KRT_FIND_VALUE_FAILED: return "Error : Could not find Value in the registry";
+        case KRT_CREATE_KEY_FAILED: return "Error : Could not create Key in the registry";
+        case KRT_IP_IN_USE: return "Error : Korvel QSTA IP already in use";
+        case KRT_CANNOT_CONNECT: return "Error : Cannot connect to Korvel QSTA. Check the inputs and try again";
+        case KRT_INVALID_ACCESS_KEY: return "Error : Invalid access Key. Check access Key and try again";
+        case KRT_NO_CONFIGURATION: return "Error : Korvel QSTA configuration(s) not found in the Registry";
+        case KRT_INVALID_INPUT: return "Error : Invalid input. Please provide valid inputs and try again";
+        case KRT_INCOMPATIBLE_VERSION:
+            return "Error : Couldn't add new array configuration due to incompatible version";
+        default: return "Error : General Failure";
+    }
+}

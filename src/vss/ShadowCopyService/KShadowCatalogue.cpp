@@ -1,0 +1,228 @@
+#include "KShadowCatalogue.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+
+namespace Korvel {
+
+namespace {
+
+// A prepared statement, finalised on every path.
+class Statement {
+public:
+    Statement(sqlite3* db, const char* sql) : m_db(db) {
+        if (sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr) != SQLITE_OK)
+            throw std::runtime_error(std::string("catalogue: ") + sqlite3_errmsg(db));
+    }
+    ~Statement() { sqlite3_finalize(m_stmt); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    Statement& Bind(int index, const std::string& value, bool blob = false) {
+        int rc = blob ? sqlite3_bind_blob(m_stmt, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT)
+                      : sqlite3_bind_text(m_stmt, index, value.c_str(), static_cast<int>(value.size()),
+                                          SQLITE_TRANSIENT);
+        if (rc != SQLITE_OK) throw std::runtime_error(std::string("catalogue: ") + sqlite3_errmsg(m_db));
+        return *this;
+    }
+    Statement& BindNull(int index) {
+        sqlite3_bind_null(m_stmt, index);
+        return *this;
+    }
+    bool Step() {
+        int rc = sqlite3_step(m_stmt);
+        if (rc == SQLITE_ROW) return true;
+        if (rc == SQLITE_DONE) return false;
+        throw std::runtime_error(std::string("catalogue: ") + sqlite3_errmsg(m_db));
+    }
+    std::string Column(int index) const {
+        const void* data = sqlite3_column_blob(m_stmt, index);
+        int size = sqlite3_column_bytes(m_stmt, index);
+        return data == nullptr ? std::string() : std::string(static_cast<const char*>(data), static_cast<size_t>(size));
+    }
+    int Int(int index) const { return sqlite3_column_int(m_stmt, index); }
+
+private:
+    sqlite3* m_db;
+    sqlite3_stmt* m_stmt = nullptr;
+};
+
+// Rolls back unless committed: a failed change leaves the old state.
+class Transaction {
+public:
+    explicit Transaction(sqlite3* db) : m_db(db) { Run("BEGIN IMMEDIATE"); }
+    ~Transaction() {
+        if (!m_done) sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+    void Commit() {
+        Run("COMMIT");
+        m_done = true;
+    }
+
+private:
+    void Run(const char* sql) {
+        char* error = nullptr;
+        if (sqlite3_exec(m_db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+            std::string text = error != nullptr ? error : "unknown error";
+            sqlite3_free(error);
+            throw std::runtime_error("catalogue: " + text);
+        }
+    }
+    sqlite3* m_db;
+    bool m_done = false;
+};
+
+const char* const kColumns =
+    "shadow_id, set_id, created_at, source_device, source_lun, target_lun, snapshot_name, exposed_device, exposed_lun";
+
+KShadowCopyEntry Row(const Statement& s) {
+    return KShadowCopyEntry{s.Column(0), s.Column(1), s.Column(2), s.Column(3), s.Column(4),
+                            s.Column(5), s.Column(6), s.Column(7), s.Column(8)};
+}
+
+}  // namespace
+
+std::string KShadowCatalogue::DefaultPath() {
+    const char* path = std::getenv("KORVEL_CATALOGUE");
+    return path != nullptr && *path != '\0' ? path : "/var/lib/korvel/shadows.db";
+}
+
+KShadowCatalogue::KShadowCatalogue(const std::string& path) : m_path(path) {
+    const std::string failure = "Cannot open the shadow copy catalogue " + path + ": ";
+    // The file and its folder are made private before SQLite touches them:
+    // the records name every disk and snapshot of the host.
+    std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    std::error_code ec;
+    if (!parent.empty() && !std::filesystem::exists(parent, ec)) {
+        std::filesystem::create_directories(parent, ec);
+        if (!ec) ::chmod(parent.c_str(), 0700);
+    }
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) throw std::runtime_error(failure + std::strerror(errno));
+    ::close(fd);
+    if (sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+        std::string text = m_db != nullptr ? sqlite3_errmsg(m_db) : "out of memory";
+        sqlite3_close(m_db);
+        throw std::runtime_error(failure + text);
+    }
+    try {
+        sqlite3_busy_timeout(m_db, 10000);  // another command may be writing; never wait for ever
+        Exec("PRAGMA foreign_keys = ON");
+        Exec("PRAGMA synchronous = FULL");
+        Migrate();
+    } catch (const std::exception& e) {
+        sqlite3_close(m_db);
+        throw std::runtime_error(failure + e.what());
+    }
+}
+
+KShadowCatalogue::~KShadowCatalogue() { sqlite3_close(m_db); }
+
+void KShadowCatalogue::Exec(const char* sql) const {
+    char* error = nullptr;
+    if (sqlite3_exec(m_db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+        std::string text = error != nullptr ? error : sqlite3_errmsg(m_db);
+        sqlite3_free(error);
+        throw std::runtime_error(text);
+    }
+}
+
+// user_version says which schema the file holds; later releases migrate from it.
+void KShadowCatalogue::Migrate() {
+    Transaction transaction(m_db);
+    Statement version(m_db, "PRAGMA user_version");
+    version.Step();
+    const int current = version.Int(0);
+    if (current > kSchemaVersion)
+        throw std::runtime_error("schema version " + std::to_string(current) + " is newer than this release knows (" +
+                                 std::to_string(kSchemaVersion) + ")");
+    if (current == 0) {
+        Exec("CREATE TABLE snapshot_sets ("
+             " set_id TEXT PRIMARY KEY,"
+             " created_at TEXT NOT NULL)");
+        Exec("CREATE TABLE shadow_copies ("
+             " shadow_id TEXT PRIMARY KEY,"
+             " set_id TEXT NOT NULL REFERENCES snapshot_sets(set_id) ON DELETE CASCADE,"
+             " created_at TEXT NOT NULL,"
+             " source_device TEXT NOT NULL,"
+             " source_lun BLOB NOT NULL,"
+             " target_lun BLOB NOT NULL,"
+             " snapshot_name TEXT NOT NULL,"
+             " exposed_device TEXT,"
+             " exposed_lun BLOB)");
+        Exec("PRAGMA user_version = 1");
+    }
+    transaction.Commit();
+}
+
+void KShadowCatalogue::AddSet(const std::string& setId, const std::string& createdAt,
+                              const std::vector<KShadowCopyEntry>& copies) {
+    Transaction transaction(m_db);
+    Statement(m_db, "INSERT INTO snapshot_sets (set_id, created_at) VALUES (?, ?)").Bind(1, setId).Bind(2, createdAt).Step();
+    for (const KShadowCopyEntry& c : copies) {
+        Statement insert(m_db,
+                         "INSERT INTO shadow_copies (shadow_id, set_id, created_at, source_device, source_lun,"
+                         " target_lun, snapshot_name) VALUES (?, ?, ?, ?, ?, ?, ?)");
+        insert.Bind(1, c.shadowId).Bind(2, setId).Bind(3, createdAt).Bind(4, c.sourceDevice);
+        insert.Bind(5, c.sourceLun, true).Bind(6, c.targetLun, true).Bind(7, c.snapshotName).Step();
+    }
+    transaction.Commit();
+}
+
+std::vector<KShadowCopyEntry> KShadowCatalogue::List() const {
+    Statement select(m_db, (std::string("SELECT ") + kColumns + " FROM shadow_copies ORDER BY rowid").c_str());
+    std::vector<KShadowCopyEntry> entries;
+    while (select.Step()) entries.push_back(Row(select));
+    return entries;
+}
+
+std::optional<KShadowCopyEntry> KShadowCatalogue::Find(const std::string& shadowId) const {
+    Statement select(m_db, (std::string("SELECT ") + kColumns + " FROM shadow_copies WHERE shadow_id = ?").c_str());
+    select.Bind(1, shadowId);
+    if (!select.Step()) return std::nullopt;
+    return Row(select);
+}
+
+void KShadowCatalogue::SetExposed(const std::string& shadowId, const std::string& device, const std::string& lun) {
+    Transaction transaction(m_db);
+    Statement(m_db, "UPDATE shadow_copies SET exposed_device = ?, exposed_lun = ? WHERE shadow_id = ?")
+        .Bind(1, device)
+        .Bind(2, lun, true)
+        .Bind(3, shadowId)
+        .Step();
+    transaction.Commit();
+}
+
+void KShadowCatalogue::ClearExposed(const std::string& shadowId) {
+    Transaction transaction(m_db);
+    Statement(m_db, "UPDATE shadow_copies SET exposed_device = NULL, exposed_lun = NULL WHERE shadow_id = ?")
+        .Bind(1, shadowId)
+        .Step();
+    transaction.Commit();
+}
+
+void KShadowCatalogue::Remove(const std::string& shadowId) {
+    Transaction transaction(m_db);
+    Statement find(m_db, "SELECT set_id FROM shadow_copies WHERE shadow_id = ?");
+    find.Bind(1, shadowId);
+    if (!find.Step()) return;
+    const std::string setId = find.Column(0);
+    Statement(m_db, "DELETE FROM shadow_copies WHERE shadow_id = ?").Bind(1, shadowId).Step();
+    Statement(m_db, "DELETE FROM snapshot_sets WHERE set_id = ? AND NOT EXISTS"
+                    " (SELECT 1 FROM shadow_copies WHERE set_id = ?)")
+        .Bind(1, setId)
+        .Bind(2, setId)
+        .Step();
+    transaction.Commit();
+}
+
+}  // namespace Korvel
