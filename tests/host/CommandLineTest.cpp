@@ -178,7 +178,9 @@ TEST_F(RegistrationTest, ServiceRecordsEverythingAndUnregServerRemovesIt) {
     EXPECT_FALSE(ReadRegValue(HKEY_CLASSES_ROOT, kAppIdKey, "LocalService").found);
     EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, kVssKey));
     EXPECT_FALSE(std::filesystem::exists(UnitDir() + "/KorvelProvider.service"));
-    EXPECT_FALSE(std::filesystem::exists(LogDir()));
+    // The log folder holds the test's own log too: the provider's files go, the folder stays.
+    EXPECT_FALSE(std::filesystem::exists(LogDir() + "/KorvelVSSProvider.log"));
+    EXPECT_TRUE(std::filesystem::exists(LogPath()));
 }
 
 TEST_F(RegistrationTest, UnregServerWithoutAnInstalledServiceStillUnregistersTheProvider) {
@@ -192,13 +194,14 @@ TEST_F(RegistrationTest, UnregServerWithoutAnInstalledServiceStillUnregistersThe
                                       version, KORVEL_VSS_PROVIDER_VERSION_ID),
               S_OK);
     admin->Release();
-    Logger::Write(SEVERITY_INFO, "test", "a line so the log folder exists");
+    Logger::EventLog(1, 1, 0x12345678, "%s", "an event, so the events file exists");
 
     ProgramRun run = RunProvider({"-UnregServer"});
     EXPECT_EQ(run.exitCode, 0) << run.stderrText;
     EXPECT_EQ(run.stderrText, "");
     EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, kVssKey));
-    EXPECT_FALSE(std::filesystem::exists(LogDir()));
+    EXPECT_FALSE(std::filesystem::exists(LogDir() + "/KorvelVSSProvider.log"));
+    EXPECT_FALSE(std::filesystem::exists(LogDir() + "/KorvelProvider.events.log"));
 }
 
 TEST_F(RegistrationTest, ServiceManagerFailureIsShownAndStopsTheRegistration) {
