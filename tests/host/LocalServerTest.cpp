@@ -25,13 +25,6 @@ namespace {
 
 namespace pb = ::korvel::remoting;
 
-const char* const kSeedA =
-    "volume name=a1 display-name=alpha-data ieee-id=6b72760000000a01 model=QSTA-Volume-X\n"
-    "volume name=a2 display-name=alpha-log ieee-id=6b72760000000a02\n"
-    "map volume=a1 host=this-host\nmap volume=a2 host=this-host\n";
-const char* const kSeedB =
-    "volume name=b1 display-name=beta-data ieee-id=6b72760000000b01\nmap volume=b1 host=this-host\n";
-
 std::string Hex(HRESULT hr) {
     char text[16];
     std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(hr));

@@ -23,13 +23,6 @@ namespace {
 using Korvel::KLunRecord;
 using Korvel::KShadowCopyEntry;
 
-const char* const kSeedA =
-    "volume name=a1 display-name=alpha-data ieee-id=6b72760000000a01 model=QSTA-Volume-X\n"
-    "volume name=a2 display-name=alpha-log ieee-id=6b72760000000a02\n"
-    "map volume=a1 host=this-host\nmap volume=a2 host=this-host\n";
-const char* const kSeedB =
-    "volume name=b1 display-name=beta-data ieee-id=6b72760000000b01\nmap volume=b1 host=this-host\n";
-
 // What differs from run to run by design (IDs drawn anew, times, the letters
 // of new disks) is named by order of first appearance.
 std::string Normalized(const std::string& text) {
