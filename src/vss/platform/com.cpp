@@ -13,25 +13,12 @@ LPVOID CoTaskMemAlloc(size_t cb) { return std::malloc(cb); }
 
 void CoTaskMemFree(LPVOID pv) { std::free(pv); }
 
-int KorvelStringFromGUID(REFGUID rguid, char* lpsz, int cchMax) {
-    if (lpsz == nullptr || cchMax < 39) return 0;
-    std::snprintf(lpsz, static_cast<size_t>(cchMax), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                  static_cast<unsigned>(rguid.Data1), rguid.Data2, rguid.Data3, rguid.Data4[0], rguid.Data4[1],
-                  rguid.Data4[2], rguid.Data4[3], rguid.Data4[4], rguid.Data4[5], rguid.Data4[6], rguid.Data4[7]);
-    return 39;
-}
-
 std::string KorvelGuidText(REFGUID rguid) {
     char text[39];
-    KorvelStringFromGUID(rguid, text, sizeof text);
+    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                  static_cast<unsigned>(rguid.Data1), rguid.Data2, rguid.Data3, rguid.Data4[0], rguid.Data4[1],
+                  rguid.Data4[2], rguid.Data4[3], rguid.Data4[4], rguid.Data4[5], rguid.Data4[6], rguid.Data4[7]);
     return text;
-}
-
-int StringFromGUID2(REFGUID rguid, WCHAR* lpsz, int cchMax) {
-    char narrow[39];
-    if (lpsz == nullptr || KorvelStringFromGUID(rguid, narrow, cchMax < 39 ? cchMax : 39) == 0) return 0;
-    for (int i = 0; i < 39; ++i) lpsz[i] = static_cast<WCHAR>(narrow[i]);
-    return 39;
 }
 
 namespace {

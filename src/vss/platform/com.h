@@ -59,11 +59,7 @@ inline bool operator!=(REFGUID a, REFGUID b) { return !IsEqualGUID(a, b); }
 
 extern const GUID GUID_NULL;
 
-// "{6ABEF83A-7FA0-408C-88FC-98E122AD7280}" into lpsz; returns the characters
-// written with the terminating zero, 0 when cchMax is too small (39 needed).
-int StringFromGUID2(REFGUID rguid, WCHAR* lpsz, int cchMax);
-// The same text in narrow characters, as the registry records keep it.
-int KorvelStringFromGUID(REFGUID rguid, char* lpsz, int cchMax);
+// "{6ABEF83A-7FA0-408C-88FC-98E122AD7280}", as the registry records keep GUIDs.
 std::string KorvelGuidText(REFGUID rguid);
 
 // Interfaces are abstract classes; their slots follow the Windows order.
