@@ -1,6 +1,11 @@
 // Benchmarks of the provider's operations against the raw requests they come
 // down to, against in-process simulators.
 //   korvel_provider_bench [google benchmark flags]   prints the comparison table
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <benchmark/benchmark.h>
@@ -13,9 +18,13 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+extern char** environ;
+
 #include "KorvelProvider.h"
+#include "KorvelRemoting.h"
 #include "Logger.h"
 #include "qsta/Simulator.h"
 #include "raw_client.h"
@@ -112,10 +121,66 @@ VSS_ID Guid(unsigned long long n) {
 
 std::vector<double> g_commitMs;
 
-void OursCommitSnapshots(benchmark::State& state, size_t appliances, size_t each) {
-    ProviderScene scene(appliances, each, each);
+// The KorvelProvider program as a plain local server on a socket of its own,
+// reading the scene's store; stopped with SIGTERM when the case ends.
+class LocalServer {
+public:
+    LocalServer() {
+        m_socket = std::filesystem::temp_directory_path() / ("korvel-bench-" + std::to_string(getpid()) + ".sock");
+        setenv("KORVEL_PROVIDER_SOCKET", m_socket.c_str(), 1);
+        char program[] = KORVEL_PROVIDER_PROGRAM;
+        char* argv[] = {program, nullptr};
+        if (posix_spawn(&m_pid, program, nullptr, nullptr, argv, environ) != 0) m_pid = -1;
+        // Ready once it accepts a connection.
+        for (int i = 0; i < 500 && m_pid > 0 && !Answers(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ~LocalServer() {
+        if (m_pid <= 0) return;
+        kill(m_pid, SIGTERM);
+        int status = 0;
+        waitpid(m_pid, &status, 0);
+    }
+
+private:
+    bool Answers() const {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", m_socket.c_str());
+        bool answers = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        close(fd);
+        return answers;
+    }
+    std::string m_socket;
+    pid_t m_pid = -1;
+};
+
+// A provider object in process, or a proxy to one in the local server.
+IUnknown* NewProvider(bool remote) {
     IUnknown* provider = nullptr;
-    CKorvelVSSProvider::CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&provider));
+    if (remote)
+        CoCreateInstance(CLSID_KorvelVSSProvider, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
+                         reinterpret_cast<void**>(&provider));
+    else
+        CKorvelVSSProvider::CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&provider));
+    if (provider != nullptr && remote) {
+        // The server's process starts its own transport, as the shadow copy service has it do.
+        auto* notifications = Query<IVssProviderNotifications>(provider, IID_IVssProviderNotifications);
+        notifications->OnLoad(nullptr);
+        notifications->Release();
+    }
+    return provider;
+}
+
+void CommitSnapshots(benchmark::State& state, size_t appliances, size_t each, bool remote) {
+    ProviderScene scene(appliances, each, each);
+    std::unique_ptr<LocalServer> server(remote ? new LocalServer : nullptr);
+    IUnknown* provider = NewProvider(remote);
+    if (provider == nullptr) {
+        state.SkipWithError("no provider object");
+        return;
+    }
     auto* hardware = Query<IVssHardwareSnapshotProviderEx>(provider, IID_IVssHardwareSnapshotProviderEx);
     auto* creator = Query<IVssProviderCreateSnapshotSet>(provider, IID_IVssProviderCreateSnapshotSet);
     BOOL supported = FALSE;
@@ -125,7 +190,7 @@ void OursCommitSnapshots(benchmark::State& state, size_t appliances, size_t each
         !supported)
         state.SkipWithError("LUNs not supported (the benchmark must run as an administrator)");
     unsigned long long next = 1;
-    g_commitMs.clear();
+    if (!remote) g_commitMs.clear();
     for (auto _ : state) {
         VSS_ID set = Guid(next++);
         for (size_t i = 0; i < scene.luns.size(); ++i)
@@ -134,7 +199,7 @@ void OursCommitSnapshots(benchmark::State& state, size_t appliances, size_t each
         HRESULT hr = creator->CommitSnapshots(set);
         double seconds = std::chrono::duration<double>(Clock::now() - start).count();
         state.SetIterationTime(seconds);
-        g_commitMs.push_back(seconds * 1000);
+        if (!remote) g_commitMs.push_back(seconds * 1000);
         if (hr != S_OK) {
             state.SkipWithError(("commit failed: " + std::to_string(hr)).c_str());
             break;
@@ -144,6 +209,10 @@ void OursCommitSnapshots(benchmark::State& state, size_t appliances, size_t each
     creator->Release();
     hardware->Release();
     provider->Release();
+}
+
+void OursCommitSnapshots(benchmark::State& state, size_t appliances, size_t each) {
+    CommitSnapshots(state, appliances, each, false);
 }
 
 void RawCommitSnapshots(benchmark::State& state, size_t appliances, size_t each) {
@@ -169,11 +238,15 @@ void RawCommitSnapshots(benchmark::State& state, size_t appliances, size_t each)
     state.counters["requests"] = static_cast<double>(appliances);
 }
 
-void OursUncachedAreLunsSupported(benchmark::State& state, size_t volumes) {
+void UncachedAreLunsSupported(benchmark::State& state, size_t volumes, bool remote) {
     ProviderScene scene(1, volumes, 1);
+    std::unique_ptr<LocalServer> server(remote ? new LocalServer : nullptr);
     for (auto _ : state) {
-        IUnknown* provider = nullptr;  // a new object: nothing cached
-        CKorvelVSSProvider::CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&provider));
+        IUnknown* provider = NewProvider(remote);  // a new object: nothing cached
+        if (provider == nullptr) {
+            state.SkipWithError("no provider object");
+            break;
+        }
         auto* hardware = Query<IVssHardwareSnapshotProviderEx>(provider, IID_IVssHardwareSnapshotProviderEx);
         BOOL supported = FALSE;
         auto start = Clock::now();
@@ -184,6 +257,31 @@ void OursUncachedAreLunsSupported(benchmark::State& state, size_t volumes) {
         provider->Release();
     }
     state.counters["requests"] = 1;
+}
+
+// One call that does nothing in the provider: what a call through the socket costs by itself.
+void EmptyCall(benchmark::State& state, bool remote) {
+    ProviderScene scene(1, 1, 1);
+    std::unique_ptr<LocalServer> server(remote ? new LocalServer : nullptr);
+    IUnknown* provider = NewProvider(remote);
+    if (provider == nullptr) {
+        state.SkipWithError("no provider object");
+        return;
+    }
+    auto* creator = Query<IVssProviderCreateSnapshotSet>(provider, IID_IVssProviderCreateSnapshotSet);
+    for (auto _ : state) {
+        auto start = Clock::now();
+        HRESULT hr = creator->EndPrepareSnapshots(Guid(1));
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+        if (hr != S_OK) state.SkipWithError("call failed");
+    }
+    state.counters["requests"] = 0;
+    creator->Release();
+    provider->Release();
+}
+
+void OursUncachedAreLunsSupported(benchmark::State& state, size_t volumes) {
+    UncachedAreLunsSupported(state, volumes, false);
 }
 
 void RawListAndParse(benchmark::State& state, size_t volumes) {
@@ -206,6 +304,25 @@ void Register() {
     manual(RegisterBenchmark("baseline/commit_snapshots/64_luns_on_4_appliances", RawCommitSnapshots, 4, 16));
     manual(RegisterBenchmark("ours/are_luns_supported/uncached_1_of_10000", OursUncachedAreLunsSupported, 10000));
     manual(RegisterBenchmark("baseline/are_luns_supported/uncached_1_of_10000", RawListAndParse, 10000));
+    // The remoting's cost: the same operations through the local server, against in process.
+    // A fixed count: every commit draws one more snapshot name per volume from
+    // the library's million, and a few hundred draws make a collision likely.
+    for (bool remote : {true, false})
+        RegisterBenchmark(remote ? "ours/local_server/commit_snapshots/64_luns_on_4_appliances"
+                                 : "baseline/local_server/commit_snapshots/64_luns_on_4_appliances",
+                          CommitSnapshots, 4, 16, remote)
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond)
+            ->Iterations(40);
+    auto micro = [](benchmark::internal::Benchmark* b) {
+        b->UseManualTime()->Unit(benchmark::kMicrosecond)->MinTime(0.5);
+    };
+    micro(RegisterBenchmark("ours/local_server/empty_call", EmptyCall, true));
+    micro(RegisterBenchmark("baseline/local_server/empty_call", EmptyCall, false));
+    manual(RegisterBenchmark("ours/local_server/are_luns_supported/uncached_1_of_10000", UncachedAreLunsSupported,
+                             10000, true));
+    manual(RegisterBenchmark("baseline/local_server/are_luns_supported/uncached_1_of_10000",
+                             UncachedAreLunsSupported, 10000, false));
 }
 
 void PrintCommitPercentiles() {
@@ -226,6 +343,7 @@ int main(int argc, char** argv) {
     setenv("KORVEL_LOG_DIR", logDir.c_str(), 1);
     Logger::Initialize("bench.log", SEVERITY_INFO, true);
     Korvel::KAccessLayer::GlobalInit();
+    KorvelInstallLocalActivator();
     benchmark::Initialize(&argc, argv);
     bench::Register();
     bench::TableReporter reporter;

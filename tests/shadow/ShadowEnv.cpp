@@ -40,7 +40,8 @@ private:
     HKEY m_key = nullptr;
 };
 
-std::vector<char*> Argv(std::vector<std::string>& args) {
+std::vector<char*> Argv(std::vector<std::string>& args, bool inProcess) {
+    if (inProcess) args.insert(args.begin(), "--in-process");
     args.insert(args.begin(), KORVEL_SHADOW_PROGRAM);
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
@@ -68,7 +69,7 @@ void ShadowTest::RegisterProvider() {
 
 CommandResult ShadowTest::Shadow(const std::vector<std::string>& arguments) {
     std::vector<std::string> args = arguments;
-    std::vector<char*> argv = Argv(args);
+    std::vector<char*> argv = Argv(args, m_inProcess);
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     posix_spawn_file_actions_t actions;
@@ -111,7 +112,7 @@ CommandResult ShadowTest::Shadow(const std::vector<std::string>& arguments) {
 
 pid_t ShadowTest::StartShadow(const std::vector<std::string>& arguments) {
     std::vector<std::string> args = arguments;
-    std::vector<char*> argv = Argv(args);
+    std::vector<char*> argv = Argv(args, m_inProcess);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);

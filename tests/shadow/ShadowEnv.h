@@ -30,6 +30,10 @@ protected:
     pid_t StartShadow(const std::vector<std::string>& args);
 
     std::vector<Korvel::KShadowCopyEntry> Catalogue() const;
+
+    // The commands create the provider in their own process ("--in-process");
+    // false: they reach it in the KorvelProvider server.
+    bool m_inProcess = true;
     const std::string& CataloguePath() const { return m_catalogue; }
 
 private:

@@ -47,37 +47,6 @@ private:
     HANDLE m_handle;
 };
 
-// A completed rollback: the appliance has answered by the time ResyncLuns returns.
-class CKorvelCompletedAsync final : public IVssAsync {
-public:
-    HRESULT QueryInterface(REFIID riid, void** ppvObject) override {
-        if (ppvObject == nullptr) return E_POINTER;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IVssAsync)) {
-            *ppvObject = static_cast<IVssAsync*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppvObject = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++m_refs; }
-    ULONG Release() override {
-        ULONG count = --m_refs;
-        if (count == 0) delete this;
-        return count;
-    }
-    HRESULT Cancel() override { return VSS_S_ASYNC_FINISHED; }
-    HRESULT Wait(DWORD) override { return S_OK; }
-    HRESULT QueryStatus(HRESULT* pHrResult, INT*) override {
-        if (pHrResult == nullptr) return E_POINTER;
-        *pHrResult = VSS_S_ASYNC_FINISHED;
-        return S_OK;
-    }
-
-private:
-    std::atomic<ULONG> m_refs{1};
-};
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -504,7 +473,8 @@ HRESULT CKorvelVSSProvider::ResyncLuns(VDS_LUN_INFORMATION* pSourceLuns, VDS_LUN
         return LastResort(e);
     }
     if (hr == S_OK && ppAsync != nullptr) {
-        *ppAsync = new (std::nothrow) CKorvelCompletedAsync();
+        // A completed rollback: the appliance has answered by the time ResyncLuns returns.
+        *ppAsync = KorvelNewCompletedAsync(VSS_S_ASYNC_FINISHED);
         if (*ppAsync == nullptr) return E_OUTOFMEMORY;
     }
     return hr;

@@ -37,17 +37,6 @@ BOOL QueryProperty(HANDLE device, STORAGE_PROPERTY_ID property, BYTE* buffer) {
                            &returned, nullptr);
 }
 
-// Releases the identifier list a record holds, bytes included.
-void FreeIdentifiers(VDS_STORAGE_DEVICE_ID_DESCRIPTOR& descriptor) {
-    if (descriptor.m_rgIdentifiers != nullptr) {
-        for (ULONG i = 0; i < descriptor.m_cIdentifiers; ++i)
-            CoTaskMemFree(descriptor.m_rgIdentifiers[i].m_rgbIdentifier);
-        CoTaskMemFree(descriptor.m_rgIdentifiers);
-    }
-    descriptor.m_rgIdentifiers = nullptr;
-    descriptor.m_cIdentifiers = 0;
-}
-
 }  // namespace
 
 HRESULT CKorvelVSSProvider::GetLunIeeeId(const VDS_LUN_INFORMATION& lunInfo, std::string& lunIeeeId) {
@@ -134,7 +123,7 @@ HRESULT CKorvelVSSProvider::SetProviderTag(VDS_LUN_INFORMATION& lunInfo, const s
     identifier->m_cbIdentifier = static_cast<ULONG>(text.size());
     identifier->m_rgbIdentifier = bytes;
     // The record belongs to VSS; what it held before would otherwise leak.
-    FreeIdentifiers(lunInfo.m_deviceIdDescriptor);
+    KorvelFreeLunIdentifiers(lunInfo.m_deviceIdDescriptor);
     lunInfo.m_deviceIdDescriptor.m_rgIdentifiers = identifier;
     lunInfo.m_deviceIdDescriptor.m_cIdentifiers = 1;
     return S_OK;

@@ -13,6 +13,7 @@
 #include "KLunRecord.h"
 #include "KShadowCoordinator.h"
 #include "KorvelProvider.h"
+#include "KorvelRemoting.h"
 #include "Logger.h"
 
 using namespace Korvel;
@@ -143,6 +144,9 @@ int main(int argc, char** argv) {
     app.add_flag("--json", json, "Print one JSON document for scripts");
     app.add_option("--catalogue", catalogue, "The shadow copy catalogue (default: $KORVEL_CATALOGUE or "
                                              "/var/lib/korvel/shadows.db)");
+    bool inProcess = false;
+    app.add_flag("--in-process", inProcess,
+                 "Create the provider in this process instead of reaching it in the KorvelProvider server");
 
     std::vector<std::string> devices;
     std::string shadowId;
@@ -170,15 +174,21 @@ int main(int argc, char** argv) {
     CLI11_PARSE(app, argc, argv);
 
     Logger::Initialize("KorvelShadow.log", SEVERITY_INFO, true);
-    // In this process the provider is served from the class table.
+    // The provider lives in the KorvelProvider server, as it does for VSS, and
+    // checks this caller's rights there; on request it is served from this
+    // process's class table instead.
     DWORD cookie = 0;
-    KorvelRegisterProviderClass(CLSCTX_INPROC_SERVER, &cookie);
+    if (inProcess)
+        KorvelRegisterProviderClass(CLSCTX_INPROC_SERVER, &cookie);
+    else
+        KorvelInstallLocalActivator();
 
     Report report(json);
     int code = 0;
     try {
         KShadowCoordinator::Options options;
         options.cataloguePath = catalogue;
+        options.clsContext = inProcess ? CLSCTX_INPROC_SERVER : CLSCTX_LOCAL_SERVER;
         options.onStep = [&report](const KShadowStep& step) { report.Step(step); };
         KShadowCoordinator coordinator(options);
         auto used = [&app](const char* name) { return app.got_subcommand(name); };

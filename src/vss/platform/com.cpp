@@ -1,5 +1,6 @@
 #include "com.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -11,6 +12,26 @@ const IID IID_IClassFactory = {0x00000001, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0,
 LPVOID CoTaskMemAlloc(size_t cb) { return std::malloc(cb); }
 
 void CoTaskMemFree(LPVOID pv) { std::free(pv); }
+
+std::string KorvelGuidText(REFGUID rguid) {
+    char text[39];
+    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                  static_cast<unsigned>(rguid.Data1), rguid.Data2, rguid.Data3, rguid.Data4[0], rguid.Data4[1],
+                  rguid.Data4[2], rguid.Data4[3], rguid.Data4[4], rguid.Data4[5], rguid.Data4[6], rguid.Data4[7]);
+    return text;
+}
+
+namespace {
+
+thread_local unsigned t_comInitCount = 0;
+
+}  // namespace
+
+HRESULT CoInitializeEx(LPVOID, DWORD) { return t_comInitCount++ == 0 ? S_OK : S_FALSE; }
+
+void CoUninitialize() {
+    if (t_comInitCount > 0) --t_comInitCount;
+}
 
 namespace {
 
@@ -96,6 +117,15 @@ HRESULT CoCreateInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContex
     if ((dwClsContext & CLSCTX_LOCAL_SERVER) != 0) {
         // A local server's objects cannot be aggregated across processes.
         if (pUnkOuter != nullptr) return CLASS_E_NOAGGREGATION;
+        // This process registered the class as its local server: the object
+        // is made here, as COM hands a server its own objects.
+        IClassFactory* factory = nullptr;
+        if (SUCCEEDED(CoGetClassObject(rclsid, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
+                                       reinterpret_cast<LPVOID*>(&factory)))) {
+            HRESULT hr = factory->CreateInstance(nullptr, riid, ppv);
+            factory->Release();
+            return hr;
+        }
         KorvelLocalActivator activator;
         {
             ClassTable& table = Table();

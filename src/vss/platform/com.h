@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <string>
 
 #include "wintypes.h"
 
@@ -26,6 +27,15 @@ typedef LONG HRESULT;
 #define CLASS_E_CLASSNOTAVAILABLE static_cast<HRESULT>(0x80040111L)
 #define REGDB_E_CLASSNOTREG static_cast<HRESULT>(0x80040154L)
 #define RPC_E_DISCONNECTED static_cast<HRESULT>(0x80010108L)
+#define RPC_E_TIMEOUT static_cast<HRESULT>(0x8001011FL)
+#define CO_E_SERVER_EXEC_FAILURE static_cast<HRESULT>(0x80080005L)
+
+#define FACILITY_WIN32 7
+inline HRESULT HRESULT_FROM_WIN32(LONG error) {
+    return error <= 0 ? static_cast<HRESULT>(error)
+                      : static_cast<HRESULT>((static_cast<ULONG>(error) & 0x0000FFFFu) | (FACILITY_WIN32 << 16) |
+                                             0x80000000u);
+}
 
 typedef struct _GUID {
     DWORD Data1;
@@ -49,6 +59,9 @@ inline bool operator!=(REFGUID a, REFGUID b) { return !IsEqualGUID(a, b); }
 
 extern const GUID GUID_NULL;
 
+// "{6ABEF83A-7FA0-408C-88FC-98E122AD7280}", as the registry records keep GUIDs.
+std::string KorvelGuidText(REFGUID rguid);
+
 // Interfaces are abstract classes; their slots follow the Windows order.
 struct IUnknown {
     virtual HRESULT QueryInterface(REFIID riid, void** ppvObject) = 0;
@@ -69,9 +82,19 @@ protected:
 };
 extern const IID IID_IClassFactory;
 
+// Per-thread COM initialisation. Nothing needs setting up on Linux, but the
+// calls keep their contract: S_OK the first time on a thread, S_FALSE when
+// already initialised, and every success is paired with CoUninitialize.
+#define COINIT_MULTITHREADED 0x0u
+#define COINIT_APARTMENTTHREADED 0x2u
+HRESULT CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit);
+void CoUninitialize();
+
 // Activation. Class objects registered in this process serve
-// CLSCTX_INPROC_SERVER; CLSCTX_LOCAL_SERVER goes through the local activator
-// that the remoting layer installs (REGDB_E_CLASSNOTREG without one).
+// CLSCTX_INPROC_SERVER, and CLSCTX_LOCAL_SERVER too when they were registered
+// for it (this process is then the class's local server); otherwise
+// CLSCTX_LOCAL_SERVER goes through the local activator that the remoting layer
+// installs (REGDB_E_CLASSNOTREG without one).
 #define CLSCTX_INPROC_SERVER 0x1u
 #define CLSCTX_LOCAL_SERVER 0x4u
 #define REGCLS_SINGLEUSE 0u

@@ -492,6 +492,29 @@ LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     return ERROR_SUCCESS;
 }
 
+LONG RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey) {
+    KorvelRegKey key;
+    LONG result = RegOpenKeyExA(hKey, lpSubKey != nullptr ? lpSubKey : "", 0, KEY_ALL_ACCESS, key.Out());
+    if (result != ERROR_SUCCESS) return result;
+    char name[kMaxKeyName + 1];
+    for (;;) {
+        DWORD length = sizeof name;
+        result = RegEnumKeyExA(key.Get(), 0, name, &length, nullptr, nullptr, nullptr, nullptr);
+        if (result == ERROR_NO_MORE_ITEMS) break;
+        if (result != ERROR_SUCCESS) return result;
+        if ((result = RegDeleteTreeA(key.Get(), name)) != ERROR_SUCCESS) return result;
+    }
+    if (lpSubKey != nullptr) return RegDeleteKeyA(hKey, lpSubKey);
+    // The key's own values go; the key stays.
+    KeyRef ref;
+    if ((result = ResolveLive(key.Get(), ref)) != ERROR_SUCCESS) return result;
+    if (!(ref.access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+    return UpdateValues(ref.dir, [](std::vector<Value>& values) {
+        values.clear();
+        return ERROR_SUCCESS;
+    });
+}
+
 LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD /*lpReserved*/, LPSTR lpClass,
                    LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
     if (lpName == nullptr || lpcchName == nullptr) return ERROR_INVALID_PARAMETER;

@@ -60,9 +60,28 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD
 LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData, DWORD cbData);
 LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
 LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
+// Deletes lpSubKey with all its subkeys and values; with a null lpSubKey, the
+// subkeys and values of hKey itself, which stays.
+LONG RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey);
 LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved, LPSTR lpClass,
                    LPDWORD lpcchClass, PFILETIME lpftLastWriteTime);
 LONG RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved, LPDWORD lpcSubKeys,
                       LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
                       LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
                       PFILETIME lpftLastWriteTime);
+
+// Closes the key it holds on every way out.
+class KorvelRegKey {
+public:
+    KorvelRegKey() = default;
+    ~KorvelRegKey() {
+        if (m_key != nullptr) RegCloseKey(m_key);
+    }
+    KorvelRegKey(const KorvelRegKey&) = delete;
+    KorvelRegKey& operator=(const KorvelRegKey&) = delete;
+    HKEY* Out() { return &m_key; }
+    HKEY Get() const { return m_key; }
+
+private:
+    HKEY m_key = nullptr;
+};

@@ -98,3 +98,13 @@ extern const IID IID_IVssHardwareSnapshotProvider;
 extern const IID IID_IVssHardwareSnapshotProviderEx;
 extern const IID IID_IVssProviderCreateSnapshotSet;
 extern const IID IID_IVssProviderNotifications;
+
+// A finished asynchronous operation with the given status, for operations
+// that complete before they return. The caller owns the one reference.
+IVssAsync* KorvelNewCompletedAsync(HRESULT status);
+
+// Releases the CoTaskMemAlloc buffers a LUN record holds and zeroes what it
+// freed: the identifier list (bytes included), or the whole record.
+void KorvelFreeLunIdentifiers(VDS_STORAGE_DEVICE_ID_DESCRIPTOR& descriptor);
+void KorvelFreeLunInterconnects(VDS_LUN_INFORMATION& lun);
+void KorvelFreeLunInformation(VDS_LUN_INFORMATION& lun);

@@ -14,6 +14,7 @@ typedef uint8_t BYTE;
 typedef BYTE* LPBYTE;
 typedef const BYTE* LPCBYTE;
 typedef int BOOL;
+typedef unsigned int UINT;
 typedef char CHAR;
 typedef char* LPSTR;
 typedef const char* LPCSTR;

@@ -1,0 +1,151 @@
+#include "HostEnv.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+#include "KorvelRemoting.h"
+
+extern char** environ;
+
+namespace korvel_test {
+
+RegValue ReadRegValue(HKEY root, const std::string& path, const char* name) {
+    RegValue value;
+    KorvelRegKey key;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, key.Out()) != ERROR_SUCCESS) return value;
+    DWORD size = 0;
+    if (RegQueryValueExA(key.Get(), name, nullptr, &value.type, nullptr, &size) != ERROR_SUCCESS) return value;
+    value.bytes.assign(size, '\0');
+    value.found = RegQueryValueExA(key.Get(), name, nullptr, &value.type, reinterpret_cast<BYTE*>(value.bytes.data()),
+                                   &size) == ERROR_SUCCESS;
+    return value;
+}
+
+bool RegKeyExists(HKEY root, const std::string& path) {
+    KorvelRegKey key;
+    return RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, key.Out()) == ERROR_SUCCESS;
+}
+
+std::string Text(const std::string& value) { return value + std::string(1, '\0'); }
+
+std::string Dword(DWORD value) { return std::string(reinterpret_cast<const char*>(&value), sizeof value); }
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                           const std::vector<std::pair<std::string, std::string>>& extraEnv) {
+    // Everything the child needs is built before fork: after it, only exec.
+    std::vector<std::string> argStore = {program};
+    argStore.insert(argStore.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : argStore) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> envStore;
+    for (char** e = environ; *e != nullptr; ++e) {
+        bool replaced = false;
+        for (const auto& extra : extraEnv)
+            if (std::strncmp(*e, (extra.first + "=").c_str(), extra.first.size() + 1) == 0) replaced = true;
+        if (!replaced) envStore.push_back(*e);
+    }
+    for (const auto& extra : extraEnv) envStore.push_back(extra.first + "=" + extra.second);
+    std::vector<char*> envp;
+    for (std::string& e : envStore) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const std::string out = m_output.Path() + "/stdout", err = m_output.Path() + "/stderr";
+    int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int errFd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    m_pid = ::fork();
+    if (m_pid == 0) {
+        ::dup2(outFd, 1);
+        ::dup2(errFd, 2);
+        ::execve(program.c_str(), argv.data(), envp.data());
+        ::_exit(127);
+    }
+    ::close(outFd);
+    ::close(errFd);
+    if (m_pid < 0) throw std::runtime_error("fork failed");
+}
+
+ChildProcess::~ChildProcess() {
+    if (m_pid > 0 && m_status < 0) {
+        ::kill(m_pid, SIGKILL);
+        Wait(std::chrono::seconds(10));
+    }
+}
+
+void ChildProcess::Signal(int signal) const { ::kill(m_pid, signal); }
+
+bool ChildProcess::Running() {
+    if (m_status >= 0) return false;
+    int status = 0;
+    if (::waitpid(m_pid, &status, WNOHANG) != m_pid) return true;
+    m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return false;
+}
+
+int ChildProcess::Wait(std::chrono::milliseconds timeout) {
+    if (WaitUntil([this]() { return !Running(); }, timeout)) return m_status;
+    ::kill(m_pid, SIGKILL);
+    WaitUntil([this]() { return !Running(); }, std::chrono::seconds(10));
+    return -1;
+}
+
+std::string ChildProcess::Stdout() const { return ReadFile(m_output.Path() + "/stdout"); }
+std::string ChildProcess::Stderr() const { return ReadFile(m_output.Path() + "/stderr"); }
+
+ProgramRun RunProvider(const std::vector<std::string>& args) {
+    ChildProcess child(KORVEL_PROVIDER_PROGRAM, args);
+    ProgramRun run;
+    run.exitCode = child.Wait(std::chrono::seconds(60));
+    run.stderrText = child.Stderr();
+    return run;
+}
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (condition()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+void HostTest::SetUp() {
+    ProviderTest::SetUp();
+    ::chmod(m_runDir.Path().c_str(), 0755);
+    m_unitDir = m_runDir.Path() + "/units";
+    m_socketPath = m_runDir.Path() + "/KorvelProvider.sock";
+    setenv("KORVEL_SYSTEMD_DIR", m_unitDir.c_str(), 1);
+    setenv("KORVEL_PROVIDER_SOCKET", m_socketPath.c_str(), 1);
+    // Calls here run against local simulators: a lost server shows in seconds.
+    setenv("KORVEL_RPC_TIMEOUT_SECONDS", "60", 1);
+    KorvelInstallLocalActivator();
+}
+
+std::unique_ptr<ChildProcess> HostTest::StartServer(
+    const std::vector<std::pair<std::string, std::string>>& extraEnv) {
+    const size_t listening = CountServerLog("Listening on " + m_socketPath);
+    auto server = std::make_unique<ChildProcess>(KORVEL_PROVIDER_PROGRAM, std::vector<std::string>{}, extraEnv);
+    // Logged once it listens: a client connecting earlier would be refused.
+    if (!WaitUntil([&]() { return CountServerLog("Listening on " + m_socketPath) > listening || !server->Running(); },
+                   std::chrono::seconds(20)) ||
+        !server->Running())
+        throw std::runtime_error("the server did not start: " + server->Stderr());
+    return server;
+}
+
+std::string HostTest::ServerLog() const { return ReadFile(LogDir() + "/KorvelVSSProvider.log"); }
+
+size_t HostTest::CountServerLog(const std::string& fragment) const {
+    size_t n = 0;
+    for (const auto& line : ReadLogLines(LogDir() + "/KorvelVSSProvider.log"))
+        if (line.message.find(fragment) != std::string::npos) ++n;
+    return n;
+}
+
+}  // namespace korvel_test

@@ -1,0 +1,85 @@
+// Shared set-up of the host tests: the KorvelProvider program run as a real
+// process with the test's registry, log folder, unit folder and socket, and
+// the registry records read back value by value.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ProviderEnv.h"
+#include "registry.h"
+
+namespace korvel_test {
+
+// One registry value as stored: its type and exact bytes.
+struct RegValue {
+    bool found = false;
+    DWORD type = REG_NONE;
+    std::string bytes;
+};
+RegValue ReadRegValue(HKEY root, const std::string& path, const char* name);
+bool RegKeyExists(HKEY root, const std::string& path);
+std::string Text(const std::string& value);  // REG_SZ bytes with their terminating zero
+std::string Dword(DWORD value);
+
+// A program run as a child process; killed and reaped if still running when
+// the object goes.
+class ChildProcess {
+public:
+    ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                 const std::vector<std::pair<std::string, std::string>>& extraEnv = {});
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t Pid() const { return m_pid; }
+    void Signal(int signal) const;
+    // The exit status; -1 when it did not end in time (it is then killed),
+    // 128 + signal when a signal ended it.
+    int Wait(std::chrono::milliseconds timeout);
+    bool Running();
+    std::string Stdout() const;
+    std::string Stderr() const;
+
+private:
+    pid_t m_pid = -1;
+    int m_status = -1;
+    TempDir m_output;
+};
+
+// Runs the KorvelProvider program to its end (at most 60 s).
+struct ProgramRun {
+    int exitCode = -1;
+    std::string stderrText;
+};
+ProgramRun RunProvider(const std::vector<std::string>& args);
+
+// Waits until `condition` holds, at most `timeout`.
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+
+// Tests that run the provider program: a unit folder and a socket of their own.
+class HostTest : public ProviderTest {
+protected:
+    void SetUp() override;
+
+    // Starts the local server and waits until its socket answers.
+    std::unique_ptr<ChildProcess> StartServer(const std::vector<std::pair<std::string, std::string>>& extraEnv = {});
+    std::string ServerLog() const;  // the server's own log file
+    size_t CountServerLog(const std::string& fragment) const;
+
+    const std::string& UnitDir() const { return m_unitDir; }
+    const std::string& SocketPath() const { return m_socketPath; }
+
+private:
+    TempDir m_runDir;  // the socket's folder, reachable by other users
+    std::string m_unitDir;
+    std::string m_socketPath;
+};
+
+}  // namespace korvel_test

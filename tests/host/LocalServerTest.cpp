@@ -1,0 +1,482 @@
+// The provider in the KorvelProvider process, reached through the socket as
+// the shadow copy service reaches it: the same results as in process, the
+// caller's identity, bad frames, a server lost mid-call and a stop mid-call.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <future>
+#include <iomanip>
+#include <map>
+#include <regex>
+#include <sstream>
+
+#include "HostEnv.h"
+#include "KorvelProviderHost.h"
+#include "KorvelRemoting.h"
+#include "Marshal.h"
+
+namespace korvel_test {
+namespace {
+
+namespace pb = ::korvel::remoting;
+
+std::string Hex(HRESULT hr) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(hr));
+    return text;
+}
+
+std::string Bytes(const BYTE* bytes, ULONG size) {
+    if (bytes == nullptr) return "<null>";
+    std::string text(reinterpret_cast<const char*>(bytes), size);
+    for (unsigned char c : text)
+        if (c < 0x20 || c > 0x7E) {
+            std::ostringstream hex;
+            for (ULONG i = 0; i < size; ++i) hex << std::hex << std::setw(2) << std::setfill('0') << int(bytes[i]);
+            return hex.str();
+        }
+    return text;
+}
+
+// Every field of a record, pointers as their contents.
+std::string Render(const VDS_LUN_INFORMATION& r) {
+    auto text = [](const char* t) { return t != nullptr ? "'" + std::string(t) + "'" : std::string("<null>"); };
+    std::ostringstream out;
+    out << "v" << r.m_version << " type " << int(r.m_DeviceType) << "/" << int(r.m_DeviceTypeModifier) << " cq "
+        << r.m_bCommandQueueing << " bus " << r.m_BusType << " vendor " << text(r.m_szVendorId) << " product "
+        << text(r.m_szProductId) << " rev " << text(r.m_szProductRevision) << " serial " << text(r.m_szSerialNumber)
+        << " signature " << Bytes(reinterpret_cast<const BYTE*>(&r.m_diskSignature), 16) << " ids v"
+        << r.m_deviceIdDescriptor.m_version << " x" << r.m_deviceIdDescriptor.m_cIdentifiers;
+    for (ULONG i = 0; r.m_deviceIdDescriptor.m_rgIdentifiers != nullptr && i < r.m_deviceIdDescriptor.m_cIdentifiers;
+         ++i) {
+        const VDS_STORAGE_IDENTIFIER& id = r.m_deviceIdDescriptor.m_rgIdentifiers[i];
+        // The size shows in the bytes (snapshot IDs differ in length from run to run).
+        out << " [" << id.m_CodeSet << " " << id.m_Type << " " << Bytes(id.m_rgbIdentifier, id.m_cbIdentifier) << "]";
+    }
+    out << " interconnects " << r.m_cInterconnects;
+    return out.str();
+}
+
+// Snapshot IDs and clone numbers are drawn anew by every run: name them by
+// order of appearance, so two runs compare.
+std::string Normalized(const std::vector<std::string>& lines) {
+    std::string all;
+    for (const auto& l : lines) all += l + "\n";
+    std::map<std::string, int> names;
+    std::string out;
+    std::regex snapshot("snap_[0-9]+_[0-9a-f]+");
+    auto begin = std::sregex_iterator(all.begin(), all.end(), snapshot);
+    size_t last = 0;
+    for (auto it = begin; it != std::sregex_iterator(); ++it) {
+        out += all.substr(last, it->position() - last);
+        auto found = names.emplace(it->str(), static_cast<int>(names.size()));
+        out += "snapshot#" + std::to_string(found.first->second);
+        last = it->position() + it->length();
+    }
+    return out + all.substr(last);
+}
+
+class LocalServerTest : public HostTest {
+protected:
+    void SetUp() override {
+        HostTest::SetUp();
+        a = &AddAppliance(kSeedA);
+        b = &AddAppliance(kSeedB);
+    }
+
+    // The whole sequence: create a set of three, expose two, release one,
+    // mask the other, roll the third's volume back; what the caller sees,
+    // and what changed on the appliances.
+    std::vector<std::string> Lifecycle(IUnknown* provider) {
+        std::vector<std::string> t;
+        // Volumes, snapshots and mappings of both appliances, and a2's rollbacks.
+        auto appliances = [&]() {
+            return std::vector<size_t>{a->VolumeCount(), a->Snapshots().size(), a->Mappings().size(),
+                                       b->VolumeCount(), b->Snapshots().size(), b->Mappings().size(),
+                                       a->FindGroup(a->FindVolume("a2")->cgName)->rollbackCount};
+        };
+        const std::vector<size_t> before = appliances();
+        VssDriver driver(provider);
+        t.push_back("load " + Hex(driver.Notifications()->OnLoad(nullptr)));
+        ULONGLONG mask = 0x55;
+        t.push_back("capabilities " + Hex(driver.Hardware()->GetProviderCapabilities(&mask)) + " " +
+                    std::to_string(mask));
+        std::vector<LunRecord> sources;
+        for (auto d : {std::make_pair(a, "a1"), std::make_pair(b, "b1"), std::make_pair(a, "a2")})
+            sources.push_back(LunRecord::FromDisk(Device(*d.first, d.second)));
+        VssDriver::Created created = driver.Create(sources);
+        t.push_back("create " + Hex(created.result) + " " + created.failedStep + " supported " +
+                    std::to_string(created.supported));
+        for (auto& target : created.targets) t.push_back("target " + Render(target.Info()));
+        if (created.targets.size() != 3) return t;
+
+        std::vector<LunRecord> toExpose;
+        toExpose.push_back(std::move(created.targets[0]));
+        toExpose.push_back(std::move(created.targets[1]));
+        std::vector<VssDriver::Exposed> exposed;
+        const HRESULT exposedResult = driver.Expose(toExpose, exposed);
+        t.push_back("expose " + Hex(exposedResult) + " disks " + std::to_string(exposed.size()));
+        // New disks are met in name order, which differs from run to run.
+        std::sort(exposed.begin(), exposed.end(), [](const auto& x, const auto& y) {
+            return std::string(x.record.Info().m_szProductId) < std::string(y.record.Info().m_szProductId);
+        });
+        for (auto& e : exposed) t.push_back("exposed " + Render(e.record.Info()));
+        if (exposed.size() != 2) return t;
+        t.push_back("release " + Hex(driver.Release(exposed[0])));
+        std::vector<LunRecord> masked;
+        masked.push_back(LunRecord::FromDisk(exposed[1].device));
+        t.push_back("mask " + Hex(driver.Mask(masked)));
+        LunRecord a2 = LunRecord::FromDisk(Device(*a, "a2"));
+        t.push_back("revert " + Hex(driver.Revert(created.targets[2], a2)));
+        t.push_back("unload " + Hex(driver.Notifications()->OnUnload(FALSE)));
+        std::string changes = "appliance changes";
+        const std::vector<size_t> after = appliances();
+        for (size_t i = 0; i < after.size(); ++i) changes += " " + std::to_string(after[i] - before[i]);
+        t.push_back(changes);
+        return t;
+    }
+
+    qsta::Simulator* a = nullptr;
+    qsta::Simulator* b = nullptr;
+};
+
+ComRef<IUnknown> Remote(HRESULT expected = S_OK) {
+    ComRef<IUnknown> provider;
+    EXPECT_EQ(CoCreateInstance(CLSID_KorvelVSSProvider, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
+                               reinterpret_cast<void**>(provider.Out())),
+              expected);
+    return provider;
+}
+
+TEST_F(LocalServerTest, LifecycleThroughTheLocalServerMatchesInProcess) {
+    std::vector<std::string> inProcess;
+    {
+        ComRef<IUnknown> provider = NewProvider();
+        inProcess = Lifecycle(provider.Get());
+    }
+    ASSERT_EQ(inProcess.size(), 14u) << Normalized(inProcess);
+
+    auto server = StartServer();
+    const size_t testLogLines = LogLines().size();
+    std::vector<std::string> remote;
+    {
+        ComRef<IUnknown> provider = Remote();
+        ASSERT_NE(provider.Get(), nullptr);
+        // The proxy answers for the provider's interfaces and no other.
+        void* p = nullptr;
+        for (const IID* iid : {&IID_IVssHardwareSnapshotProvider, &IID_IVssHardwareSnapshotProviderEx,
+                               &IID_IVssProviderCreateSnapshotSet, &IID_IVssProviderNotifications}) {
+            ASSERT_EQ(provider->QueryInterface(*iid, &p), S_OK);
+            static_cast<IUnknown*>(p)->Release();
+        }
+        EXPECT_EQ(provider->QueryInterface(IID_IClassFactory, &p), E_NOINTERFACE);
+        remote = Lifecycle(provider.Get());
+    }
+    EXPECT_EQ(Normalized(remote), Normalized(inProcess));
+    EXPECT_EQ(remote.front(), "load 00000000");
+    EXPECT_EQ(remote[1], "capabilities 00000000 85");  // the caller's mask stays as it was
+
+    // The calls ran in the server: its log has them, the test's has none of them.
+    EXPECT_EQ(CountServerLog("Entering CKorvelVSSProvider::CommitSnapshots()"), 1u);
+    EXPECT_EQ(LogLines().size(), testLogLines);
+    // Its last client gone, the plain server releases the object and ends by itself.
+    EXPECT_EQ(server->Wait(std::chrono::seconds(20)), 0);
+    EXPECT_EQ(CountServerLog("Exiting CKorvelVSSProvider::~CKorvelVSSProvider()"), 1u);
+    EXPECT_EQ(CountEvents("Information category 0 event 0x00000000: Service started/resumed"), 1u);
+    EXPECT_EQ(CountEvents("Information category 0 event 0x00000000: Service stopped"), 1u);
+    EXPECT_FALSE(std::filesystem::exists(SocketPath()));
+    // No server: activation fails at once.
+    Remote(CO_E_SERVER_EXEC_FAILURE);
+}
+
+TEST_F(LocalServerTest, CallerOutsideAdministratorsIsVetoedByTheServer) {
+    auto server = StartServer();
+    // An ordinary user that may reach the socket (its group) but is no administrator.
+    ChildProcess caller(KORVEL_REMOTE_CALLER, {"65534", "65534", "0"});
+    ASSERT_EQ(caller.Wait(std::chrono::seconds(60)), 0) << caller.Stderr();
+    EXPECT_EQ(caller.Stdout(),
+              "Activate 00000000\n"
+              "AreLunsSupported 80042306\n"
+              "FillInLunInfo 80042306\n"
+              "LocateLuns 80042306\n"
+              "ResyncLuns 80042306\n");
+    EXPECT_EQ(CountEvents("Error category 1 event 0xC0004000"), 4u);
+    for (const char* op : {"AreLunsSupported", "FillInLunInfo", "LocateLuns", "ResyncLuns"})
+        EXPECT_EQ(CountServerLog(std::string("Exiting CKorvelVSSProvider::") + op + "(80042306). Authorization failure"),
+                  1u)
+            << op;
+    // No request reached an appliance on that caller's behalf.
+    EXPECT_EQ(a->Journal().size() + b->Journal().size(), 0u);
+
+    // Root, through the same server, is let through.
+    ComRef<IUnknown> provider = Remote();
+    VssDriver driver(provider.Get());
+    LunRecord a1 = LunRecord::FromDisk(Device(*a, "a1"));
+    BOOL supported = FALSE;
+    EXPECT_EQ(driver.Hardware()->AreLunsSupported(1, 0, nullptr, &a1.Info(), &supported), S_OK);
+    EXPECT_TRUE(supported);
+    EXPECT_EQ(CountEvents("Error category 1 event 0xC0004000"), 4u);
+}
+
+// A raw connection to the server, to send what no proxy would.
+class RawClient {
+public:
+    explicit RawClient(const std::string& path) : m_fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        m_connected = ::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        timeval timeout{10, 0};
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    }
+    ~RawClient() { ::close(m_fd); }
+    bool Connected() const { return m_connected; }
+    void Send(const std::string& bytes) { ::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+    void SendFrame(const std::string& payload, uint32_t length) {
+        std::string header(4, '\0');
+        for (int i = 0; i < 4; ++i) header[i] = static_cast<char>((length >> (8 * i)) & 0xFF);
+        Send(header + payload);
+    }
+    void SendMessage(const google::protobuf::MessageLite& m) {
+        std::string bytes = m.SerializeAsString();
+        SendFrame(bytes, static_cast<uint32_t>(bytes.size()));
+    }
+    // A reply frame's payload; empty when the server closed the connection.
+    std::string Receive() {
+        unsigned char header[4];
+        if (!ReadAll(reinterpret_cast<char*>(header), 4)) return std::string();
+        uint32_t length = header[0] | header[1] << 8 | header[2] << 16 | static_cast<uint32_t>(header[3]) << 24;
+        std::string payload(length, '\0');
+        return ReadAll(payload.data(), length) ? payload : std::string();
+    }
+    // True when the server has closed its end (read gives 0 within 10 s).
+    bool ClosedByServer() {
+        char byte;
+        return ::recv(m_fd, &byte, 1, 0) == 0;
+    }
+    void Activate() {
+        pb::Call call;
+        korvel_remoting::EncodeGuid(CLSID_KorvelVSSProvider, call.mutable_activate()->mutable_clsid());
+        SendMessage(call);
+        pb::Reply reply;
+        ASSERT_TRUE(reply.ParseFromString(Receive()));
+        ASSERT_EQ(reply.hr(), S_OK);
+    }
+
+private:
+    bool ReadAll(char* buffer, size_t size) {
+        for (size_t done = 0; done < size;) {
+            ssize_t n = ::recv(m_fd, buffer + done, size - done, 0);
+            if (n <= 0) return false;
+            done += static_cast<size_t>(n);
+        }
+        return true;
+    }
+    int m_fd;
+    bool m_connected = false;
+};
+
+pb::Call AreLunsSupportedCall(int count, int records) {
+    pb::Call call;
+    pb::AreLunsSupported* a = call.mutable_are_luns_supported();
+    a->set_lun_count(count);
+    a->set_is_supported(0);
+    a->mutable_luns()->set_present(true);
+    for (int i = 0; i < records; ++i) {
+        pb::LunInformation* lun = a->mutable_luns()->add_luns();
+        lun->set_vendor_id("Korvel");
+        lun->set_disk_signature(std::string(16, '\0'));
+        lun->set_id_count(1);
+        lun->set_ids_present(true);
+        pb::StorageIdentifier* id = lun->add_ids();
+        id->set_code_set(VDSStorageIdCodeSetBinary);
+        id->set_type(VDSStorageIdTypeEUI64);
+        id->set_cb_identifier(8);
+        id->set_identifier(std::string("\x6b\x72\x76\x00\x00\x00\x0a\x01", 8));
+    }
+    return call;
+}
+
+TEST_F(LocalServerTest, BadFramesCloseOnlyTheirOwnConnection) {
+    auto server = StartServer();
+    // A well-behaved client that keeps its object throughout.
+    ComRef<IUnknown> good = Remote();
+    VssDriver driver(good.Get());
+    LunRecord a1 = LunRecord::FromDisk(Device(*a, "a1"));
+    auto goodCallWorks = [&]() {
+        BOOL supported = FALSE;
+        return driver.Hardware()->AreLunsSupported(1, 0, nullptr, &a1.Info(), &supported) == S_OK && supported;
+    };
+    ASSERT_TRUE(goodCallWorks());
+
+    struct Case {
+        const char* name;
+        std::function<void(RawClient&)> send;
+        const char* logged;  // why the server closed the connection
+        bool activated;      // an object was made first, so one more must be released
+    };
+    std::string unknownBytes = std::string("\xfa\x06\x02", 3) + "hi";  // field 111, length-delimited
+    pb::Call lyingCount = AreLunsSupportedCall(3, 1);
+    pb::Call lyingIdentifiers = AreLunsSupportedCall(1, 1);
+    lyingIdentifiers.mutable_are_luns_supported()->mutable_luns()->mutable_luns(0)->set_id_count(2);
+    pb::Call lyingBytes = AreLunsSupportedCall(1, 1);
+    lyingBytes.mutable_are_luns_supported()->mutable_luns()->mutable_luns(0)->mutable_ids(0)->set_cb_identifier(4096);
+    pb::Call badGuid;
+    badGuid.mutable_snapshot_set()->set_operation(pb::SnapshotSetCall::COMMIT_SNAPSHOTS);
+    badGuid.mutable_snapshot_set()->set_snapshot_set_id("short");
+    pb::Call activation;
+    korvel_remoting::EncodeGuid(CLSID_KorvelVSSProvider, activation.mutable_activate()->mutable_clsid());
+    const std::vector<Case> cases = {
+        {"garbage first frame", [](RawClient& c) {
+             const std::string garbage = "\xff\xff\xff garbage";
+             c.SendFrame(garbage, static_cast<uint32_t>(garbage.size()));
+         },
+         "the first call is not a well-formed activation", false},
+        {"garbage call", [](RawClient& c) { c.SendFrame(std::string("\x0a\xff\xff\xff\xff\x0f", 6), 6); },
+         "a malformed call", true},
+        {"truncated frame", [](RawClient& c) { c.SendFrame("only a part", 100); }, "connection closed inside a frame",
+         true},
+        {"oversized frame", [](RawClient& c) { c.SendFrame("", 16u * 1024 * 1024 + 1); }, "frame over 16 MiB", true},
+        {"unknown operation", [&](RawClient& c) { c.SendFrame(unknownBytes, static_cast<uint32_t>(unknownBytes.size())); },
+         "an unknown operation", true},
+        {"count above its records", [&](RawClient& c) { c.SendMessage(lyingCount); },
+         "LUN records that disagree with their count", true},
+        {"identifier count above its identifiers", [&](RawClient& c) { c.SendMessage(lyingIdentifiers); },
+         "LUN records that disagree with their count", true},
+        {"identifier size above its bytes", [&](RawClient& c) { c.SendMessage(lyingBytes); },
+         "LUN records that disagree with their count", true},
+        {"malformed snapshot-set ID", [&](RawClient& c) { c.SendMessage(badGuid); }, "a malformed GUID", true},
+        {"second activation", [&](RawClient& c) { c.SendMessage(activation); }, "a second activation", true},
+    };
+    size_t released = CountServerLog("Exiting CKorvelVSSProvider::~CKorvelVSSProvider()");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const size_t logged = CountServerLog(c.logged);
+        {
+            RawClient raw(SocketPath());
+            ASSERT_TRUE(raw.Connected());
+            if (c.activated) raw.Activate();
+            c.send(raw);
+            // A frame cut short is only noticed once the client goes.
+            if (std::string(c.name) != "truncated frame") {
+                EXPECT_TRUE(raw.ClosedByServer());
+            }
+        }
+        EXPECT_TRUE(WaitUntil([&]() { return CountServerLog(c.logged) == logged + 1; }, std::chrono::seconds(10)));
+        if (c.activated) ++released;
+        EXPECT_TRUE(WaitUntil(
+            [&]() { return CountServerLog("Exiting CKorvelVSSProvider::~CKorvelVSSProvider()") == released; },
+            std::chrono::seconds(10)));
+        EXPECT_TRUE(goodCallWorks());
+    }
+    // A client that dies with a call in flight: the server finishes it, finds
+    // nobody to answer and releases the object.
+    int slow = a->AddFault(qsta::Fault::Slow("GET", "/api/volumes", std::chrono::milliseconds(1500)));
+    {
+        RawClient raw(SocketPath());
+        raw.Activate();
+        raw.SendMessage(AreLunsSupportedCall(1, 1));
+        ASSERT_TRUE(WaitUntil([&]() { return a->FaultHits(slow) == 1; }, std::chrono::seconds(10)));
+    }
+    ++released;
+    EXPECT_TRUE(WaitUntil(
+        [&]() { return CountServerLog("Exiting CKorvelVSSProvider::~CKorvelVSSProvider()") == released; },
+        std::chrono::seconds(20)));
+    EXPECT_TRUE(goodCallWorks());
+
+    // Every object released and nothing leaked: the server stops cleanly (a
+    // sanitizer build turns a leak into a failing exit).
+    server->Signal(SIGTERM);
+    EXPECT_EQ(server->Wait(std::chrono::seconds(30)), 0) << server->Stderr();
+    EXPECT_EQ(CountServerLog("Exiting CKorvelVSSProvider::~CKorvelVSSProvider()"),
+              CountServerLog("Exiting CKorvelVSSProvider::CKorvelVSSProvider()"));
+}
+
+TEST_F(LocalServerTest, ServerKilledMidCallGivesDisconnected) {
+    auto server = StartServer();
+    ComRef<IUnknown> provider = Remote();
+    VssDriver driver(provider.Get());
+    LunRecord a1 = LunRecord::FromDisk(Device(*a, "a1"));
+    const std::string before = Render(a1.Info());
+    int slow = a->AddFault(qsta::Fault::Slow("GET", "/api/volumes", std::chrono::seconds(5)));
+    auto call = std::async(std::launch::async, [&]() {
+        BOOL supported = FALSE;
+        return driver.Hardware()->AreLunsSupported(1, 0, nullptr, &a1.Info(), &supported);
+    });
+    ASSERT_TRUE(WaitUntil([&]() { return a->FaultHits(slow) == 1; }, std::chrono::seconds(10)));
+    server->Signal(SIGKILL);
+    ASSERT_EQ(call.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_EQ(call.get(), RPC_E_DISCONNECTED);
+    EXPECT_EQ(Render(a1.Info()), before);  // no out-value from a call that did not come back
+    // The connection is gone for good.
+    EXPECT_EQ(driver.Creator()->CommitSnapshots(NewGuid()), RPC_E_DISCONNECTED);
+}
+
+TEST_F(LocalServerTest, StopWithACallInFlightFinishesTheCallAndExitsZero) {
+    // Registered as a service, started by "systemd": a notify socket of our own.
+    {
+        KorvelRegKey key;
+        ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, KorvelAppIdKey().c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                  nullptr, key.Out(), nullptr),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(RegSetValueExA(key.Get(), "LocalService", 0, REG_SZ, reinterpret_cast<const BYTE*>("KorvelProvider"),
+                                 15),
+                  ERROR_SUCCESS);
+    }
+    const std::string notifyPath = SanRoot() + "/notify.sock";
+    int notify = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, notifyPath.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(notify, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    timeval timeout{10, 0};
+    ::setsockopt(notify, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    auto nextNotification = [&]() {
+        char buffer[512];
+        ssize_t n = ::recv(notify, buffer, sizeof buffer, 0);
+        return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string("<none>");
+    };
+
+    auto server = StartServer({{"NOTIFY_SOCKET", notifyPath}});
+    std::string notes;
+    while (notes.find("READY=1") == std::string::npos) {
+        std::string note = nextNotification();
+        ASSERT_NE(note, "<none>") << notes;
+        notes += note + "\n";
+    }
+    ComRef<IUnknown> provider = Remote();
+    VssDriver driver(provider.Get());
+    LunRecord a1 = LunRecord::FromDisk(Device(*a, "a1"));
+    int slow = a->AddFault(qsta::Fault::Slow("GET", "/api/volumes", std::chrono::milliseconds(1500)));
+    BOOL supported = FALSE;
+    auto call = std::async(std::launch::async,
+                           [&]() { return driver.Hardware()->AreLunsSupported(1, 0, nullptr, &a1.Info(), &supported); });
+    ASSERT_TRUE(WaitUntil([&]() { return a->FaultHits(slow) == 1; }, std::chrono::seconds(10)));
+    server->Signal(SIGTERM);
+
+    // It stops accepting at once, while the call goes on.
+    EXPECT_TRUE(WaitUntil([&]() { return !std::filesystem::exists(SocketPath()); }, std::chrono::seconds(10)));
+    Remote(CO_E_SERVER_EXEC_FAILURE);
+    ASSERT_EQ(call.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_EQ(call.get(), S_OK);
+    EXPECT_TRUE(supported);
+    EXPECT_EQ(server->Wait(std::chrono::seconds(30)), 0) << server->Stderr();
+    timeout = {1, 0};
+    ::setsockopt(notify, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    for (std::string note = nextNotification(); note != "<none>"; note = nextNotification()) notes += note + "\n";
+    ::close(notify);
+    EXPECT_NE(notes.find("STOPPING=1"), std::string::npos) << notes;
+    EXPECT_EQ(CountServerLog("Exiting CKorvelVSSProvider::~CKorvelVSSProvider()"), 1u);
+    EXPECT_EQ(CountEvents("Service started/resumed"), 1u);
+    EXPECT_EQ(CountEvents("Service stopped"), 1u);
+    // The proxy's connection ended with the server.
+    EXPECT_EQ(driver.Creator()->CommitSnapshots(NewGuid()), RPC_E_DISCONNECTED);
+}
+
+}  // namespace
+}  // namespace korvel_test

@@ -1,0 +1,168 @@
+// KorvelShadow reaching the provider where VSS reaches it, in the
+// KorvelProvider service: the same lifecycle gives the same output and the
+// same catalogue records as with the provider in its own process.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <regex>
+
+#include "HostEnv.h"
+#include "KLunRecord.h"
+#include "KorvelProviderHost.h"
+#include "ShadowEnv.h"
+
+namespace korvel_test {
+namespace {
+
+using Korvel::KLunRecord;
+using Korvel::KShadowCopyEntry;
+
+// What differs from run to run by design (IDs drawn anew, times, the letters
+// of new disks) is named by order of first appearance.
+std::string Normalized(const std::string& text) {
+    static const std::regex drawn(
+        "\\{[0-9A-Fa-f]{8}-[0-9A-Fa-f-]{27}\\}|snap_[0-9]+_[0-9a-f]+|/dev/sd[a-z]+|"
+        "[0-9]{4}-[0-9]{2}-[0-9]{2}[T ][0-9:.]+Z?");
+    std::map<std::string, int> names;
+    std::string out;
+    size_t last = 0;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), drawn); it != std::sregex_iterator(); ++it) {
+        out += text.substr(last, it->position() - last);
+        out += "<" + std::to_string(names.emplace(it->str(), static_cast<int>(names.size())).first->second) + ">";
+        last = it->position() + it->length();
+    }
+    return out + text.substr(last);
+}
+
+std::string Render(const std::string& blob) {
+    if (blob.empty()) return "-";
+    KLunRecord record = KLunRecord::Decode(blob);
+    const VDS_LUN_INFORMATION& r = record.Info();
+    auto text = [](const char* t) { return t != nullptr ? std::string(t) : std::string("<null>"); };
+    std::string out = text(r.m_szVendorId) + "|" + text(r.m_szProductId) + "|" + text(r.m_szProductRevision) + "|" +
+                      text(r.m_szSerialNumber) + "|bus " + std::to_string(r.m_BusType) + "|ids v" +
+                      std::to_string(r.m_deviceIdDescriptor.m_version);
+    for (ULONG i = 0; i < r.m_deviceIdDescriptor.m_cIdentifiers; ++i)
+        out += "|" + std::to_string(r.m_deviceIdDescriptor.m_rgIdentifiers[i].m_Type) + ":" +
+               Korvel::IdentifierText(r.m_deviceIdDescriptor.m_rgIdentifiers[i]);
+    return out;
+}
+
+class ShadowLocalServerTest : public ShadowTest {
+protected:
+    void SetUp() override {
+        ShadowTest::SetUp();
+        RegisterProvider();
+        a = &AddAppliance(kSeedA);
+        b = &AddAppliance(kSeedB);
+        ::chmod(m_run.Path().c_str(), 0755);
+        setenv("KORVEL_PROVIDER_SOCKET", (m_run.Path() + "/KorvelProvider.sock").c_str(), 1);
+    }
+
+    // The lifecycle as separate commands; every command's exit code and
+    // output, then the catalogue's records.
+    std::string Lifecycle() {
+        std::string transcript;
+        auto run = [&](const std::vector<std::string>& args) {
+            CommandResult r = Shadow(args);
+            transcript += "$ " + args[0] + "\nexit " + std::to_string(r.exitCode) + "\n" + r.out + r.err;
+        };
+        const std::string a1 = Device(*a, "a1"), a2 = Device(*a, "a2"), b1 = Device(*b, "b1");
+        run({"create", a1, a2, b1});
+        auto id = [&](const std::string& device) {
+            for (const auto& e : Catalogue())
+                if (e.sourceDevice == device) return e.shadowId;
+            return std::string("<none>");
+        };
+        const std::string dataA = id(a1), logA = id(a2), dataB = id(b1);
+        run({"expose", dataA});
+        run({"release", dataA});
+        run({"expose", dataB});
+        run({"mask", dataB});
+        run({"expose", dataB});
+        run({"revert", logA});
+        run({"list", "--json"});
+        run({"delete", logA});
+        // A refusal of the appliance, with the provider's event.
+        a->AddFault(qsta::Fault::Refuse("POST", "/api/snapshots/snapshots_set", "4", std::string("Pool is full")));
+        run({"create", a1});
+        for (const KShadowCopyEntry& e : Catalogue())
+            transcript += "entry " + e.shadowId + " set " + e.setId + " at " + e.createdAt + " " + e.sourceDevice +
+                          " " + e.snapshotName + " exposed " + e.exposedDevice + "\n  source " + Render(e.sourceLun) +
+                          "\n  target " + Render(e.targetLun) + "\n  exposed " + Render(e.exposedLun) + "\n";
+        return transcript;
+    }
+
+    qsta::Simulator* a = nullptr;
+    qsta::Simulator* b = nullptr;
+    TempDir m_run;
+};
+
+TEST_F(ShadowLocalServerTest, LifecycleThroughTheServiceMatchesInProcess) {
+    const std::string inProcess = Lifecycle();
+    ASSERT_NE(inProcess.find("exit 1"), std::string::npos);  // the refused create
+    ASSERT_EQ(inProcess.find("exit 2"), std::string::npos) << inProcess;
+
+    // The catalogue emptied, the provider now a service: "LocalService"
+    // registered, started as systemd would start it.
+    std::filesystem::remove(CataloguePath());
+    {
+        KorvelRegKey key;
+        ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, KorvelAppIdKey().c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                  nullptr, key.Out(), nullptr),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(RegSetValueExA(key.Get(), "LocalService", 0, REG_SZ,
+                                 reinterpret_cast<const BYTE*>("KorvelProvider"), 15),
+                  ERROR_SUCCESS);
+    }
+    const std::string notifyPath = m_run.Path() + "/notify.sock";
+    int notify = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", notifyPath.c_str());
+    ASSERT_EQ(::bind(notify, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    timeval timeout{20, 0};
+    ::setsockopt(notify, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    ChildProcess server(KORVEL_PROVIDER_PROGRAM, {}, {{"NOTIFY_SOCKET", notifyPath}});
+    std::string notes;
+    for (char buffer[256]; notes.find("READY=1") == std::string::npos;) {
+        ssize_t n = ::recv(notify, buffer, sizeof buffer, 0);
+        ASSERT_GT(n, 0) << "no readiness from the service: " << server.Stderr();
+        notes.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(notify);
+
+    m_inProcess = false;
+    const std::string throughService = Lifecycle();
+    EXPECT_EQ(Normalized(throughService), Normalized(inProcess));
+
+    // The provider ran in the service: its log holds this run's two commits
+    // (the lifecycle's and the refused one), the commands' log only the
+    // in-process run's.
+    auto commits = [](const std::string& log) {
+        size_t n = 0;
+        for (size_t at = log.find("Entering CKorvelVSSProvider::CommitSnapshots()"); at != std::string::npos;
+             at = log.find("Entering CKorvelVSSProvider::CommitSnapshots()", at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(commits(ReadFile(LogDir() + "/KorvelVSSProvider.log")), 2u);
+    EXPECT_EQ(commits(ReadFile(LogDir() + "/KorvelShadow.log")), 2u);
+
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.Wait(std::chrono::seconds(30)), 0) << server.Stderr();
+    // Without the service a create fails and records nothing.
+    const size_t entries = Catalogue().size();
+    CommandResult none = Shadow({"create", Device(*a, "a1")});
+    EXPECT_EQ(none.exitCode, 1) << none.out << none.err;
+    EXPECT_EQ(Catalogue().size(), entries);
+}
+
+}  // namespace
+}  // namespace korvel_test
