@@ -170,6 +170,14 @@ TEST(SimulatorSeed, HostsSnapshotsAndMappingsRejectInconsistentInput) {
     sim.MapVolume("vol-1", "host-1");
     EXPECT_THROW(sim.MapVolume("vol-1", "host-1"), std::invalid_argument);
     EXPECT_EQ(sim.Mappings().size(), 1u);
+
+    // Clearing snapshots keeps everything else, and a cleared ID can be taken again.
+    sim.ClearSnapshots();
+    EXPECT_TRUE(sim.Snapshots().empty());
+    EXPECT_TRUE(sim.FindGroup("cg-1")->snapshots.empty());
+    EXPECT_EQ(sim.VolumeCount(), 3u);
+    EXPECT_TRUE(sim.IsMapped("vol-1", "host-1"));
+    EXPECT_EQ(sim.AddSnapshot("cg-2", "y", "snap-x").id, "snap-x");
 }
 
 TEST(SimulatorSeed, ClearEmptiesTheModelAndNamesAreNotReused) {

@@ -498,6 +498,11 @@ void Model::RemoveVolumeLocked(const std::string& name) {
 // Inspection
 // ---------------------------------------------------------------------------
 
+void Model::ClearSnapshots() {
+    std::unique_lock lock(m_mutex);
+    while (!m_snapshots.empty()) RemoveSnapshotLocked(m_snapshots.front().id);
+}
+
 std::string Model::ModelOf(const std::string& volumeName) const {
     std::shared_lock lock(m_mutex);
     auto it = m_volumeByName.find(volumeName);

@@ -43,6 +43,7 @@ public:
 
     // Seeding (each takes the write lock).
     void Clear();
+    void ClearSnapshots();
     void LoadDefaultSeed();
     void LoadSeed(const std::string& text);
     Volume AddVolume(const VolumeSpec& spec);

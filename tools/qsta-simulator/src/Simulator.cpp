@@ -669,6 +669,8 @@ void Simulator::Clear() {
     m_impl->SyncSan();
 }
 
+void Simulator::ClearSnapshots() { m_impl->model.ClearSnapshots(); }
+
 void Simulator::LoadDefaultSeed() {
     m_impl->model.LoadDefaultSeed();
     m_impl->SyncSan();

@@ -231,6 +231,9 @@ public:
     // Removes every volume, group, snapshot, host entry and mapping. Generated
     // names keep counting, so names are never reused within one simulator.
     void Clear();
+    // Removes every snapshot, keeping volumes, groups, host entries and
+    // mappings: a long run of snapshot sets then never meets a name it used.
+    void ClearSnapshots();
     // Adds the default seed: volumes "vol-1" ("sqldata"), "vol-2" ("sqllog"),
     // "vol-3" ("fileshare") in groups "cg-1", "cg-2", "cg-3", and the host entry
     // "host-1" (iqn "iqn.2026-01.local.example:backup01", iscsi-ip "192.0.2.10").
