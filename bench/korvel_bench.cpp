@@ -403,7 +403,7 @@ int main(int argc, char** argv) {
     // The library logs at the default level into a scratch folder, as it would in service.
     std::string logDir = std::filesystem::temp_directory_path() / ("korvel-bench-" + std::to_string(getpid()));
     setenv("KORVEL_LOG_DIR", logDir.c_str(), 1);
-    Logger::Initialize("bench.log", SEVERITY_INFO, true);
+    Logger::Initialize("bench.log", KLOG_INFO, true);
     KConnection::GlobalInit();
 
     benchmark::Initialize(&argc, argv);

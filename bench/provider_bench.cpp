@@ -340,7 +340,7 @@ int main(int argc, char** argv) {
     // The provider logs at the default level into a scratch folder, as it would in service.
     std::string logDir = std::filesystem::temp_directory_path() / ("korvel-pbench-" + std::to_string(getpid()));
     setenv("KORVEL_LOG_DIR", logDir.c_str(), 1);
-    Logger::Initialize("bench.log", SEVERITY_INFO, true);
+    Logger::Initialize("bench.log", KLOG_INFO, true);
     Korvel::KAccessLayer::GlobalInit();
     KorvelInstallLocalActivator();
     benchmark::Initialize(&argc, argv);

@@ -68,7 +68,7 @@ void KorvelEnvTest::SetUp() {
     m_logDir = m_dir.Path() + "/log";
     setenv("KORVEL_REGISTRY_ROOT", m_registryRoot.c_str(), 1);
     setenv("KORVEL_LOG_DIR", m_logDir.c_str(), 1);
-    Logger::Initialize("test.log", SEVERITY_TRACE, true);
+    Logger::Initialize("test.log", KLOG_TRACE, true);
 }
 
 void KorvelEnvTest::TearDown() { Logger::CloseStream(); }

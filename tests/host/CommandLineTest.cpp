@@ -58,13 +58,13 @@ class LogConfigTest : public KorvelEnvTest {};
 TEST_F(LogConfigTest, DefaultsExactComparisonAndDecimalLevel) {
     KorvelLogConfig config = GetLogConfig();  // no key at all
     EXPECT_TRUE(config.tracing);
-    EXPECT_EQ(config.level, SEVERITY_INFO);
+    EXPECT_EQ(config.level, KLOG_INFO);
 
     SetSetting("Tracing", Text("enabled"));
     SetSetting("LogLevel", Text("4"));
     config = GetLogConfig();
     EXPECT_FALSE(config.tracing);
-    EXPECT_EQ(config.level, SEVERITY_TRACE);
+    EXPECT_EQ(config.level, KLOG_TRACE);
 
     SetSetting("Tracing", Text("Enabled"));
     EXPECT_TRUE(GetLogConfig().tracing);
@@ -76,14 +76,14 @@ TEST_F(LogConfigTest, DefaultsExactComparisonAndDecimalLevel) {
     EXPECT_FALSE(GetLogConfig().tracing);
 
     SetSetting("LogLevel", Text("3 trailing"));
-    EXPECT_EQ(GetLogConfig().level, SEVERITY_DEBUG);
+    EXPECT_EQ(GetLogConfig().level, KLOG_DEBUG);
     SetSetting("LogLevel", Text("debug"));
-    EXPECT_EQ(GetLogConfig().level, SEVERITY_ERROR);
+    EXPECT_EQ(GetLogConfig().level, KLOG_ERROR);
     // 256 digits and no terminator: read as a number that is clamped, never past the buffer.
     SetSetting("LogLevel", std::string(256, '9'));
     EXPECT_EQ(GetLogConfig().level, INT_MAX);
     SetSetting("LogLevel", std::string(300, '1'));  // larger than the buffer: the default stays
-    EXPECT_EQ(GetLogConfig().level, SEVERITY_INFO);
+    EXPECT_EQ(GetLogConfig().level, KLOG_INFO);
 }
 
 class RegistrationTest : public HostTest {};

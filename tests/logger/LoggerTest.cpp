@@ -34,7 +34,7 @@ TEST_F(LoggerTest, ConcurrentWritersLoseAndInterleaveNoLine) {
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([t] {
             for (int i = 0; i < kLines; ++i)
-                Logger::Write(SEVERITY_INFO, kComponent, "thread %d line %d payload %s", t, i,
+                Logger::Write(KLOG_INFO, kComponent, "thread %d line %d payload %s", t, i,
                               "abcdefghijklmnopqrstuvwxyz0123456789");
         });
     for (auto& th : threads) th.join();
@@ -55,7 +55,7 @@ TEST_F(LoggerTest, ConcurrentWritersLoseAndInterleaveNoLine) {
 }
 
 TEST_F(LoggerTest, LineCarriesTimeProcessThreadLevelAndComponent) {
-    Logger::Write(SEVERITY_ERROR, "Korvel.RegTool Implementation", "code %d", 7);
+    Logger::Write(KLOG_ERROR, "Korvel.RegTool Implementation", "code %d", 7);
     std::string text = ReadFile(LogPath());
     // 2026-12-07 10:20:32.123 [pid:tid] ERROR [component] message
     ASSERT_GE(text.size(), 24u);
@@ -67,7 +67,7 @@ TEST_F(LoggerTest, LineCarriesTimeProcessThreadLevelAndComponent) {
 }
 
 TEST_F(LoggerTest, LevelFilterWritesOnlyLevelsUpToTheConfiguredOne) {
-    Logger::Initialize("filtered.log", SEVERITY_INFO, true);
+    Logger::Initialize("filtered.log", KLOG_INFO, true);
     for (int level = 0; level <= 4; ++level) Logger::Write(level, kComponent, "level %d", level);
     auto lines = ReadLogLines(LogDir() + "/filtered.log");
     ASSERT_EQ(lines.size(), 3u);
@@ -78,21 +78,21 @@ TEST_F(LoggerTest, LevelFilterWritesOnlyLevelsUpToTheConfiguredOne) {
 }
 
 TEST_F(LoggerTest, DisabledLoggerWritesNothing) {
-    Logger::Initialize("off.log", SEVERITY_TRACE, false);
-    Logger::Write(SEVERITY_ERROR, kComponent, "must not appear");
+    Logger::Initialize("off.log", KLOG_TRACE, false);
+    Logger::Write(KLOG_ERROR, kComponent, "must not appear");
     EXPECT_FALSE(std::filesystem::exists(LogDir() + "/off.log"));
 }
 
 TEST_F(LoggerTest, ForeignTextPassedThroughPercentSIsLoggedVerbatim) {
     const std::string text = "100% broken: %s %n %d %%";
-    Logger::Write(SEVERITY_ERROR, kComponent, "%s", text.c_str());
-    EXPECT_EQ(CountLog(SEVERITY_ERROR, text), 1u);
+    Logger::Write(KLOG_ERROR, kComponent, "%s", text.c_str());
+    EXPECT_EQ(CountLog(KLOG_ERROR, text), 1u);
 }
 
 TEST_F(LoggerTest, LongMessagesAreNotCut) {
     std::string big(5000, 'x');
-    Logger::Write(SEVERITY_INFO, kComponent, "%s", big.c_str());
-    EXPECT_EQ(CountLog(SEVERITY_INFO, big), 1u);
+    Logger::Write(KLOG_INFO, kComponent, "%s", big.c_str());
+    EXPECT_EQ(CountLog(KLOG_INFO, big), 1u);
 }
 
 TEST_F(LoggerTest, EventEntriesCarryIdentifierAndType) {
@@ -107,9 +107,9 @@ TEST_F(LoggerTest, EventEntriesCarryIdentifierAndType) {
 
 TEST_F(LoggerTest, RotationKeepsEveryLineAcrossFiles) {
     setenv("KORVEL_LOG_MAX_BYTES", "4096", 1);
-    Logger::Initialize("rotating.log", SEVERITY_TRACE, true);
+    Logger::Initialize("rotating.log", KLOG_TRACE, true);
     constexpr int kLines = 120;  // about 11 KiB: rotates twice, well within the kept files
-    for (int i = 0; i < kLines; ++i) Logger::Write(SEVERITY_INFO, kComponent, "rotating line %03d", i);
+    for (int i = 0; i < kLines; ++i) Logger::Write(KLOG_INFO, kComponent, "rotating line %03d", i);
     unsetenv("KORVEL_LOG_MAX_BYTES");
 
     const std::string base = LogDir() + "/rotating.log";
@@ -133,9 +133,9 @@ TEST_F(LoggerTest, ReopeningAFileNearTheCapRotatesOnTheNextWrite) {
     const std::string base = LogDir() + "/near-cap.log";
     const std::string earlier = std::string(3999, 'e') + "\n";  // a previous run's 4000 bytes
     std::ofstream(base) << earlier;
-    Logger::Initialize("near-cap.log", SEVERITY_TRACE, true);
-    Logger::Write(SEVERITY_INFO, kComponent, "%s", std::string(200, 'n').c_str());
-    Logger::Write(SEVERITY_INFO, kComponent, "second line");
+    Logger::Initialize("near-cap.log", KLOG_TRACE, true);
+    Logger::Write(KLOG_INFO, kComponent, "%s", std::string(200, 'n').c_str());
+    Logger::Write(KLOG_INFO, kComponent, "second line");
     unsetenv("KORVEL_LOG_MAX_BYTES");
 
     EXPECT_EQ(ReadFile(base + ".1"), earlier);
@@ -148,7 +148,7 @@ TEST_F(LoggerTest, ReopeningAFileNearTheCapRotatesOnTheNextWrite) {
 
 TEST_F(LoggerTest, AnExistingFolderKeepsItsModeAndANewOneIs0750) {
     ASSERT_EQ(0, chmod(LogDir().c_str(), 0775));
-    Logger::Initialize("test.log", SEVERITY_TRACE, true);
+    Logger::Initialize("test.log", KLOG_TRACE, true);
     Logger::EventLog(1, 1, static_cast<int>(0xC0004000), "%s", "entry");
     struct stat st{};
     ASSERT_EQ(0, stat(LogDir().c_str(), &st));
@@ -157,7 +157,7 @@ TEST_F(LoggerTest, AnExistingFolderKeepsItsModeAndANewOneIs0750) {
     const mode_t old = umask(022);
     const std::string fresh = LogDir() + "/made/here";
     setenv("KORVEL_LOG_DIR", fresh.c_str(), 1);
-    Logger::Initialize("test.log", SEVERITY_TRACE, true);
+    Logger::Initialize("test.log", KLOG_TRACE, true);
     umask(old);
     for (const std::string& dir : {LogDir() + "/made", fresh}) {
         ASSERT_EQ(0, stat(dir.c_str(), &st)) << dir;
@@ -215,8 +215,8 @@ TEST_F(LoggerTest, EventEntriesReachSyslogOverOneConnectionOfTheirOwn) {
 
 TEST_F(LoggerTest, RemoveLogDirectoryTakesOnlyItsOwnFilesFromASharedFolder) {
     setenv("KORVEL_LOG_MAX_BYTES", "1024", 1);
-    Logger::Initialize("test.log", SEVERITY_TRACE, true);
-    for (int i = 0; i < 40; ++i) Logger::Write(SEVERITY_INFO, kComponent, "line %d of a rotating log", i);
+    Logger::Initialize("test.log", KLOG_TRACE, true);
+    for (int i = 0; i < 40; ++i) Logger::Write(KLOG_INFO, kComponent, "line %d of a rotating log", i);
     unsetenv("KORVEL_LOG_MAX_BYTES");
     Logger::EventLog(1, 1, static_cast<int>(0xC0004000), "%s", "entry");
     std::ofstream(LogDir() + "/KorvelRegTool.log") << "the tool's log\n";
@@ -229,7 +229,7 @@ TEST_F(LoggerTest, RemoveLogDirectoryTakesOnlyItsOwnFilesFromASharedFolder) {
     std::set<std::string> left;
     for (const auto& entry : std::filesystem::directory_iterator(LogDir())) left.insert(entry.path().filename());
     EXPECT_EQ(left, (std::set<std::string>{"other-program.log", "other-folder"}));
-    Logger::Write(SEVERITY_ERROR, kComponent, "after close");  // must not recreate anything
+    Logger::Write(KLOG_ERROR, kComponent, "after close");  // must not recreate anything
     EXPECT_FALSE(std::filesystem::exists(LogPath()));
 
     // Once the folder holds nothing else, it goes too.

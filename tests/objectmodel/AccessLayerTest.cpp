@@ -262,7 +262,7 @@ TEST_F(AccessLayerTest, DestroyingTheAccessLayerDestroysItsArraysInOrder) {
     {
         KAccessLayer layer;
         ASSERT_EQ(0, layer.DiscoverArrays());
-        Logger::Write(SEVERITY_DEBUG, "test", "mark");
+        Logger::Write(KLOG_DEBUG, "test", "mark");
     }
     auto messages = LogMessages();
     auto mark = std::find(messages.begin(), messages.end(), "mark");

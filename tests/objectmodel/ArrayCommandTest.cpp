@@ -202,7 +202,7 @@ TEST_F(ArrayCommandTest, DeletedVolumeLeavesTheCacheAndIsAskedForAgain) {
     std::string id = VolumeID(volume), name = "vol-3";
     std::string snap = "snap-00000a";
     volume->AddCreatedSnapshot(snap);
-    Logger::Write(SEVERITY_DEBUG, "test", "mark");
+    Logger::Write(KLOG_DEBUG, "test", "mark");
 
     EXPECT_EQ(0, array->DeleteVolume(name));
     EXPECT_FALSE(Sim().FindVolume("vol-3").has_value());
@@ -307,7 +307,7 @@ TEST_F(ArrayCommandTest, DestroyingAnArrayReleasesConnectionThenServersThenVolum
         Cached(*array, "vol-2");
         std::string iqn = "iqn.2026-01.local.example:backup01", serverID;
         ASSERT_EQ(0, array->GetServerIDByIQNFromArray(iqn, serverID));
-        Logger::Write(SEVERITY_DEBUG, "test", "mark");
+        Logger::Write(KLOG_DEBUG, "test", "mark");
     }
     auto messages = LogMessages();
     auto mark = std::find(messages.begin(), messages.end(), "mark");

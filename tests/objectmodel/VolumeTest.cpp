@@ -300,7 +300,7 @@ TEST_F(VolumeTest, DestroyingAVolumeDestroysItsSnapshotsBetweenItsOwnLines) {
         std::string id = "6001405abcdef001", name = "vol-7", disp = "sqldata", cg = "cg-7";
         KVolume volume(id, name, disp, cg);
         for (std::string snap : {"snap-00000a", "snap-00000b", "snap-00000c"}) volume.AddCreatedSnapshot(snap);
-        Logger::Write(SEVERITY_DEBUG, "test", "mark");
+        Logger::Write(KLOG_DEBUG, "test", "mark");
     }
     auto messages = LogMessages();
     auto mark = std::find(messages.begin(), messages.end(), "mark");

@@ -99,8 +99,8 @@ TEST_F(ProviderTest, CreateTakesOneSnapshotSetPerApplianceAndDescribesEachSnapsh
     const std::vector<std::string> aThenB = {"6b72760000000a02", "6b72760000000a01", "6b72760000000b01"};
     const std::vector<std::string> bThenA = {"6b72760000000b01", "6b72760000000a02", "6b72760000000a01"};
     EXPECT_EQ(volumesInOrder, ComesFirst(a, b) ? aThenB : bThenA);
-    EXPECT_EQ(CountLog(SEVERITY_INFO, "Exiting CKorvelVSSProvider::CommitSnapshots(0)"), 1u);
-    EXPECT_EQ(CountLog(SEVERITY_INFO, "Exiting CKorvelVSSProvider::GetTargetLuns(0)"), 1u);
+    EXPECT_EQ(CountLog(KLOG_INFO, "Exiting CKorvelVSSProvider::CommitSnapshots(0)"), 1u);
+    EXPECT_EQ(CountLog(KLOG_INFO, "Exiting CKorvelVSSProvider::GetTargetLuns(0)"), 1u);
 
     // Asked again into the same records, the provider replaces their buffers
     // and releases the old ones (LeakSanitizer checks), with the same content.
@@ -129,7 +129,7 @@ TEST_F(ProviderTest, AreLunsSupportedRefusesPlexForeignAndIncompleteLuns) {
               VSS_E_PROVIDER_VETO);
     EXPECT_FALSE(supported);
     EXPECT_EQ(CountEvents("Error category 1 event 0xC0004011"), 1u);
-    EXPECT_EQ(CountLog(SEVERITY_ERROR,
+    EXPECT_EQ(CountLog(KLOG_ERROR,
                        "Exiting CKorvelVSSProvider::AreLunsSupported(80042306). Provider does not support plex snapshots"),
               1u);
 
@@ -147,13 +147,13 @@ TEST_F(ProviderTest, AreLunsSupportedRefusesPlexForeignAndIncompleteLuns) {
     ours.Info().m_deviceIdDescriptor.m_rgIdentifiers = nullptr;
     VDS_LUN_INFORMATION pair[2] = {theirs.Info(), ours.Info()};
     EXPECT_EQ(driver.Hardware()->AreLunsSupported(2, 0, nullptr, pair, &supported), E_INVALIDARG);
-    EXPECT_EQ(CountLog(SEVERITY_ERROR,
+    EXPECT_EQ(CountLog(KLOG_ERROR,
                        "Exiting CKorvelVSSProvider::AreLunsSupported(80070057). Identifier information is null."),
               1u);
     EXPECT_EQ(CountLogContaining("Entering KAccessLayer::Refresh()"), refreshes);
     VSS_ID set = NewGuid(), snap = NewGuid();
     EXPECT_EQ(driver.Hardware()->BeginPrepareSnapshot(set, snap, 0, 1, nullptr, &ours.Info()), E_INVALIDARG);
-    EXPECT_EQ(CountLog(SEVERITY_ERROR,
+    EXPECT_EQ(CountLog(KLOG_ERROR,
                        "Exiting CKorvelVSSProvider::BeginPrepareSnapshot(80070057). LunInfo is null for LUN with Id "
                        "'a1'"),
               1u);
@@ -167,12 +167,12 @@ TEST_F(ProviderTest, AreLunsSupportedRefusesPlexForeignAndIncompleteLuns) {
     VSS_ID bare = NewGuid();
     ASSERT_EQ(driver.Hardware()->BeginPrepareSnapshot(bare, NewGuid(), 0, 1, nullptr, &ours.Info()), S_OK);
     EXPECT_EQ(driver.Creator()->CommitSnapshots(bare), E_INVALIDARG);
-    EXPECT_EQ(CountLog(SEVERITY_ERROR, "KArray::GetVolumeByID - Invalid input parameter"), 1u);
-    EXPECT_EQ(CountLog(SEVERITY_INFO, "Exiting CKorvelVSSProvider::CommitSnapshots(80070057)"), 1u);
+    EXPECT_EQ(CountLog(KLOG_ERROR, "KArray::GetVolumeByID - Invalid input parameter"), 1u);
+    EXPECT_EQ(CountLog(KLOG_INFO, "Exiting CKorvelVSSProvider::CommitSnapshots(80070057)"), 1u);
     eui->m_Type = VDSStorageIdTypeEUI64;
     // Nothing was recorded by the refused preparation.
     EXPECT_EQ(driver.Creator()->CommitSnapshots(set), S_OK);
-    EXPECT_EQ(CountLog(SEVERITY_ERROR, "Snapshot set not found. Error Condition"), 1u);
+    EXPECT_EQ(CountLog(KLOG_ERROR, "Snapshot set not found. Error Condition"), 1u);
     EXPECT_EQ(a.JournalSize(), 0u);
     driver.Notifications()->OnUnload(TRUE);
 }
@@ -185,7 +185,7 @@ TEST_F(ProviderTest, AreLunsSupportedWithoutAnyApplianceWarns) {
     BOOL supported = TRUE;
     EXPECT_EQ(driver.Hardware()->AreLunsSupported(1, 0, nullptr, &ours.Info(), &supported), VSS_E_PROVIDER_VETO);
     EXPECT_FALSE(supported);
-    EXPECT_EQ(CountLog(SEVERITY_WARNING,
+    EXPECT_EQ(CountLog(KLOG_WARNING,
                        "Exiting CKorvelVSSProvider::AreLunsSupported(80042306). No korvel array objects found"),
               1u);
     EXPECT_EQ(CountEvents("Warning category 1 event 0x80004014"), 1u);
@@ -211,21 +211,21 @@ TEST_F(ProviderTest, CommitGoesOnPastARefusingApplianceAndRefusesUncachedLuns) {
         EXPECT_EQ(created.failedStep, "CommitSnapshots");
         EXPECT_TRUE(first.Snapshots().empty());
         EXPECT_EQ(second.Snapshots().size(), 1u);
-        EXPECT_EQ(CountLog(SEVERITY_ERROR, "Snapshot creation failed. Error: Internal error while creating snapshot"),
+        EXPECT_EQ(CountLog(KLOG_ERROR, "Snapshot creation failed. Error: Internal error while creating snapshot"),
                   1u);
         EXPECT_EQ(CountEvents("Error category 1 event 0xC0004003: Internal error while creating snapshot"), 1u);
         EXPECT_EQ(CountEvents("0x40004010"), 1u);
-        EXPECT_EQ(CountLog(SEVERITY_INFO, "Exiting CKorvelVSSProvider::CommitSnapshots(80042306)"), 1u);
+        EXPECT_EQ(CountLog(KLOG_INFO, "Exiting CKorvelVSSProvider::CommitSnapshots(80042306)"), 1u);
 
         // A refused command ends the commit at once, with the appliance's message.
         first.AddFault(qsta::Fault::Refuse("POST", "/api/snapshots/snapshots_set", "3", std::string("Pool is full")));
         second.ClearJournal();
         created = driver.Create(sources);
         EXPECT_EQ(created.result, VSS_E_PROVIDER_VETO);
-        EXPECT_EQ(CountLog(SEVERITY_ERROR, "Snapshot creation failed. Error: Pool is full"), 1u);
+        EXPECT_EQ(CountLog(KLOG_ERROR, "Snapshot creation failed. Error: Pool is full"), 1u);
         EXPECT_EQ(CountEvents("Error category 1 event 0xC0004003: Pool is full"), 1u);
         EXPECT_EQ(SnapshotSetRequests(second), 0u);
-        EXPECT_EQ(CountLog(SEVERITY_INFO, "Exiting CKorvelVSSProvider::CommitSnapshots(80042306)"), 2u);
+        EXPECT_EQ(CountLog(KLOG_INFO, "Exiting CKorvelVSSProvider::CommitSnapshots(80042306)"), 2u);
         driver.Notifications()->OnUnload(FALSE);
     }
 
@@ -244,7 +244,7 @@ TEST_F(ProviderTest, CommitGoesOnPastARefusingApplianceAndRefusesUncachedLuns) {
                           "'6b72760000000a02' found." +
                           std::string(32, ' ') + "Restart the KorvelProvider service and try again"),
               1u);
-    EXPECT_EQ(CountLog(SEVERITY_ERROR, "Exiting CKorvelVSSProvider::CommitSnapshots(80042306). Internal Error."), 1u);
+    EXPECT_EQ(CountLog(KLOG_ERROR, "Exiting CKorvelVSSProvider::CommitSnapshots(80042306). Internal Error."), 1u);
     // GetTargetLuns of such a LUN refuses too, and leaves nothing to leak.
     LunRecord target;
     EXPECT_EQ(driver.Hardware()->GetTargetLuns(1, nullptr, &lun.Info(), &target.Info()), VSS_E_PROVIDER_VETO);
@@ -269,7 +269,7 @@ TEST_F(ProviderTest, GuardedOperationsRefuseCallersOutsideAdministrators) {
         EXPECT_FALSE(supported);
     }
     EXPECT_EQ(CountEvents("Error category 1 event 0xC0004000"), 1u);
-    EXPECT_EQ(CountLog(SEVERITY_ERROR, "Exiting CKorvelVSSProvider::AreLunsSupported(80042306). Authorization failure"),
+    EXPECT_EQ(CountLog(KLOG_ERROR, "Exiting CKorvelVSSProvider::AreLunsSupported(80042306). Authorization failure"),
               1u);
     EXPECT_EQ(a.JournalSize(), 0u);
 

@@ -82,7 +82,7 @@ TEST_F(ExposeTest, ShadowCopiesAreExposedReleasedMaskedAndRolledBack) {
     const qsta::Volume cloneB1 = ClonesOf(*b, snapB1)[0];
     EXPECT_TRUE(a->IsMapped(cloneA1.name, "this-host"));
     EXPECT_TRUE(b->IsMapped(cloneB1.name, "this-host"));
-    EXPECT_EQ(CountLog(SEVERITY_INFO, "Host IQN: " + std::string(kHostIqn)), 2u);
+    EXPECT_EQ(CountLog(KLOG_INFO, "Host IQN: " + std::string(kHostIqn)), 2u);
 
     // Disks are met in name order; put a1's first.
     if (std::string(exposed[0].record.Info().m_szSerialNumber) != snapA1) std::swap(exposed[0], exposed[1]);
@@ -110,7 +110,7 @@ TEST_F(ExposeTest, ShadowCopiesAreExposedReleasedMaskedAndRolledBack) {
     EXPECT_FALSE(a->FindSnapshot(snapA1).has_value());
     EXPECT_TRUE(b->IsMapped(cloneB1.name, "this-host"));
     EXPECT_TRUE(b->FindSnapshot(snapB1).has_value());
-    EXPECT_EQ(CountLog(SEVERITY_INFO, "Snapshot successfully deleted from array"), 1u);
+    EXPECT_EQ(CountLog(KLOG_INFO, "Snapshot successfully deleted from array"), 1u);
 
     // Masking the other deletes its clone but keeps its snapshot.
     std::vector<LunRecord> masked;
@@ -127,7 +127,7 @@ TEST_F(ExposeTest, ShadowCopiesAreExposedReleasedMaskedAndRolledBack) {
     EXPECT_EQ(driver->Mask(production), S_OK);
     EXPECT_TRUE(a->IsMapped("a2", "this-host"));
     EXPECT_EQ(Requests(*a, "POST", "/api/volumes/") + Requests(*a, "DELETE", "/api/volumes/"), 0u);
-    EXPECT_EQ(CountLog(SEVERITY_ERROR, "Volume alpha-log is not a snapshot clone; it is not deleted"), 1u);
+    EXPECT_EQ(CountLog(KLOG_ERROR, "Volume alpha-log is not a snapshot clone; it is not deleted"), 1u);
 
     // Roll a2 back to its snapshot: one rollback request to a2's group on its appliance.
     LunRecord source = LunRecord::FromDisk(Device(*a, "a2"));
@@ -137,7 +137,7 @@ TEST_F(ExposeTest, ShadowCopiesAreExposedReleasedMaskedAndRolledBack) {
     EXPECT_EQ(group->rolledBackTo, snapA2);
     EXPECT_EQ(group->rollbackCount, 1u);
     EXPECT_EQ(b->FindGroup(b->FindVolume("b1")->cgName)->rollbackCount, 0u);
-    EXPECT_EQ(CountLog(SEVERITY_INFO, "Successfully initiated a LUN resync operation between snapshot(" + snapA2 +
+    EXPECT_EQ(CountLog(KLOG_INFO, "Successfully initiated a LUN resync operation between snapshot(" + snapA2 +
                                           ") and target(6b72760000000a02) volume"),
               1u);
 }
@@ -155,7 +155,7 @@ TEST_F(ExposeTest, LocateLunsRefusals) {
     one.push_back(std::move(unknown));
     EXPECT_EQ(driver->Expose(one, exposed), VSS_E_PROVIDER_VETO);
     EXPECT_EQ(CountEvents("Error category 1 event 0xC0004013: snap_1_nowhere"), 1u);
-    EXPECT_EQ(CountLog(SEVERITY_INFO, "Snapshot(snap_1_nowhere) does not exist in any korvel array"), 1u);
+    EXPECT_EQ(CountLog(KLOG_INFO, "Snapshot(snap_1_nowhere) does not exist in any korvel array"), 1u);
 
     // A clone refused for the first of two LUNs: the second is still exposed.
     // (An answer without its element: a refused command would end the whole operation.)
@@ -176,7 +176,7 @@ TEST_F(ExposeTest, LocateLunsRefusals) {
     EXPECT_EQ(driver->Expose(fibre, exposed), S_OK);
     EXPECT_EQ(ClonesOf(*a, snapA2).size(), 1u);
     EXPECT_EQ(a->Mappings().size(), mappings);
-    EXPECT_EQ(CountLog(SEVERITY_ERROR, "Invalid bus type"), 1u);
+    EXPECT_EQ(CountLog(KLOG_ERROR, "Invalid bus type"), 1u);
 
     // No host entry for this host's initiator and none can be made.
     SetInitiatorName("iqn.2026-12.local.example:stranger");
@@ -184,7 +184,7 @@ TEST_F(ExposeTest, LocateLunsRefusals) {
     fibre[0].Info().m_BusType = VDSBusTypeiScsi;
     EXPECT_EQ(driver->Expose(fibre, exposed), VSS_E_PROVIDER_VETO);
     EXPECT_EQ(CountEvents("Error category 1 event 0xC0004005: Unable to get the serverID to map the volume"), 1u);
-    EXPECT_EQ(CountLog(SEVERITY_ERROR,
+    EXPECT_EQ(CountLog(KLOG_ERROR,
                        "Failed to map volume with the host. Error: Unable to get the serverID to map the volume"),
               1u);
 }
@@ -200,7 +200,7 @@ TEST_F(ExposeTest, FillInLunInfoLeavesWhatIsNotACloneAlone) {
     LunRecord theirs = LunRecord::FromDisk(foreign);
     EXPECT_EQ(fill(foreign, theirs, supported), S_OK);
     EXPECT_FALSE(supported);
-    EXPECT_EQ(CountLog(SEVERITY_INFO, "Device " + foreign + " not a korvel volume"), 1u);
+    EXPECT_EQ(CountLog(KLOG_INFO, "Device " + foreign + " not a korvel volume"), 1u);
 
     LunRecord production = LunRecord::FromDisk(Device(*a, "a1"));
     EXPECT_EQ(fill(Device(*a, "a1"), production, supported), S_OK);
@@ -211,8 +211,8 @@ TEST_F(ExposeTest, FillInLunInfoLeavesWhatIsNotACloneAlone) {
 
     EXPECT_EQ(fill("/dev/sdzz", production, supported), S_OK);
     EXPECT_FALSE(supported);
-    EXPECT_EQ(CountLog(SEVERITY_ERROR, "Cannot open device '/dev/sdzz'. [CreateFile() error: 2]"), 1u);
-    EXPECT_EQ(CountLog(SEVERITY_INFO, "Ignoring FillInLunInfo request for device /dev/sdzz"), 1u);
+    EXPECT_EQ(CountLog(KLOG_ERROR, "Cannot open device '/dev/sdzz'. [CreateFile() error: 2]"), 1u);
+    EXPECT_EQ(CountLog(KLOG_INFO, "Ignoring FillInLunInfo request for device /dev/sdzz"), 1u);
 
     // A new provider object with no appliance configured.
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, ("SOFTWARE\\Korvel\\HwProvider\\" + a->Address()).c_str());
@@ -236,7 +236,7 @@ TEST_F(ExposeTest, ReleaseRollbackAndAdministratorRefusals) {
     never.device = "/dev/sdq";
     never.record = std::move(targets[0]);
     EXPECT_EQ(driver->Release(never), VSS_E_PROVIDER_VETO);
-    EXPECT_EQ(CountLog(SEVERITY_ERROR, "Failed to delete the snapshot"), 1u);
+    EXPECT_EQ(CountLog(KLOG_ERROR, "Failed to delete the snapshot"), 1u);
     EXPECT_EQ(CountEvents("Error category 1 event 0xC0004007"), 1u);
     EXPECT_EQ(a->JournalSize() + b->JournalSize(), 0u);
 
@@ -254,7 +254,7 @@ TEST_F(ExposeTest, ReleaseRollbackAndAdministratorRefusals) {
     LunRecord ownTarget = LunRecord::FromDisk(Device(*a, "a1"));
     a->AddFault(qsta::Fault::Refuse("POST", "/api/consistency_groups/*/rollback", "1", std::string("Busy")));
     EXPECT_EQ(driver->Revert(never.record, ownTarget), VSS_E_PROVIDER_VETO);
-    EXPECT_EQ(CountLog(SEVERITY_INFO, "Exiting CKorvelVSSProvider::ResyncLuns(80042306)"), 2u);
+    EXPECT_EQ(CountLog(KLOG_INFO, "Exiting CKorvelVSSProvider::ResyncLuns(80042306)"), 2u);
 
     // The guarded operations refuse a caller outside the administrators.
     KorvelCallerCredentials nobody;
@@ -273,7 +273,7 @@ TEST_F(ExposeTest, ReleaseRollbackAndAdministratorRefusals) {
     EXPECT_FALSE(supported);
     EXPECT_EQ(driver->Revert(never.record, ownTarget), VSS_E_PROVIDER_VETO);
     for (const char* op : {"LocateLuns", "FillInLunInfo", "ResyncLuns"})
-        EXPECT_EQ(CountLog(SEVERITY_ERROR,
+        EXPECT_EQ(CountLog(KLOG_ERROR,
                            std::string("Exiting CKorvelVSSProvider::") + op + "(80042306). Authorization failure"),
                   1u)
             << op;

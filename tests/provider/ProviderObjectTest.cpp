@@ -158,7 +158,7 @@ TEST_F(ProviderTest, MappedVolumesShowAsIscsiDisksUntilUnmapped) {
     EXPECT_EQ(serial, "v1");
     EXPECT_EQ(CKorvelVSSProvider::RequestPage83Info(device, handle, ieee), S_OK);
     EXPECT_EQ(ieee, "6b72760000000c01");
-    EXPECT_EQ(CountLog(SEVERITY_TRACE, "Number of identifiers: 2"), 1u);
+    EXPECT_EQ(CountLog(KLOG_TRACE, "Number of identifiers: 2"), 1u);
 
     // A short buffer gets the header with the whole size; a foreign ioctl is refused.
     STORAGE_PROPERTY_QUERY query{StorageDeviceProperty, PropertyStandardQuery, {0}};
@@ -189,7 +189,7 @@ TEST_F(ProviderTest, MappedVolumesShowAsIscsiDisksUntilUnmapped) {
     }
     EXPECT_EQ(sim.SanDisks().size(), 1u);
     EXPECT_EQ(CKorvelVSSProvider::RequestPage80Info(device, handle, vendor, product, revision, serial), E_FAIL);
-    EXPECT_EQ(CountLog(SEVERITY_ERROR, "Cannot request Page #80 information for device '" + device +
+    EXPECT_EQ(CountLog(KLOG_ERROR, "Cannot request Page #80 information for device '" + device +
                                            "', [DeviceIoControl() error: 1167]"),
               1u);
     EXPECT_TRUE(CloseHandle(handle));

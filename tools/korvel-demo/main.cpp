@@ -272,7 +272,7 @@ int main(int argc, char** argv) {
             logDir = getenv("KORVEL_LOG_DIR");
         }
         const std::string logPath = std::string(logDir) + "/korvel-demo.log";
-        Logger::Initialize("korvel-demo.log", SEVERITY_INFO, true);
+        Logger::Initialize("korvel-demo.log", KLOG_INFO, true);
 
         std::unique_ptr<qsta::Simulator> simulator;
         if (address.empty()) {

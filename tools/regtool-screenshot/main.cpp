@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string out = argv[1];
-    Logger::Initialize("regtool-screenshot.log", SEVERITY_DEBUG, true);
+    Logger::Initialize("regtool-screenshot.log", KLOG_DEBUG, true);
     qsta::Simulator simulator;
     simulator.Start();
     Korvel::KAccessLayer::GlobalInit();

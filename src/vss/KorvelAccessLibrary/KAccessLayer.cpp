@@ -17,7 +17,7 @@ void AddArray(std::list<std::unique_ptr<KArray>>& arrays, std::string& arrayIP) 
     std::string valueName = "AccessKey";
     std::string accessKey;
     Utilities::GetArrayConfigData(arrayIP, valueName, accessKey);
-    Logger::Write(SEVERITY_INFO, kComponent, "Array IP: %s AccessKey: %s", arrayIP.c_str(),
+    Logger::Write(KLOG_INFO, kComponent, "Array IP: %s AccessKey: %s", arrayIP.c_str(),
                   MaskSecret(accessKey).c_str());
     arrays.push_back(std::make_unique<KArray>(arrayIP, accessKey));
 }
@@ -25,31 +25,31 @@ void AddArray(std::list<std::unique_ptr<KArray>>& arrays, std::string& arrayIP) 
 }  // namespace
 
 KAccessLayer::KAccessLayer() {
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Entering KAccessLayer::KAccessLayer()");
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Exiting KAccessLayer::KAccessLayer()");
+    Logger::Write(KLOG_DEBUG, kComponent, "Entering KAccessLayer::KAccessLayer()");
+    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KAccessLayer::KAccessLayer()");
 }
 
 KAccessLayer::~KAccessLayer() {
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Entering KAccessLayer::~KAccessLayer()");
+    Logger::Write(KLOG_DEBUG, kComponent, "Entering KAccessLayer::~KAccessLayer()");
     for (auto& array : m_arrays) array.reset();
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Exiting KAccessLayer::~KAccessLayer()");
+    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KAccessLayer::~KAccessLayer()");
     m_arrays.clear();
 }
 
 void KAccessLayer::GlobalInit() {
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Entering KAccessLayer::GlobalInit()");
+    Logger::Write(KLOG_DEBUG, kComponent, "Entering KAccessLayer::GlobalInit()");
     KConnection::GlobalInit();
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Exiting KAccessLayer::GlobalInit()");
+    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KAccessLayer::GlobalInit()");
 }
 
 void KAccessLayer::GlobalCleanup() {
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Entering KAccessLayer::GlobalCleanup()");
+    Logger::Write(KLOG_DEBUG, kComponent, "Entering KAccessLayer::GlobalCleanup()");
     KConnection::GlobalCleanup();
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Exiting KAccessLayer::GlobalCleanup()");
+    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KAccessLayer::GlobalCleanup()");
 }
 
 int KAccessLayer::DiscoverArrays() {
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Entering KAccessLayer::DiscoverArrays()");
+    Logger::Write(KLOG_DEBUG, kComponent, "Entering KAccessLayer::DiscoverArrays()");
     int result = 0;
     try {
         std::vector<std::string> names;
@@ -57,15 +57,15 @@ int KAccessLayer::DiscoverArrays() {
         for (auto& name : names) AddArray(m_arrays, name);
     } catch (const std::exception& e) {
         // One bad appliance ends the scan; arrays added before it stay usable.
-        Logger::Write(SEVERITY_ERROR, kComponent, "%s", e.what());
+        Logger::Write(KLOG_ERROR, kComponent, "%s", e.what());
         result = 1;
     }
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Exiting KAccessLayer::DiscoverArrays()");
+    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KAccessLayer::DiscoverArrays()");
     return result;
 }
 
 int KAccessLayer::Refresh() {
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Entering KAccessLayer::Refresh()");
+    Logger::Write(KLOG_DEBUG, kComponent, "Entering KAccessLayer::Refresh()");
     int result = 0;
     try {
         std::vector<std::string> names;
@@ -83,14 +83,14 @@ int KAccessLayer::Refresh() {
                 }
             }
             if (known) continue;
-            Logger::Write(SEVERITY_INFO, kComponent, "New arrayIP found in the registry");
+            Logger::Write(KLOG_INFO, kComponent, "New arrayIP found in the registry");
             AddArray(m_arrays, name);
         }
     } catch (const std::exception& e) {
-        Logger::Write(SEVERITY_ERROR, kComponent, "%s", e.what());
+        Logger::Write(KLOG_ERROR, kComponent, "%s", e.what());
         result = 1;
     }
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Exiting KAccessLayer::Refresh()");
+    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KAccessLayer::Refresh()");
     return result;
 }
 

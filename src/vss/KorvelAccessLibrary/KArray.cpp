@@ -18,22 +18,22 @@ const char* const kProviderComponent = "Korvel.VssProvider";
 }  // namespace
 
 KArray::KArray(std::string& arrayIP, std::string& accessKey) {
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Entering KArray::KArray() for %s", arrayIP.c_str());
+    Logger::Write(KLOG_DEBUG, kComponent, "Entering KArray::KArray() for %s", arrayIP.c_str());
     if (arrayIP.empty() || accessKey.empty()) throw std::invalid_argument("KArray Constructor: Invalid input argument");
     m_arrayIP = std::make_unique<std::string>(arrayIP);
     m_accessKey = std::make_unique<std::string>(accessKey);
     m_connection = std::make_unique<KConnection>(*m_arrayIP, *m_accessKey);
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Exiting KArray::KArray()");
+    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KArray::KArray()");
 }
 
 KArray::~KArray() {
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Entering KArray::~KArray() for %s", m_arrayIP->c_str());
+    Logger::Write(KLOG_DEBUG, kComponent, "Entering KArray::~KArray() for %s", m_arrayIP->c_str());
     m_arrayIP.reset();
     m_accessKey.reset();
     m_connection.reset();
     while (!m_servers.empty()) m_servers.pop_front();
     while (!m_volumes.empty()) m_volumes.pop_front();
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Exiting KArray::~KArray()");
+    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KArray::~KArray()");
 }
 
 int KArray::GetConnection(KConnection*& connection) {
@@ -59,7 +59,7 @@ int KArray::AddServerToList(KServer* server) {
 }
 
 int KArray::GetVolumeByID(std::string& volID, KVolume*& volume) {
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Entering KArray::GetVolumeByID() with input param volID: %s",
+    Logger::Write(KLOG_DEBUG, kComponent, "Entering KArray::GetVolumeByID() with input param volID: %s",
                   volID.c_str());
     if (volID.empty()) throw std::invalid_argument("KArray::GetVolumeByID - Invalid input parameter");
     int result = 2;
@@ -72,12 +72,12 @@ int KArray::GetVolumeByID(std::string& volID, KVolume*& volume) {
             break;
         }
     }
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Exiting KArray::GetVolumeByID() with return code %d", result);
+    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KArray::GetVolumeByID() with return code %d", result);
     return result;
 }
 
 int KArray::GetVolumeByDispName(std::string& volDispName, KVolume*& volume) {
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Entering KArray::GetVolumeByDispName() with input param volDispName: %s",
+    Logger::Write(KLOG_DEBUG, kComponent, "Entering KArray::GetVolumeByDispName() with input param volDispName: %s",
                   volDispName.c_str());
     if (volDispName.empty()) throw std::invalid_argument("KArray::GetVolumeByDispName - Invalid input parameter");
     int result = 2;
@@ -90,12 +90,12 @@ int KArray::GetVolumeByDispName(std::string& volDispName, KVolume*& volume) {
             break;
         }
     }
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Exiting KArray::GetVolumeByDispName() with return code %d", result);
+    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KArray::GetVolumeByDispName() with return code %d", result);
     return result;
 }
 
 int KArray::GetVolumeBySnapID(std::string& snapID, KVolume*& volume) {
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Entering KArray::GetVolumeBySnapID() with input param snapID: %s",
+    Logger::Write(KLOG_DEBUG, kComponent, "Entering KArray::GetVolumeBySnapID() with input param snapID: %s",
                   snapID.c_str());
     if (snapID.empty()) throw std::invalid_argument("KArray::GetVolumeBySnapID - Invalid input parameter");
     int result = 2;
@@ -106,12 +106,12 @@ int KArray::GetVolumeBySnapID(std::string& snapID, KVolume*& volume) {
             break;
         }
     }
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Exiting KArray::GetVolumeBySnapID() with return code %d", result);
+    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KArray::GetVolumeBySnapID() with return code %d", result);
     return result;
 }
 
 int KArray::GetVolumeByIDFromArray(std::string& volID, KVolume*& volume) {
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Entering KArray::GetVolumeByIDFromArray() with input param volID: %s",
+    Logger::Write(KLOG_DEBUG, kComponent, "Entering KArray::GetVolumeByIDFromArray() with input param volID: %s",
                   volID.c_str());
     if (volID.empty()) throw std::invalid_argument("KArray::GetVolumeByIDFromArray - Invalid input parameter");
 
@@ -122,29 +122,29 @@ int KArray::GetVolumeByIDFromArray(std::string& volID, KVolume*& volume) {
     if (m_connection->GetVolumesList(&records) == 0) {
         for (auto& record : records) {
             if (record.volID != volID) continue;
-            Logger::Write(SEVERITY_TRACE, kComponent, "Found volume matching volume ID %s in the array", volID.c_str());
+            Logger::Write(KLOG_TRACE, kComponent, "Found volume matching volume ID %s in the array", volID.c_str());
             auto created = std::make_unique<KVolume>(volID, record.volName, record.volDispName, record.cgName);
             created->SetArray(this);
             m_volumes.push_back(std::move(created));
             volume = m_volumes.back().get();
             found = true;
-            Logger::Write(SEVERITY_TRACE, kComponent, "Added volume %s to the internal volume list",
+            Logger::Write(KLOG_TRACE, kComponent, "Added volume %s to the internal volume list",
                           record.volName.c_str());
             break;
         }
     }
     int result = 0;
     if (!found) {
-        Logger::Write(SEVERITY_INFO, kComponent, "No volume matching id %s found in array %s", volID.c_str(),
+        Logger::Write(KLOG_INFO, kComponent, "No volume matching id %s found in array %s", volID.c_str(),
                       m_arrayIP->c_str());
         result = 2;
     }
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Exiting KArray::GetVolumeByIDFromArray() with return code %d", result);
+    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KArray::GetVolumeByIDFromArray() with return code %d", result);
     return result;
 }
 
 int KArray::GetVolumeByDispNameFromArray(std::string& volDispName, KVolume*& volume) {
-    Logger::Write(SEVERITY_DEBUG, kComponent,
+    Logger::Write(KLOG_DEBUG, kComponent,
                   "Entering KArray::GetVolumeByDispNameFromArray() with input param volDispName: %s",
                   volDispName.c_str());
     if (volDispName.empty())
@@ -161,24 +161,24 @@ int KArray::GetVolumeByDispNameFromArray(std::string& volDispName, KVolume*& vol
             m_volumes.push_back(std::move(created));
             volume = m_volumes.back().get();
             found = true;
-            Logger::Write(SEVERITY_TRACE, kComponent, "Added volume %s to the internal volume list",
+            Logger::Write(KLOG_TRACE, kComponent, "Added volume %s to the internal volume list",
                           record.volName.c_str());
             break;
         }
     }
     int result = 0;
     if (!found) {
-        Logger::Write(SEVERITY_INFO, kComponent, "No volume matching display name %s found in array %s",
+        Logger::Write(KLOG_INFO, kComponent, "No volume matching display name %s found in array %s",
                       volDispName.c_str(), m_arrayIP->c_str());
         result = 2;
     }
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Exiting KArray::GetVolumeByDispNameFromArray() with return code %d",
+    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KArray::GetVolumeByDispNameFromArray() with return code %d",
                   result);
     return result;
 }
 
 int KArray::GetVolumeBySnapIDFromArray(std::string& snapID, KVolume*& volume) {
-    Logger::Write(SEVERITY_DEBUG, kComponent,
+    Logger::Write(KLOG_DEBUG, kComponent,
                   "Entering KArray::GetVolumeBySnapIDFromArray() with input param snapID: %s", snapID.c_str());
     if (snapID.empty()) throw std::invalid_argument("KArray::GetVolumeBySnapIDFromArray - Invalid input parameter");
 
@@ -209,29 +209,29 @@ int KArray::GetVolumeBySnapIDFromArray(std::string& snapID, KVolume*& volume) {
             KVolume* owner = m_volumes.back().get();
             volume = owner;
             found = true;
-            Logger::Write(SEVERITY_TRACE, kComponent, "Added volume %s to the internal volume list",
+            Logger::Write(KLOG_TRACE, kComponent, "Added volume %s to the internal volume list",
                           record.volName.c_str());
             auto* snapshot = new KSnapshot(snapID);
             snapshot->SetVolume(owner);
             owner->AddSnapshotToList(snapshot);
-            Logger::Write(SEVERITY_TRACE, kComponent, "Added snapshot %s to the internal snapshot list",
+            Logger::Write(KLOG_TRACE, kComponent, "Added snapshot %s to the internal snapshot list",
                           snapID.c_str());
             break;
         }
     }
     int result = 0;
     if (!found) {
-        Logger::Write(SEVERITY_INFO, kComponent, "No volume having a snapshot with id %s found in array %s",
+        Logger::Write(KLOG_INFO, kComponent, "No volume having a snapshot with id %s found in array %s",
                       snapID.c_str(), m_arrayIP->c_str());
         result = 2;
     }
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Exiting KArray::GetVolumeBySnapIDFromArray() with return code %d",
+    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KArray::GetVolumeBySnapIDFromArray() with return code %d",
                   result);
     return result;
 }
 
 int KArray::CloneVolume(std::string& cgID, std::string& snapID, KVolume*& cloneVolume) {
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Entering KArray::CloneVolume() with input param cgID: %s snapID: %s",
+    Logger::Write(KLOG_DEBUG, kComponent, "Entering KArray::CloneVolume() with input param cgID: %s snapID: %s",
                   cgID.c_str(), snapID.c_str());
     if (cgID.empty() || snapID.empty()) throw std::invalid_argument("KArray::CloneVolume - Invalid input parameter");
 
@@ -245,55 +245,55 @@ int KArray::CloneVolume(std::string& cgID, std::string& snapID, KVolume*& cloneV
         std::string newVolName;
         result = m_connection->GetVolumeInfoByDispName(cloneName, newVolID, newVolName, workCgName);
         if (result == 0) {
-            Logger::Write(SEVERITY_INFO, kProviderComponent, "Volume clone(%s - %s) created for snapshot(%s)",
+            Logger::Write(KLOG_INFO, kProviderComponent, "Volume clone(%s - %s) created for snapshot(%s)",
                           newVolID.c_str(), newVolName.c_str(), snapID.c_str());
             auto created = std::make_unique<KVolume>(newVolID, newVolName, cloneName, workCgName);
             created->SetArray(this);
             m_volumes.push_back(std::move(created));
             cloneVolume = m_volumes.back().get();
-            Logger::Write(SEVERITY_TRACE, kComponent, "Added clone volume %s to the internal volume list",
+            Logger::Write(KLOG_TRACE, kComponent, "Added clone volume %s to the internal volume list",
                           newVolName.c_str());
         }
     }
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Exiting KArray::CloneVolume() with return code : %d", result);
+    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KArray::CloneVolume() with return code : %d", result);
     return result;
 }
 
 int KArray::AttachVolume(std::string& volName, std::string& serverID) {
-    Logger::Write(SEVERITY_DEBUG, kComponent,
+    Logger::Write(KLOG_DEBUG, kComponent,
                   "Entering KArray::AttachVolume() with input param volName: %s serverID: %s", volName.c_str(),
                   serverID.c_str());
     if (volName.empty() || serverID.empty())
         throw std::invalid_argument("KArray::AttachVolume - Invalid input parameter");
     int result = m_connection->AttachVolume(volName, serverID);
     if (result == 0)
-        Logger::Write(SEVERITY_INFO, kComponent, "Volume %s successfully mapped to server ID: %s", volName.c_str(),
+        Logger::Write(KLOG_INFO, kComponent, "Volume %s successfully mapped to server ID: %s", volName.c_str(),
                       serverID.c_str());
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Exiting KArray::AttachVolume() with return code : %d", result);
+    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KArray::AttachVolume() with return code : %d", result);
     return result;
 }
 
 int KArray::DetachVolume(std::string& volName, std::string& serverID) {
-    Logger::Write(SEVERITY_DEBUG, kComponent,
+    Logger::Write(KLOG_DEBUG, kComponent,
                   "Entering KArray::DetachVolume() with input param volName: %s serverID: %s", volName.c_str(),
                   serverID.c_str());
     if (volName.empty() || serverID.empty())
         throw std::invalid_argument("KArray::DetachVolume - Invalid input parameter");
     int result = m_connection->DetachVolume(volName, serverID);
     if (result == 0)
-        Logger::Write(SEVERITY_INFO, kComponent, "Volume %s successfully detached from server ID: %s",
+        Logger::Write(KLOG_INFO, kComponent, "Volume %s successfully detached from server ID: %s",
                       volName.c_str(), serverID.c_str());
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Exiting KArray::DetachVolume() with return code : %d", result);
+    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KArray::DetachVolume() with return code : %d", result);
     return result;
 }
 
 int KArray::DeleteVolume(std::string& volName) {
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Entering KArray::DeleteVolume() with input param volName: %s",
+    Logger::Write(KLOG_DEBUG, kComponent, "Entering KArray::DeleteVolume() with input param volName: %s",
                   volName.c_str());
     if (volName.empty()) throw std::invalid_argument("KArray::DeleteVolume - Invalid input parameter");
     int result = m_connection->DeleteVolume(volName);
     if (result == 0) {
-        Logger::Write(SEVERITY_INFO, kComponent, "Volume %s successfully deleted in the array", volName.c_str());
+        Logger::Write(KLOG_INFO, kComponent, "Volume %s successfully deleted in the array", volName.c_str());
         std::string candidateName;
         for (auto it = m_volumes.begin(); it != m_volumes.end(); ++it) {
             (*it)->GetVolumeName(candidateName);
@@ -303,23 +303,23 @@ int KArray::DeleteVolume(std::string& volName) {
             }
         }
     }
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Exiting KArray::DeleteVolume() with return code : %d", result);
+    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KArray::DeleteVolume() with return code : %d", result);
     return result;
 }
 
 int KArray::ResyncVolume(std::string& snapID, KVolume*& volume) {
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Entering KArray::ResyncVolume()");
+    Logger::Write(KLOG_DEBUG, kComponent, "Entering KArray::ResyncVolume()");
     if (snapID.empty() || volume == nullptr)
         throw std::invalid_argument("KArray::ResyncVolume - Invalid input parameter");
     std::string cgID;
     volume->GetCgID(cgID);
     int result = m_connection->ResyncVolume(snapID, cgID);
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Exiting KArray::ResyncVolume() with return code : %d", result);
+    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KArray::ResyncVolume() with return code : %d", result);
     return result;
 }
 
 int KArray::GetServerIDByIQN(std::string& hostIQN, std::string& serverID) {
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Entering KArray::GetServerIDByIQN()");
+    Logger::Write(KLOG_DEBUG, kComponent, "Entering KArray::GetServerIDByIQN()");
     if (hostIQN.empty()) throw std::invalid_argument("KArray::GetServerIDByIQN - Invalid input parameter");
     // The whole list is walked: with duplicates, the last entry added wins.
     int result = 2;
@@ -329,12 +329,12 @@ int KArray::GetServerIDByIQN(std::string& hostIQN, std::string& serverID) {
             result = 0;
         }
     }
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Exiting KArray::GetServerIDByIQN() with return code : %d", result);
+    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KArray::GetServerIDByIQN() with return code : %d", result);
     return result;
 }
 
 int KArray::GetServerIDByIQNFromArray(std::string& hostIQN, std::string& serverID) {
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Entering KArray::GetServerIDByIQNFromArray()");
+    Logger::Write(KLOG_DEBUG, kComponent, "Entering KArray::GetServerIDByIQNFromArray()");
     if (hostIQN.empty()) throw std::invalid_argument("KArray::GetServerIDByIQNFromArray - Invalid input parameter");
 
     std::string foundID;
@@ -346,19 +346,19 @@ int KArray::GetServerIDByIQNFromArray(std::string& hostIQN, std::string& serverI
         std::string displayName = hostIQN;
         result = m_connection->CreateServer(displayName, hostIQN, iscsiIP, foundID);
         if (result == 0)
-            Logger::Write(SEVERITY_INFO, kComponent, "Successfully created server(%s) in the array", foundID.c_str());
+            Logger::Write(KLOG_INFO, kComponent, "Successfully created server(%s) in the array", foundID.c_str());
     }
     if (result == 0) {
         m_servers.push_back(std::make_unique<KServer>(foundID, hostIQN, iscsiIP));
         serverID = foundID;
     }
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Exiting KArray::GetServerIDByIQNFromArray() with return code : %d",
+    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KArray::GetServerIDByIQNFromArray() with return code : %d",
                   result);
     return result;
 }
 
 int KArray::GetSnapshotIDsFromArray(std::list<std::string>& snapIDs) {
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Entering KArray::GetSnapshotIDsFromArray()");
+    Logger::Write(KLOG_DEBUG, kComponent, "Entering KArray::GetSnapshotIDsFromArray()");
     std::list<VolumeInfo> records;
     int result = m_connection->GetVolumesList(&records);
     std::set<std::string> groups;
@@ -369,7 +369,7 @@ int KArray::GetSnapshotIDsFromArray(std::list<std::string>& snapIDs) {
         if (result == 2) result = 0;  // a group without snapshots
         for (const auto& snapshot : snapshots) snapIDs.push_back(snapshot.snapID);
     }
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Exiting KArray::GetSnapshotIDsFromArray() with return code : %d",
+    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KArray::GetSnapshotIDsFromArray() with return code : %d",
                   result);
     return result;
 }

@@ -11,16 +11,16 @@ const char* const kComponent = "Korvel.KAccessLibrary";
 }
 
 KSnapshot::KSnapshot(std::string& snapID) : m_volume(nullptr) {
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Entering KSnapshot::KSnapshot()");
+    Logger::Write(KLOG_DEBUG, kComponent, "Entering KSnapshot::KSnapshot()");
     if (snapID.empty()) throw std::invalid_argument("KSnapshot Constructor: Invalid input argument");
     m_snapID = std::make_unique<std::string>(snapID);
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Exiting KSnapshot::KSnapshot()");
+    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KSnapshot::KSnapshot()");
 }
 
 KSnapshot::~KSnapshot() {
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Entering KSnapshot::~KSnapshot()");
+    Logger::Write(KLOG_DEBUG, kComponent, "Entering KSnapshot::~KSnapshot()");
     m_snapID.reset();
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Exiting KSnapshot::~KSnapshot()");
+    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KSnapshot::~KSnapshot()");
 }
 
 }  // namespace Korvel

@@ -13,7 +13,7 @@ const char* const kComponent = "Korvel.KAccessLibrary";
 
 KVolume::KVolume(std::string& volID, std::string& volName, std::string& volDispName, std::string& cgID)
     : m_array(nullptr) {
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Entering KVolume::KVolume()");
+    Logger::Write(KLOG_DEBUG, kComponent, "Entering KVolume::KVolume()");
     if (volID.empty() || volName.empty() || volDispName.empty() || cgID.empty())
         throw std::invalid_argument("KVolume Constructor: Invalid input argument");
     m_volID = std::make_unique<std::string>(volID);
@@ -21,11 +21,11 @@ KVolume::KVolume(std::string& volID, std::string& volName, std::string& volDispN
     m_volDispName = std::make_unique<std::string>(volDispName);
     m_cgID = std::make_unique<std::string>(cgID);
     m_latestSnapID = std::make_unique<std::string>();
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Exiting KVolume::KVolume()");
+    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KVolume::KVolume()");
 }
 
 KVolume::~KVolume() {
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Entering KVolume::~KVolume()");
+    Logger::Write(KLOG_DEBUG, kComponent, "Entering KVolume::~KVolume()");
     m_volID.reset();
     m_volName.reset();
     m_volDispName.reset();
@@ -33,7 +33,7 @@ KVolume::~KVolume() {
     m_latestSnapID.reset();
     // Front to back, so the snapshots' own lines appear in list order.
     while (!m_snapshots.empty()) m_snapshots.pop_front();
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Exiting KVolume::~KVolume()");
+    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KVolume::~KVolume()");
 }
 
 int KVolume::GetVolumeID(std::string*& volID) {
@@ -101,9 +101,9 @@ int KVolume::AddCreatedSnapshot(std::string& snapID) {
     auto snapshot = std::make_unique<KSnapshot>(snapID);
     snapshot->SetVolume(this);
     m_snapshots.push_back(std::move(snapshot));
-    Logger::Write(SEVERITY_TRACE, kComponent, "Added snapshot %s to the internal snapshot list", snapID.c_str());
+    Logger::Write(KLOG_TRACE, kComponent, "Added snapshot %s to the internal snapshot list", snapID.c_str());
     *m_latestSnapID = snapID;
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Latest snapshot ID of volume %s is now %s", m_volID->c_str(),
+    Logger::Write(KLOG_DEBUG, kComponent, "Latest snapshot ID of volume %s is now %s", m_volID->c_str(),
                   m_latestSnapID->c_str());
     return 0;
 }

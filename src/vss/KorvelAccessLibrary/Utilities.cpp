@@ -41,7 +41,7 @@ private:
 }  // namespace
 
 int GetArrayIPList(std::vector<std::string>& arrayIPs) {
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Entering Utilities::GetArrayIPList()");
+    Logger::Write(KLOG_DEBUG, kComponent, "Entering Utilities::GetArrayIPList()");
     RegKeyGuard key;
     try {
         if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kStoreKey, 0, KEY_READ, key.Out()) != ERROR_SUCCESS)
@@ -51,7 +51,7 @@ int GetArrayIPList(std::vector<std::string>& arrayIPs) {
                              nullptr, nullptr, nullptr) != ERROR_SUCCESS)
             throw KException("Failed to query the registry key");
         if (subKeys == 0) {
-            Logger::Write(SEVERITY_INFO, kComponent, "No Subkeys found");
+            Logger::Write(KLOG_INFO, kComponent, "No Subkeys found");
         } else {
             char name[kNameBufferSize];
             for (DWORD index = 0; index < subKeys; ++index) {
@@ -66,15 +66,15 @@ int GetArrayIPList(std::vector<std::string>& arrayIPs) {
         key.Close();
     } catch (const std::exception& e) {
         key.Close();
-        Logger::Write(SEVERITY_ERROR, kComponent, "%s", e.what());
+        Logger::Write(KLOG_ERROR, kComponent, "%s", e.what());
         throw;
     }
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Exiting Utilities::GetArrayIPList() with return code %d", 0);
+    Logger::Write(KLOG_DEBUG, kComponent, "Exiting Utilities::GetArrayIPList() with return code %d", 0);
     return 0;
 }
 
 int GetArrayConfigData(std::string& arrayName, std::string& valueName, std::string& value) {
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Entering Utilities::GetArrayConfigData()");
+    Logger::Write(KLOG_DEBUG, kComponent, "Entering Utilities::GetArrayConfigData()");
     RegKeyGuard key;
     try {
         const std::string path = std::string(kStoreKey) + "\\" + arrayName;
@@ -91,10 +91,10 @@ int GetArrayConfigData(std::string& arrayName, std::string& valueName, std::stri
         key.Close();
     } catch (const std::exception& e) {
         key.Close();
-        Logger::Write(SEVERITY_ERROR, kComponent, "%s", e.what());
+        Logger::Write(KLOG_ERROR, kComponent, "%s", e.what());
         throw;
     }
-    Logger::Write(SEVERITY_DEBUG, kComponent, "Exiting Utilities::GetArrayConfigData() with return code %d", 0);
+    Logger::Write(KLOG_DEBUG, kComponent, "Exiting Utilities::GetArrayConfigData() with return code %d", 0);
     return 0;
 }
 

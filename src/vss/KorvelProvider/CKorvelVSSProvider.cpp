@@ -21,24 +21,24 @@ long CKorvelModule::LockCount() { return s_locks.load(); }
 CKorvelVSSProvider::CKorvelVSSProvider(IUnknown* pUnkOuter) : m_pOuterUnknown(pUnkOuter) {
     m_innerUnknown.m_owner = this;
     CKorvelModule::Lock();
-    Logger::Write(SEVERITY_INFO, kProviderComponent, "Entering CKorvelVSSProvider::CKorvelVSSProvider()");
+    Logger::Write(KLOG_INFO, kProviderComponent, "Entering CKorvelVSSProvider::CKorvelVSSProvider()");
     try {
         m_pAccessLayer = new Korvel::KAccessLayer();
         m_pAccessLayer->DiscoverArrays();
     } catch (const std::exception& e) {
-        Logger::Write(SEVERITY_ERROR, kProviderComponent, "%s", e.what());
+        Logger::Write(KLOG_ERROR, kProviderComponent, "%s", e.what());
     }
-    Logger::Write(SEVERITY_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::CKorvelVSSProvider()");
+    Logger::Write(KLOG_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::CKorvelVSSProvider()");
 }
 
 CKorvelVSSProvider::~CKorvelVSSProvider() {
-    Logger::Write(SEVERITY_INFO, kProviderComponent, "Entering CKorvelVSSProvider::~CKorvelVSSProvider()");
+    Logger::Write(KLOG_INFO, kProviderComponent, "Entering CKorvelVSSProvider::~CKorvelVSSProvider()");
     delete m_pAccessLayer;
     if (m_pSnapshotSets != nullptr) {
         for (KorvelSnapshotSet* set : *m_pSnapshotSets) delete set;
         delete m_pSnapshotSets;
     }
-    Logger::Write(SEVERITY_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::~CKorvelVSSProvider()");
+    Logger::Write(KLOG_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::~CKorvelVSSProvider()");
     CKorvelModule::Unlock();
 }
 
@@ -156,10 +156,10 @@ HRESULT KorvelRegisterProviderClass(DWORD clsContext, DWORD* cookie) {
 // ---------------------------------------------------------------------------
 
 bool CKorvelVSSProvider::AddSnapshotSet(KorvelSnapshotSet* snapshotSet) {
-    Logger::Write(SEVERITY_DEBUG, kProviderComponent, "Entering CKorvelVSSProvider::AddSnapshotSet()");
+    Logger::Write(KLOG_DEBUG, kProviderComponent, "Entering CKorvelVSSProvider::AddSnapshotSet()");
     if (m_pSnapshotSets == nullptr) m_pSnapshotSets = new std::vector<KorvelSnapshotSet*>();
     m_pSnapshotSets->push_back(snapshotSet);
-    Logger::Write(SEVERITY_DEBUG, kProviderComponent,
+    Logger::Write(KLOG_DEBUG, kProviderComponent,
                   "Exiting CKorvelVSSProvider::AddSnapshotSet(). Total snapshot sets: %i",
                   static_cast<int>(m_pSnapshotSets->size()));
     return true;
@@ -170,7 +170,7 @@ KorvelSnapshotSet* CKorvelVSSProvider::FindSnapshotSet(const VSS_ID& snapshotSet
         for (KorvelSnapshotSet* set : *m_pSnapshotSets)
             if (set != nullptr && set->m_snapshotSetId == snapshotSetId) return set;
     }
-    Logger::Write(SEVERITY_INFO, kProviderComponent, "Snapshot set not found, returning null");
+    Logger::Write(KLOG_INFO, kProviderComponent, "Snapshot set not found, returning null");
     return nullptr;
 }
 
@@ -181,20 +181,20 @@ KorvelSnapshotSet* CKorvelVSSProvider::FindSnapshotSet(const VSS_ID& snapshotSet
 // Both answer S_OK whatever happens, but no exception may cross the interface.
 HRESULT CKorvelVSSProvider::OnLoad(IUnknown*) {
     try {
-        Logger::Write(SEVERITY_INFO, kProviderComponent, "Entering CKorvelVSSProvider::OnLoad()");
+        Logger::Write(KLOG_INFO, kProviderComponent, "Entering CKorvelVSSProvider::OnLoad()");
         Korvel::KAccessLayer::GlobalInit();
     } catch (const std::exception& e) {
-        Logger::Write(SEVERITY_ERROR, kProviderComponent, "%s", e.what());
+        Logger::Write(KLOG_ERROR, kProviderComponent, "%s", e.what());
     }
     return S_OK;
 }
 
 HRESULT CKorvelVSSProvider::OnUnload(BOOL) {
     try {
-        Logger::Write(SEVERITY_INFO, kProviderComponent, "Entering CKorvelVSSProvider::OnUnload()");
+        Logger::Write(KLOG_INFO, kProviderComponent, "Entering CKorvelVSSProvider::OnUnload()");
         Korvel::KAccessLayer::GlobalCleanup();
     } catch (const std::exception& e) {
-        Logger::Write(SEVERITY_ERROR, kProviderComponent, "%s", e.what());
+        Logger::Write(KLOG_ERROR, kProviderComponent, "%s", e.what());
     }
     return S_OK;
 }

@@ -33,10 +33,10 @@ void SnapshotFailureEvent(const char* text) {
 // else (an unreachable appliance, a refused command) failed the snapshot.
 HRESULT SnapshotExceptionResult(const std::exception& e) {
     if (dynamic_cast<const std::invalid_argument*>(&e) != nullptr || dynamic_cast<const std::bad_alloc*>(&e) != nullptr) {
-        Logger::Write(SEVERITY_ERROR, kProviderComponent, "%s", e.what());
+        Logger::Write(KLOG_ERROR, kProviderComponent, "%s", e.what());
         return dynamic_cast<const std::bad_alloc*>(&e) != nullptr ? E_OUTOFMEMORY : E_INVALIDARG;
     }
-    Logger::Write(SEVERITY_ERROR, kProviderComponent, "Snapshot creation failed. Error: %s", e.what());
+    Logger::Write(KLOG_ERROR, kProviderComponent, "Snapshot creation failed. Error: %s", e.what());
     SnapshotFailureEvent(e.what());
     return VSS_E_PROVIDER_VETO;
 }
@@ -65,31 +65,31 @@ HRESULT CKorvelVSSProvider::AreLunsSupported(LONG lLunCount, LONG lContext, VSS_
     try {
         return AreLunsSupportedBody(lLunCount, lContext, pLunInformation, pbIsSupported);
     } catch (const std::exception& e) {
-        Logger::Write(SEVERITY_ERROR, kProviderComponent, "%s", e.what());
+        Logger::Write(KLOG_ERROR, kProviderComponent, "%s", e.what());
         return VSS_E_PROVIDER_VETO;
     }
 }
 
 HRESULT CKorvelVSSProvider::AreLunsSupportedBody(LONG lLunCount, LONG lContext, VDS_LUN_INFORMATION* luns,
                                                  BOOL* pbIsSupported) {
-    Logger::Write(SEVERITY_INFO, kProviderComponent, "Entering CKorvelVSSProvider::AreLunsSupported()");
+    Logger::Write(KLOG_INFO, kProviderComponent, "Entering CKorvelVSSProvider::AreLunsSupported()");
     // A null out pointer or LUN array would bring the whole host down.
     if (pbIsSupported == nullptr || (luns == nullptr && lLunCount > 0)) {
-        Logger::Write(SEVERITY_ERROR, kProviderComponent,
+        Logger::Write(KLOG_ERROR, kProviderComponent,
                       "Exiting CKorvelVSSProvider::AreLunsSupported(%x). Invalid pointer argument.", Hex(E_POINTER));
         return E_POINTER;
     }
     *pbIsSupported = FALSE;
     if (CheckCallerIsAdministrator() != S_OK) {
         korvel_provider::LogAuthorizationEvent();
-        Logger::Write(SEVERITY_ERROR, kProviderComponent,
+        Logger::Write(KLOG_ERROR, kProviderComponent,
                       "Exiting CKorvelVSSProvider::AreLunsSupported(%x). Authorization failure",
                       Hex(VSS_E_PROVIDER_VETO));
         return VSS_E_PROVIDER_VETO;
     }
     for (LONG i = 0; i < lLunCount; ++i) {
         if (luns[i].m_deviceIdDescriptor.m_rgIdentifiers == nullptr) {
-            Logger::Write(SEVERITY_ERROR, kProviderComponent,
+            Logger::Write(KLOG_ERROR, kProviderComponent,
                           "Exiting CKorvelVSSProvider::AreLunsSupported(%x). Identifier information is null.",
                           Hex(E_INVALIDARG));
             return E_INVALIDARG;
@@ -103,21 +103,21 @@ HRESULT CKorvelVSSProvider::AreLunsSupportedBody(LONG lLunCount, LONG lContext, 
             m_pAccessLayer->Refresh();
             m_pAccessLayer->GetArrays(arrays);
         }
-        Logger::Write(SEVERITY_TRACE, kProviderComponent, "Lun Count: %ld", static_cast<long>(lLunCount));
+        Logger::Write(KLOG_TRACE, kProviderComponent, "Lun Count: %ld", static_cast<long>(lLunCount));
         bool applianceLunSeen = false;
         for (LONG i = 0; i < lLunCount; ++i) {
             if (!IsApplianceVendorId(luns[i].m_szVendorId)) continue;
             applianceLunSeen = true;
             if ((lContext & VSS_VOLSNAP_ATTR_PLEX) != 0) {
                 Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_PLEX_UNSUPPORTED), "%s", "");
-                Logger::Write(SEVERITY_ERROR, kProviderComponent,
+                Logger::Write(KLOG_ERROR, kProviderComponent,
                               "Exiting CKorvelVSSProvider::AreLunsSupported(%x). Provider does not support plex "
                               "snapshots",
                               Hex(VSS_E_PROVIDER_VETO));
                 return VSS_E_PROVIDER_VETO;
             }
             if (arrays.empty()) {
-                Logger::Write(SEVERITY_WARNING, kProviderComponent,
+                Logger::Write(KLOG_WARNING, kProviderComponent,
                               "Exiting CKorvelVSSProvider::AreLunsSupported(%x). No korvel array objects found",
                               Hex(VSS_E_PROVIDER_VETO));
                 Logger::EventLog(1, 2, static_cast<int>(KORVEL_EVENT_NO_ARRAY), "%s", "");
@@ -125,7 +125,7 @@ HRESULT CKorvelVSSProvider::AreLunsSupportedBody(LONG lLunCount, LONG lContext, 
             }
             std::string lunIeeeId;
             GetLunIeeeId(luns[i], lunIeeeId);
-            Logger::Write(SEVERITY_INFO, kProviderComponent, "LUN IEEE ID: %s", lunIeeeId.c_str());
+            Logger::Write(KLOG_INFO, kProviderComponent, "LUN IEEE ID: %s", lunIeeeId.c_str());
 
             KVolume* volume = nullptr;
             int result = 2;
@@ -142,32 +142,32 @@ HRESULT CKorvelVSSProvider::AreLunsSupportedBody(LONG lLunCount, LONG lContext, 
             }
             if (volume != nullptr) {
                 *pbIsSupported = TRUE;
-                Logger::Write(SEVERITY_INFO, kProviderComponent, "Identified volume with IEEE ID %s as a korvel volume",
+                Logger::Write(KLOG_INFO, kProviderComponent, "Identified volume with IEEE ID %s as a korvel volume",
                               lunIeeeId.c_str());
             }
         }
         if (applianceLunSeen && !*pbIsSupported) {
             Logger::EventLog(1, 2, static_cast<int>(KORVEL_EVENT_NO_ARRAY), "%s", "");
-            Logger::Write(SEVERITY_WARNING, kProviderComponent,
+            Logger::Write(KLOG_WARNING, kProviderComponent,
                           "Exiting CKorvelVSSProvider::AreLunsSupported(%x). No korvel array object for the "
                           "corresponding korvel volume is found",
                           Hex(VSS_E_PROVIDER_VETO));
             return VSS_E_PROVIDER_VETO;
         }
     } catch (const std::invalid_argument& e) {
-        Logger::Write(SEVERITY_ERROR, kProviderComponent, "%s", e.what());
+        Logger::Write(KLOG_ERROR, kProviderComponent, "%s", e.what());
         code = E_INVALIDARG;
     } catch (const std::bad_alloc& e) {
-        Logger::Write(SEVERITY_ERROR, kProviderComponent, "%s", e.what());
+        Logger::Write(KLOG_ERROR, kProviderComponent, "%s", e.what());
         code = E_OUTOFMEMORY;
     } catch (const std::exception& e) {
-        Logger::Write(SEVERITY_ERROR, kProviderComponent, "Failed to check for the volume with the array. Exception %s",
+        Logger::Write(KLOG_ERROR, kProviderComponent, "Failed to check for the volume with the array. Exception %s",
                       e.what());
         code = VSS_E_PROVIDER_VETO;
     }
     // A failed look-up answers "not supported" rather than failing the
     // request: another provider may still take the LUNs.
-    Logger::Write(SEVERITY_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::AreLunsSupported(%x)", Hex(code));
+    Logger::Write(KLOG_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::AreLunsSupported(%x)", Hex(code));
     return S_OK;
 }
 
@@ -178,16 +178,16 @@ HRESULT CKorvelVSSProvider::AreLunsSupportedBody(LONG lLunCount, LONG lContext, 
 HRESULT CKorvelVSSProvider::BeginPrepareSnapshot(VSS_ID SnapshotSetId, VSS_ID SnapshotId, LONG, LONG lLunCount,
                                                  VSS_PWSZ*, VDS_LUN_INFORMATION* luns) {
     try {
-        Logger::Write(SEVERITY_INFO, kProviderComponent, "Entering CKorvelVSSProvider::BeginPrepareSnapshot()");
+        Logger::Write(KLOG_INFO, kProviderComponent, "Entering CKorvelVSSProvider::BeginPrepareSnapshot()");
         if (luns == nullptr && lLunCount > 0) {
-            Logger::Write(SEVERITY_ERROR, kProviderComponent,
+            Logger::Write(KLOG_ERROR, kProviderComponent,
                           "Exiting CKorvelVSSProvider::BeginPrepareSnapshot(%x). Invalid pointer argument.",
                           Hex(E_POINTER));
             return E_POINTER;
         }
         for (LONG i = 0; i < lLunCount; ++i) {
             if (luns[i].m_deviceIdDescriptor.m_rgIdentifiers == nullptr) {
-                Logger::Write(SEVERITY_ERROR, kProviderComponent,
+                Logger::Write(KLOG_ERROR, kProviderComponent,
                               "Exiting CKorvelVSSProvider::BeginPrepareSnapshot(%x). LunInfo is null for LUN with Id "
                               "'%s'",
                               Hex(E_INVALIDARG), korvel_provider::TextOf(luns[i].m_szSerialNumber).c_str());
@@ -199,7 +199,7 @@ HRESULT CKorvelVSSProvider::BeginPrepareSnapshot(VSS_ID SnapshotSetId, VSS_ID Sn
             if (set == nullptr) {
                 set = new KorvelSnapshotSet(SnapshotSetId);
                 AddSnapshotSet(set);
-                Logger::Write(SEVERITY_DEBUG, kProviderComponent, "New snapshot set added");
+                Logger::Write(KLOG_DEBUG, kProviderComponent, "New snapshot set added");
             }
             if (set->FindShadowCopy(SnapshotId) == nullptr) {
                 auto* shadowCopy = new KorvelShadowCopy(SnapshotId);
@@ -207,24 +207,24 @@ HRESULT CKorvelVSSProvider::BeginPrepareSnapshot(VSS_ID SnapshotSetId, VSS_ID Sn
                 for (LONG i = 0; i < lLunCount; ++i) {
                     std::string lunIeeeId;
                     GetLunIeeeId(luns[i], lunIeeeId);
-                    Logger::Write(SEVERITY_TRACE, kProviderComponent, "LUN IEEE ID: %s", lunIeeeId.c_str());
+                    Logger::Write(KLOG_TRACE, kProviderComponent, "LUN IEEE ID: %s", lunIeeeId.c_str());
                     shadowCopy->AddLun(lunIeeeId);
-                    Logger::Write(SEVERITY_INFO, kProviderComponent, "Volume(%s) added to shadow copy list",
+                    Logger::Write(KLOG_INFO, kProviderComponent, "Volume(%s) added to shadow copy list",
                                   lunIeeeId.c_str());
                 }
             }
         } catch (const std::bad_alloc& e) {
             // A snapshot recorded with part of its LUNs would be committed
             // without them: the failure must reach VSS.
-            Logger::Write(SEVERITY_ERROR, kProviderComponent, "%s", e.what());
-            Logger::Write(SEVERITY_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::BeginPrepareSnapshot(%x)",
+            Logger::Write(KLOG_ERROR, kProviderComponent, "%s", e.what());
+            Logger::Write(KLOG_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::BeginPrepareSnapshot(%x)",
                           Hex(E_OUTOFMEMORY));
             return E_OUTOFMEMORY;
         }
-        Logger::Write(SEVERITY_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::BeginPrepareSnapshot(%x)", 0u);
+        Logger::Write(KLOG_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::BeginPrepareSnapshot(%x)", 0u);
         return S_OK;
     } catch (const std::exception& e) {
-        Logger::Write(SEVERITY_ERROR, kProviderComponent, "%s", e.what());
+        Logger::Write(KLOG_ERROR, kProviderComponent, "%s", e.what());
         return VSS_E_PROVIDER_VETO;
     }
 }
@@ -234,7 +234,7 @@ HRESULT CKorvelVSSProvider::BeginPrepareSnapshot(VSS_ID SnapshotSetId, VSS_ID Sn
 // ---------------------------------------------------------------------------
 
 HRESULT CKorvelVSSProvider::CommitSnapshots(VSS_ID SnapshotSetId) {
-    Logger::Write(SEVERITY_INFO, kProviderComponent, "Entering CKorvelVSSProvider::CommitSnapshots()");
+    Logger::Write(KLOG_INFO, kProviderComponent, "Entering CKorvelVSSProvider::CommitSnapshots()");
     HRESULT hr = S_OK;
     try {
         bool exitLogged = false;
@@ -243,7 +243,7 @@ HRESULT CKorvelVSSProvider::CommitSnapshots(VSS_ID SnapshotSetId) {
     } catch (const std::exception& e) {
         hr = SnapshotExceptionResult(e);
     }
-    Logger::Write(SEVERITY_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::CommitSnapshots(%x)", Hex(hr));
+    Logger::Write(KLOG_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::CommitSnapshots(%x)", Hex(hr));
     return hr;
 }
 
@@ -255,13 +255,13 @@ HRESULT CKorvelVSSProvider::CommitSnapshotsBody(const VSS_ID& snapshotSetId, boo
 
     KorvelSnapshotSet* set = FindSnapshotSet(snapshotSetId);
     if (set == nullptr) {
-        Logger::Write(SEVERITY_ERROR, kProviderComponent, "Snapshot set not found. Error Condition");
+        Logger::Write(KLOG_ERROR, kProviderComponent, "Snapshot set not found. Error Condition");
         return S_OK;
     }
 
     auto internalError = [](const char* eventText, const std::string& volumeId) {
         Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_SNAPSHOT_FAILURE), eventText, volumeId.c_str());
-        Logger::Write(SEVERITY_ERROR, kProviderComponent,
+        Logger::Write(KLOG_ERROR, kProviderComponent,
                       "Exiting CKorvelVSSProvider::CommitSnapshots(%x). Internal Error.", Hex(VSS_E_PROVIDER_VETO));
     };
 
@@ -300,7 +300,7 @@ HRESULT CKorvelVSSProvider::CommitSnapshotsBody(const VSS_ID& snapshotSetId, boo
         std::list<std::string> snapIDs;
         if (KVolume::CreateSnapshotSet(array, volIDs, cgIDs, &snapIDs) != 0) {
             hr = VSS_E_PROVIDER_VETO;
-            Logger::Write(SEVERITY_ERROR, kProviderComponent, "Snapshot creation failed. Error: %s", kCreateFailed);
+            Logger::Write(KLOG_ERROR, kProviderComponent, "Snapshot creation failed. Error: %s", kCreateFailed);
             SnapshotFailureEvent(kCreateFailed);
             continue;
         }
@@ -314,12 +314,12 @@ HRESULT CKorvelVSSProvider::CommitSnapshotsBody(const VSS_ID& snapshotSetId, boo
                 return VSS_E_PROVIDER_VETO;
             }
             if (volume->AddCreatedSnapshot(*snapIt) != 0) {
-                Logger::Write(SEVERITY_ERROR, kProviderComponent, "Snapshot creation failed. Error: %s", kCreateFailed);
+                Logger::Write(KLOG_ERROR, kProviderComponent, "Snapshot creation failed. Error: %s", kCreateFailed);
                 SnapshotFailureEvent(kCreateFailed);
                 exitLogged = true;
                 return VSS_E_PROVIDER_VETO;
             }
-            Logger::Write(SEVERITY_INFO, kProviderComponent, "Snapshot(%s) created for volume(%s)", snapIt->c_str(),
+            Logger::Write(KLOG_INFO, kProviderComponent, "Snapshot(%s) created for volume(%s)", snapIt->c_str(),
                           volumeId.c_str());
             std::string displayName;
             volume->GetVolumeDispName(displayName);
@@ -337,38 +337,38 @@ HRESULT CKorvelVSSProvider::CommitSnapshotsBody(const VSS_ID& snapshotSetId, boo
 
 HRESULT CKorvelVSSProvider::GetTargetLuns(LONG lLunCount, VSS_PWSZ*, VDS_LUN_INFORMATION* rgSourceLuns,
                                           VDS_LUN_INFORMATION* rgDestinationLuns) {
-    Logger::Write(SEVERITY_INFO, kProviderComponent, "Entering CKorvelVSSProvider::GetTargetLuns()");
+    Logger::Write(KLOG_INFO, kProviderComponent, "Entering CKorvelVSSProvider::GetTargetLuns()");
     HRESULT hr = S_OK;
     try {
         return GetTargetLunsBody(lLunCount, rgSourceLuns, rgDestinationLuns);
     } catch (const std::exception& e) {
         hr = SnapshotExceptionResult(e);
     }
-    Logger::Write(SEVERITY_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::GetTargetLuns(%x)", Hex(hr));
+    Logger::Write(KLOG_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::GetTargetLuns(%x)", Hex(hr));
     return hr;
 }
 
 HRESULT CKorvelVSSProvider::GetTargetLunsBody(LONG lLunCount, VDS_LUN_INFORMATION* sources,
                                               VDS_LUN_INFORMATION* destinations) {
     if ((sources == nullptr || destinations == nullptr) && lLunCount > 0) {
-        Logger::Write(SEVERITY_ERROR, kProviderComponent,
+        Logger::Write(KLOG_ERROR, kProviderComponent,
                       "Exiting CKorvelVSSProvider::GetTargetLuns(%x). Invalid pointer argument.", Hex(E_POINTER));
         return E_POINTER;
     }
     std::list<KArray*> arrays;
     if (m_pAccessLayer != nullptr) m_pAccessLayer->GetArrays(arrays);
     auto outOfMemory = []() {
-        Logger::Write(SEVERITY_ERROR, kProviderComponent,
+        Logger::Write(KLOG_ERROR, kProviderComponent,
                       "Exiting CKorvelVSSProvider::GetTargetLuns(%x). Memory allocation failure", Hex(E_OUTOFMEMORY));
         return E_OUTOFMEMORY;
     };
 
     for (LONG i = 0; i < lLunCount; ++i) {
-        Logger::Write(SEVERITY_TRACE, kProviderComponent, "LUN Count: %ld", static_cast<long>(lLunCount));
+        Logger::Write(KLOG_TRACE, kProviderComponent, "LUN Count: %ld", static_cast<long>(lLunCount));
         const VDS_LUN_INFORMATION& source = sources[i];
         VDS_LUN_INFORMATION& target = destinations[i];
         if (source.m_deviceIdDescriptor.m_rgIdentifiers == nullptr) {
-            Logger::Write(SEVERITY_ERROR, kProviderComponent, "Source LUN devicd ID information is null or invalid for %s",
+            Logger::Write(KLOG_ERROR, kProviderComponent, "Source LUN devicd ID information is null or invalid for %s",
                           korvel_provider::TextOf(source.m_szSerialNumber).c_str());
             continue;
         }
@@ -388,20 +388,20 @@ HRESULT CKorvelVSSProvider::GetTargetLunsBody(LONG lLunCount, VDS_LUN_INFORMATIO
 
         std::string lunIeeeId;
         GetLunIeeeId(source, lunIeeeId);
-        Logger::Write(SEVERITY_DEBUG, kProviderComponent, "Source LUN IEEE ID: %s", lunIeeeId.c_str());
+        Logger::Write(KLOG_DEBUG, kProviderComponent, "Source LUN IEEE ID: %s", lunIeeeId.c_str());
         KArray* array = nullptr;
         KVolume* volume = nullptr;
         if (!FindCachedVolume(arrays, lunIeeeId, array, volume)) {
             Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_SNAPSHOT_FAILURE),
                              "Internal Error. No Korvel Array object, owning the volume Id '%s' found.",
                              lunIeeeId.c_str());
-            Logger::Write(SEVERITY_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::GetTargetLuns(%x)",
+            Logger::Write(KLOG_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::GetTargetLuns(%x)",
                           Hex(VSS_E_PROVIDER_VETO));
             return VSS_E_PROVIDER_VETO;
         }
         std::string snapshotId;
         volume->GetLatestSnapshotID(snapshotId);
-        Logger::Write(SEVERITY_DEBUG, kProviderComponent, "Latest snapID for volume %s is %s", lunIeeeId.c_str(),
+        Logger::Write(KLOG_DEBUG, kProviderComponent, "Latest snapID for volume %s is %s", lunIeeeId.c_str(),
                       snapshotId.c_str());
         if (!korvel_provider::ReplaceText(target.m_szSerialNumber, snapshotId)) return outOfMemory();
         target.m_diskSignature = GUID_NULL;
@@ -409,6 +409,6 @@ HRESULT CKorvelVSSProvider::GetTargetLunsBody(LONG lLunCount, VDS_LUN_INFORMATIO
         if (SetProviderTag(target, snapshotId) != S_OK) return outOfMemory();
         target.m_cInterconnects = 0;
     }
-    Logger::Write(SEVERITY_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::GetTargetLuns(%x)", 0u);
+    Logger::Write(KLOG_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::GetTargetLuns(%x)", 0u);
     return S_OK;
 }

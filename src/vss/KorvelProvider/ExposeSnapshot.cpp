@@ -23,7 +23,7 @@ const char* const kNoArrayFor16Blanks =
     "                "
     "Restart the KorvelProvider service and try again";
 
-void LogWhat(const std::exception& e) { Logger::Write(SEVERITY_ERROR, kProviderComponent, "%s", e.what()); }
+void LogWhat(const std::exception& e) { Logger::Write(KLOG_ERROR, kProviderComponent, "%s", e.what()); }
 
 // An operation's last line of defence: an exception crossing the interface
 // would end the server process.
@@ -97,11 +97,11 @@ bool CKorvelVSSProvider::FindSnapshotVolumeTwoPass(const std::list<KArray*>& arr
 
 std::string CKorvelVSSProvider::ServerIdForHost(KArray* array, const char* failure) {
     KorvelHostInfo::GetIQN(m_hostIqn);
-    Logger::Write(SEVERITY_INFO, kProviderComponent, "Host IQN: %s", m_hostIqn.c_str());
+    Logger::Write(KLOG_INFO, kProviderComponent, "Host IQN: %s", m_hostIqn.c_str());
     std::string serverId;
     if (array->GetServerIDByIQN(m_hostIqn, serverId) == 2) array->GetServerIDByIQNFromArray(m_hostIqn, serverId);
     if (serverId.empty()) throw KException(failure);
-    Logger::Write(SEVERITY_INFO, kProviderComponent, "Server ID: %s", serverId.c_str());
+    Logger::Write(KLOG_INFO, kProviderComponent, "Server ID: %s", serverId.c_str());
     return serverId;
 }
 
@@ -109,11 +109,11 @@ void CKorvelVSSProvider::UnmapAndDeleteVolume(KArray* array, KVolume* volume) {
     std::string serverId = ServerIdForHost(array, "Unable to get the serverID to unmap the volume");
     std::string volumeName;
     if (volume->GetVolumeName(volumeName) == 0 && array->DetachVolume(volumeName, serverId) == 0)
-        Logger::Write(SEVERITY_INFO, kProviderComponent, "Volume %s successfully detached from host with iqn %s",
+        Logger::Write(KLOG_INFO, kProviderComponent, "Volume %s successfully detached from host with iqn %s",
                       volumeName.c_str(), m_hostIqn.c_str());
     // Deleted even when the detach failed: the appliance refuses a mapped volume itself.
     if (array->DeleteVolume(volumeName) == 0)
-        Logger::Write(SEVERITY_INFO, kProviderComponent, "Volume %s successfully deleted from array",
+        Logger::Write(KLOG_INFO, kProviderComponent, "Volume %s successfully deleted from array",
                       volumeName.c_str());
 }
 
@@ -130,15 +130,15 @@ HRESULT CKorvelVSSProvider::LocateLuns(LONG lLunCount, VDS_LUN_INFORMATION* rgSo
 }
 
 HRESULT CKorvelVSSProvider::LocateLunsBody(LONG lLunCount, VDS_LUN_INFORMATION* luns) {
-    Logger::Write(SEVERITY_INFO, kProviderComponent, "Entering CKorvelVSSProvider::LocateLuns()");
+    Logger::Write(KLOG_INFO, kProviderComponent, "Entering CKorvelVSSProvider::LocateLuns()");
     if (CheckCallerIsAdministrator() != S_OK) {
         korvel_provider::LogAuthorizationEvent();
-        Logger::Write(SEVERITY_ERROR, kProviderComponent,
+        Logger::Write(KLOG_ERROR, kProviderComponent,
                       "Exiting CKorvelVSSProvider::LocateLuns(%x). Authorization failure", Hex(VSS_E_PROVIDER_VETO));
         return VSS_E_PROVIDER_VETO;
     }
     if (luns == nullptr || (lLunCount > 0 && luns[0].m_deviceIdDescriptor.m_rgIdentifiers == nullptr)) {
-        Logger::Write(SEVERITY_ERROR, kProviderComponent,
+        Logger::Write(KLOG_ERROR, kProviderComponent,
                       "Exiting CKorvelVSSProvider::LocateLuns(%x). Lun information is null", Hex(E_INVALIDARG));
         return E_INVALIDARG;
     }
@@ -149,13 +149,13 @@ HRESULT CKorvelVSSProvider::LocateLunsBody(LONG lLunCount, VDS_LUN_INFORMATION* 
             m_pAccessLayer->Refresh();
             m_pAccessLayer->GetArrays(arrays);
         }
-        Logger::Write(SEVERITY_TRACE, kProviderComponent, "LUN Count: %ld", static_cast<long>(lLunCount));
+        Logger::Write(KLOG_TRACE, kProviderComponent, "LUN Count: %ld", static_cast<long>(lLunCount));
         for (LONG i = 0; i < lLunCount; ++i) {
             std::string snapshotId = korvel_provider::TextOf(luns[i].m_szSerialNumber);
             KArray* array = nullptr;
             KVolume* volume = nullptr;
             if (!FindSnapshotVolumeTwoPass(arrays, snapshotId, array, volume)) {
-                Logger::Write(SEVERITY_INFO, kProviderComponent, "Snapshot(%s) does not exist in any korvel array",
+                Logger::Write(KLOG_INFO, kProviderComponent, "Snapshot(%s) does not exist in any korvel array",
                               snapshotId.c_str());
                 Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_SNAPSHOT_MISSING), "%s", snapshotId.c_str());
                 hr = VSS_E_PROVIDER_VETO;
@@ -165,7 +165,7 @@ HRESULT CKorvelVSSProvider::LocateLunsBody(LONG lLunCount, VDS_LUN_INFORMATION* 
             if (volume->GetCgID(cgId) != 0) continue;
             KVolume* clone = nullptr;
             if (array->CloneVolume(cgId, snapshotId, clone) != 0 || clone == nullptr) {
-                Logger::Write(SEVERITY_ERROR, kProviderComponent,
+                Logger::Write(KLOG_ERROR, kProviderComponent,
                               "Volume clone creation failed. Error: Internal error while creating volume Copy");
                 Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_SNAPSHOT_FAILURE),
                                  "Volume clone creation: Internal error while creating volume clone");
@@ -176,10 +176,10 @@ HRESULT CKorvelVSSProvider::LocateLunsBody(LONG lLunCount, VDS_LUN_INFORMATION* 
                 std::string serverId = ServerIdForHost(array, "Unable to get the serverID to map the volume");
                 std::string volumeName;
                 if (clone->GetVolumeName(volumeName) == 0 && array->AttachVolume(volumeName, serverId) == 0)
-                    Logger::Write(SEVERITY_INFO, kProviderComponent, "Volume %s mapped to host with iqn %s",
+                    Logger::Write(KLOG_INFO, kProviderComponent, "Volume %s mapped to host with iqn %s",
                                   volumeName.c_str(), m_hostIqn.c_str());
             } else if (luns[i].m_BusType == VDSBusTypeFibre) {
-                Logger::Write(SEVERITY_ERROR, kProviderComponent, "Invalid bus type");
+                Logger::Write(KLOG_ERROR, kProviderComponent, "Invalid bus type");
             }
         }
     } catch (const std::invalid_argument& e) {
@@ -189,11 +189,11 @@ HRESULT CKorvelVSSProvider::LocateLunsBody(LONG lLunCount, VDS_LUN_INFORMATION* 
         LogWhat(e);
         hr = E_OUTOFMEMORY;
     } catch (const KException& e) {
-        Logger::Write(SEVERITY_ERROR, kProviderComponent, "Failed to map volume with the host. Error: %s", e.what());
+        Logger::Write(KLOG_ERROR, kProviderComponent, "Failed to map volume with the host. Error: %s", e.what());
         Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_MAP_FAILURE), "%s", e.what());
         hr = VSS_E_PROVIDER_VETO;
     }
-    Logger::Write(SEVERITY_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::LocateLuns(%x)", Hex(hr));
+    Logger::Write(KLOG_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::LocateLuns(%x)", Hex(hr));
     return hr;
 }
 
@@ -211,33 +211,33 @@ HRESULT CKorvelVSSProvider::FillInLunInfo(VSS_PWSZ wszDeviceName, VDS_LUN_INFORM
 }
 
 HRESULT CKorvelVSSProvider::FillInLunInfoBody(VSS_PWSZ wszDeviceName, VDS_LUN_INFORMATION* lun, BOOL* pbIsSupported) {
-    Logger::Write(SEVERITY_INFO, kProviderComponent, "Entering CKorvelVSSProvider::FillInLunInfo()");
+    Logger::Write(KLOG_INFO, kProviderComponent, "Entering CKorvelVSSProvider::FillInLunInfo()");
     // Null arguments would bring the whole host down.
     if (pbIsSupported == nullptr || lun == nullptr || wszDeviceName == nullptr) {
-        Logger::Write(SEVERITY_ERROR, kProviderComponent,
+        Logger::Write(KLOG_ERROR, kProviderComponent,
                       "Exiting CKorvelVSSProvider::FillInLunInfo(%x). Invalid pointer argument.", Hex(E_POINTER));
         return E_POINTER;
     }
     *pbIsSupported = FALSE;
     if (CheckCallerIsAdministrator() != S_OK) {
         korvel_provider::LogAuthorizationEvent();
-        Logger::Write(SEVERITY_ERROR, kProviderComponent,
+        Logger::Write(KLOG_ERROR, kProviderComponent,
                       "Exiting CKorvelVSSProvider::FillInLunInfo(%x). Authorization failure", Hex(VSS_E_PROVIDER_VETO));
         return VSS_E_PROVIDER_VETO;
     }
     std::string device;
     for (const WCHAR* c = wszDeviceName; *c != 0; ++c) device += static_cast<char>(*c & 0xFF);
-    Logger::Write(SEVERITY_INFO, kProviderComponent, "DeviceName: '%s'", device.c_str());
+    Logger::Write(KLOG_INFO, kProviderComponent, "DeviceName: '%s'", device.c_str());
 
     auto ignore = [&device]() {
-        Logger::Write(SEVERITY_INFO, kProviderComponent, "Ignoring FillInLunInfo request for device %s", device.c_str());
-        Logger::Write(SEVERITY_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::FillInLunInfo(%x)", 0u);
+        Logger::Write(KLOG_INFO, kProviderComponent, "Ignoring FillInLunInfo request for device %s", device.c_str());
+        Logger::Write(KLOG_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::FillInLunInfo(%x)", 0u);
         return S_OK;
     };
     DeviceHandle handle(CreateFileA(device.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                     OPEN_EXISTING, 0, nullptr));
     if (handle.Get() == INVALID_HANDLE_VALUE) {
-        Logger::Write(SEVERITY_ERROR, kProviderComponent, "Cannot open device '%s'. [CreateFile() error: %d]",
+        Logger::Write(KLOG_ERROR, kProviderComponent, "Cannot open device '%s'. [CreateFile() error: %d]",
                       device.c_str(), static_cast<int>(GetLastError()));
         return ignore();
     }
@@ -245,12 +245,12 @@ HRESULT CKorvelVSSProvider::FillInLunInfoBody(VSS_PWSZ wszDeviceName, VDS_LUN_IN
     if (RequestPage80Info(device, handle.Get(), vendor, product, revision, serial) != S_OK) return ignore();
     RightTrim(vendor);
     if (!IsApplianceVendorId(vendor.c_str())) {
-        Logger::Write(SEVERITY_INFO, kProviderComponent, "Device %s not a korvel volume", device.c_str());
-        Logger::Write(SEVERITY_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::FillInLunInfo(%x)", 0u);
+        Logger::Write(KLOG_INFO, kProviderComponent, "Device %s not a korvel volume", device.c_str());
+        Logger::Write(KLOG_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::FillInLunInfo(%x)", 0u);
         return S_OK;
     }
     if (lun->m_deviceIdDescriptor.m_rgIdentifiers == nullptr) {
-        Logger::Write(SEVERITY_ERROR, kProviderComponent,
+        Logger::Write(KLOG_ERROR, kProviderComponent,
                       "Exiting CKorvelVSSProvider::FillInLunInfo(%x). Identifier (Serial ID) information is null",
                       Hex(E_INVALIDARG));
         return E_INVALIDARG;
@@ -260,14 +260,14 @@ HRESULT CKorvelVSSProvider::FillInLunInfoBody(VSS_PWSZ wszDeviceName, VDS_LUN_IN
     try {
         std::string lunIeeeId;
         if (RequestPage83Info(device, handle.Get(), lunIeeeId) != S_OK) return ignore();
-        Logger::Write(SEVERITY_INFO, kProviderComponent, "LUN IEEE ID: '%s'", lunIeeeId.c_str());
+        Logger::Write(KLOG_INFO, kProviderComponent, "LUN IEEE ID: '%s'", lunIeeeId.c_str());
         std::list<KArray*> arrays;
         if (m_pAccessLayer != nullptr) {
             m_pAccessLayer->Refresh();
             m_pAccessLayer->GetArrays(arrays);
         }
         if (arrays.empty()) {
-            Logger::Write(SEVERITY_INFO, kProviderComponent,
+            Logger::Write(KLOG_INFO, kProviderComponent,
                           "Exiting CKorvelVSSProvider::FillInLunInfo(%x). No Korvel array objects found.",
                           Hex(VSS_E_PROVIDER_VETO));
             Logger::EventLog(1, 2, static_cast<int>(KORVEL_EVENT_NO_ARRAY), "%s", "");
@@ -278,44 +278,44 @@ HRESULT CKorvelVSSProvider::FillInLunInfoBody(VSS_PWSZ wszDeviceName, VDS_LUN_IN
         if (!FindVolumeOnEachArray(arrays, lunIeeeId, array, volume)) {
             Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_SNAPSHOT_FAILURE), kNoArrayFor16Blanks,
                              lunIeeeId.c_str());
-            Logger::Write(SEVERITY_ERROR, kProviderComponent,
+            Logger::Write(KLOG_ERROR, kProviderComponent,
                           "Exiting CKorvelVSSProvider::FillInLunInfo(%x). Internal Error.", Hex(VSS_E_PROVIDER_VETO));
             return VSS_E_PROVIDER_VETO;
         }
         std::string displayName;
         volume->GetVolumeDispName(displayName);
         if (displayName.find(".clone") != std::string::npos) {
-            Logger::Write(SEVERITY_INFO, kProviderComponent, "%s(%s) is found as a Korvel volume clone",
+            Logger::Write(KLOG_INFO, kProviderComponent, "%s(%s) is found as a Korvel volume clone",
                           lunIeeeId.c_str(), displayName.c_str());
             *pbIsSupported = TRUE;
             // A clone is named <snapshot ID>_<number>.clone, and snapshot IDs
             // contain '_' themselves: the snapshot ID ends at the last one.
             const std::string baseName = displayName.substr(0, displayName.rfind('_'));
-            Logger::Write(SEVERITY_TRACE, kProviderComponent, "<== VDS_LUN_INFORMATION of the volume clone ==>");
-            Logger::Write(SEVERITY_TRACE, kProviderComponent, "Version: %ld", static_cast<long>(lun->m_version));
-            Logger::Write(SEVERITY_TRACE, kProviderComponent, "Device type: %d", lun->m_DeviceType);
-            Logger::Write(SEVERITY_TRACE, kProviderComponent, "Device type modifier: %d", lun->m_DeviceTypeModifier);
-            Logger::Write(SEVERITY_TRACE, kProviderComponent, "Command Queueing: %d", lun->m_bCommandQueueing);
-            Logger::Write(SEVERITY_TRACE, kProviderComponent, "Bus Type: %d", static_cast<int>(lun->m_BusType));
-            Logger::Write(SEVERITY_TRACE, kProviderComponent, "Vendor ID: %s",
+            Logger::Write(KLOG_TRACE, kProviderComponent, "<== VDS_LUN_INFORMATION of the volume clone ==>");
+            Logger::Write(KLOG_TRACE, kProviderComponent, "Version: %ld", static_cast<long>(lun->m_version));
+            Logger::Write(KLOG_TRACE, kProviderComponent, "Device type: %d", lun->m_DeviceType);
+            Logger::Write(KLOG_TRACE, kProviderComponent, "Device type modifier: %d", lun->m_DeviceTypeModifier);
+            Logger::Write(KLOG_TRACE, kProviderComponent, "Command Queueing: %d", lun->m_bCommandQueueing);
+            Logger::Write(KLOG_TRACE, kProviderComponent, "Bus Type: %d", static_cast<int>(lun->m_BusType));
+            Logger::Write(KLOG_TRACE, kProviderComponent, "Vendor ID: %s",
                           korvel_provider::TextOf(lun->m_szVendorId).c_str());
             auto outOfMemory = []() {
-                Logger::Write(SEVERITY_ERROR, kProviderComponent,
+                Logger::Write(KLOG_ERROR, kProviderComponent,
                               "Exiting CKorvelVSSProvider::FillInLunInfo(%x). Memory allocation failure",
                               Hex(E_OUTOFMEMORY));
                 return E_OUTOFMEMORY;
             };
             if (!korvel_provider::ReplaceText(lun->m_szSerialNumber, baseName)) return outOfMemory();
-            Logger::Write(SEVERITY_TRACE, kProviderComponent, "Serial Number: %s", lun->m_szSerialNumber);
+            Logger::Write(KLOG_TRACE, kProviderComponent, "Serial Number: %s", lun->m_szSerialNumber);
             if (lun->m_szProductId != nullptr) {
                 if (char* dash = std::strrchr(lun->m_szProductId, '-')) *dash = '\0';
             }
-            Logger::Write(SEVERITY_TRACE, kProviderComponent, "Product ID: %s",
+            Logger::Write(KLOG_TRACE, kProviderComponent, "Product ID: %s",
                           korvel_provider::TextOf(lun->m_szProductId).c_str());
             std::string trimmed = korvel_provider::TextOf(lun->m_szProductRevision);
             LeftTrim(trimmed);
             if (!korvel_provider::ReplaceText(lun->m_szProductRevision, trimmed)) return outOfMemory();
-            Logger::Write(SEVERITY_TRACE, kProviderComponent, "Product Revision: %s", lun->m_szProductRevision);
+            Logger::Write(KLOG_TRACE, kProviderComponent, "Product Revision: %s", lun->m_szProductRevision);
             lun->m_diskSignature = GUID_NULL;
             lun->m_deviceIdDescriptor.m_version = 16;
             if (SetProviderTag(*lun, baseName) != S_OK) return outOfMemory();
@@ -332,7 +332,7 @@ HRESULT CKorvelVSSProvider::FillInLunInfoBody(VSS_PWSZ wszDeviceName, VDS_LUN_IN
         LogWhat(e);
         hr = VSS_E_PROVIDER_VETO;
     }
-    Logger::Write(SEVERITY_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::FillInLunInfo(%x)", Hex(hr));
+    Logger::Write(KLOG_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::FillInLunInfo(%x)", Hex(hr));
     return hr;
 }
 
@@ -349,9 +349,9 @@ HRESULT CKorvelVSSProvider::OnLunEmpty(VSS_PWSZ, VDS_LUN_INFORMATION* pInformati
 }
 
 HRESULT CKorvelVSSProvider::OnLunEmptyBody(VDS_LUN_INFORMATION* lun) {
-    Logger::Write(SEVERITY_INFO, kProviderComponent, "Entering CKorvelVSSProvider::OnLunEmpty()");
+    Logger::Write(KLOG_INFO, kProviderComponent, "Entering CKorvelVSSProvider::OnLunEmpty()");
     if (lun == nullptr) {
-        Logger::Write(SEVERITY_ERROR, kProviderComponent,
+        Logger::Write(KLOG_ERROR, kProviderComponent,
                       "Exiting CKorvelVSSProvider::OnLunEmpty(%x). Invalid pointer argument.", Hex(E_POINTER));
         return E_POINTER;
     }
@@ -360,7 +360,7 @@ HRESULT CKorvelVSSProvider::OnLunEmptyBody(VDS_LUN_INFORMATION* lun) {
         std::list<KArray*> arrays;
         if (m_pAccessLayer != nullptr) m_pAccessLayer->GetArrays(arrays);
         if (arrays.empty()) {
-            Logger::Write(SEVERITY_ERROR, kProviderComponent,
+            Logger::Write(KLOG_ERROR, kProviderComponent,
                           "Exiting CKorvelVSSProvider::OnLunEmpty(%x). No korvel array objects found", 0u);
             return S_OK;
         }
@@ -371,7 +371,7 @@ HRESULT CKorvelVSSProvider::OnLunEmptyBody(VDS_LUN_INFORMATION* lun) {
         if (!FindVolumeOnEachArray(arrays, cloneId, array, clone)) {
             Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_SNAPSHOT_FAILURE), kNoArrayFor16Blanks,
                              cloneId.c_str());
-            Logger::Write(SEVERITY_ERROR, kProviderComponent,
+            Logger::Write(KLOG_ERROR, kProviderComponent,
                           "Exiting CKorvelVSSProvider::OnLunEmpty(%x). Internal Error.", Hex(VSS_E_PROVIDER_VETO));
             return VSS_E_PROVIDER_VETO;
         }
@@ -389,7 +389,7 @@ HRESULT CKorvelVSSProvider::OnLunEmptyBody(VDS_LUN_INFORMATION* lun) {
             snapshotVolume = nullptr;
         }
         if (snapshotVolume != nullptr && snapshotVolume->DeleteSnapshot(snapshotId) == 0)
-            Logger::Write(SEVERITY_INFO, kProviderComponent, "Snapshot successfully deleted from array");
+            Logger::Write(KLOG_INFO, kProviderComponent, "Snapshot successfully deleted from array");
     } catch (const std::invalid_argument& e) {
         LogWhat(e);
         hr = E_INVALIDARG;
@@ -397,11 +397,11 @@ HRESULT CKorvelVSSProvider::OnLunEmptyBody(VDS_LUN_INFORMATION* lun) {
         LogWhat(e);
         hr = E_OUTOFMEMORY;
     } catch (const std::exception& e) {
-        Logger::Write(SEVERITY_ERROR, kProviderComponent, "Failed to delete the snapshot");
+        Logger::Write(KLOG_ERROR, kProviderComponent, "Failed to delete the snapshot");
         Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_DELETE_FAILURE), "%s", e.what());
         hr = VSS_E_PROVIDER_VETO;
     }
-    Logger::Write(SEVERITY_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::OnLunEmpty(%x)", Hex(hr));
+    Logger::Write(KLOG_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::OnLunEmpty(%x)", Hex(hr));
     return hr;
 }
 
@@ -415,29 +415,29 @@ HRESULT CKorvelVSSProvider::OnLunStateChange(VDS_LUN_INFORMATION* pSnapshotLuns,
 }
 
 HRESULT CKorvelVSSProvider::OnLunStateChangeBody(VDS_LUN_INFORMATION* luns, DWORD dwCount, DWORD dwFlags) {
-    Logger::Write(SEVERITY_INFO, kProviderComponent, "Entering CKorvelVSSProvider::OnLunStateChange()");
+    Logger::Write(KLOG_INFO, kProviderComponent, "Entering CKorvelVSSProvider::OnLunStateChange()");
     if (luns == nullptr) {
-        Logger::Write(SEVERITY_ERROR, kProviderComponent,
+        Logger::Write(KLOG_ERROR, kProviderComponent,
                       "Exiting CKorvelVSSProvider::OnLunStateChange(%x). Volume's lun information is null",
                       Hex(E_INVALIDARG));
         return E_INVALIDARG;
     }
     if ((dwFlags & VSS_ONLUNSTATECHANGE_DO_MASK_LUNS) == 0) {
-        Logger::Write(SEVERITY_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::OnLunStateChange(%x)", 0u);
+        Logger::Write(KLOG_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::OnLunStateChange(%x)", 0u);
         return S_OK;
     }
     try {
         std::list<KArray*> arrays;
         if (m_pAccessLayer != nullptr) m_pAccessLayer->GetArrays(arrays);
         if (arrays.empty()) {
-            Logger::Write(SEVERITY_ERROR, kProviderComponent,
+            Logger::Write(KLOG_ERROR, kProviderComponent,
                           "Exiting CKorvelVSSProvider::OnLunStateChange(%x). No korvel array objects found", 0u);
             return S_OK;
         }
         for (DWORD i = 0; i < dwCount; ++i) {
             std::string lunIeeeId;
             GetLunIeeeId(luns[i], lunIeeeId);
-            Logger::Write(SEVERITY_INFO, kProviderComponent, "Volume to be masked from host: %s", lunIeeeId.c_str());
+            Logger::Write(KLOG_INFO, kProviderComponent, "Volume to be masked from host: %s", lunIeeeId.c_str());
             KArray* array = nullptr;
             KVolume* volume = nullptr;
             if (!FindVolumeOnEachArray(arrays, lunIeeeId, array, volume)) continue;
@@ -446,7 +446,7 @@ HRESULT CKorvelVSSProvider::OnLunStateChangeBody(VDS_LUN_INFORMATION* luns, DWOR
             std::string displayName;
             volume->GetVolumeDispName(displayName);
             if (displayName.find(".clone") == std::string::npos) {
-                Logger::Write(SEVERITY_ERROR, kProviderComponent, "Volume %s is not a snapshot clone; it is not deleted",
+                Logger::Write(KLOG_ERROR, kProviderComponent, "Volume %s is not a snapshot clone; it is not deleted",
                               displayName.c_str());
                 continue;
             }
@@ -455,7 +455,7 @@ HRESULT CKorvelVSSProvider::OnLunStateChangeBody(VDS_LUN_INFORMATION* luns, DWOR
     } catch (const std::exception& e) {
         LogWhat(e);
     }
-    Logger::Write(SEVERITY_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::OnLunStateChange(%x)", 0u);
+    Logger::Write(KLOG_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::OnLunStateChange(%x)", 0u);
     return S_OK;
 }
 
@@ -482,16 +482,16 @@ HRESULT CKorvelVSSProvider::ResyncLuns(VDS_LUN_INFORMATION* pSourceLuns, VDS_LUN
 
 HRESULT CKorvelVSSProvider::ResyncLunsBody(VDS_LUN_INFORMATION* sources, VDS_LUN_INFORMATION* targets,
                                            DWORD dwCount) {
-    Logger::Write(SEVERITY_INFO, kProviderComponent, "Entering CKorvelVSSProvider::ResyncLuns()");
+    Logger::Write(KLOG_INFO, kProviderComponent, "Entering CKorvelVSSProvider::ResyncLuns()");
     HRESULT hr = S_OK;
     if (CheckCallerIsAdministrator() != S_OK) {
         korvel_provider::LogAuthorizationEvent();
-        Logger::Write(SEVERITY_ERROR, kProviderComponent,
+        Logger::Write(KLOG_ERROR, kProviderComponent,
                       "Exiting CKorvelVSSProvider::ResyncLuns(%x). Authorization failure", Hex(VSS_E_PROVIDER_VETO));
         return VSS_E_PROVIDER_VETO;
     }
     if ((sources == nullptr || targets == nullptr) && dwCount > 0) {
-        Logger::Write(SEVERITY_ERROR, kProviderComponent,
+        Logger::Write(KLOG_ERROR, kProviderComponent,
                       "Exiting CKorvelVSSProvider::ResyncLuns(%x). Invalid pointer argument.", Hex(E_POINTER));
         return E_POINTER;
     }
@@ -499,7 +499,7 @@ HRESULT CKorvelVSSProvider::ResyncLunsBody(VDS_LUN_INFORMATION* sources, VDS_LUN
         std::list<KArray*> arrays;
         if (m_pAccessLayer != nullptr) m_pAccessLayer->GetArrays(arrays);
         if (arrays.empty()) {
-            Logger::Write(SEVERITY_ERROR, kProviderComponent, "Exiting CKorvelVSSProvider::ResyncLuns(%x)", 0u);
+            Logger::Write(KLOG_ERROR, kProviderComponent, "Exiting CKorvelVSSProvider::ResyncLuns(%x)", 0u);
             return S_OK;
         }
         for (DWORD i = 0; i < dwCount; ++i) {
@@ -507,7 +507,7 @@ HRESULT CKorvelVSSProvider::ResyncLunsBody(VDS_LUN_INFORMATION* sources, VDS_LUN
             KArray* array = nullptr;
             KVolume* snapshotVolume = nullptr;
             if (!FindSnapshotVolumeTwoPass(arrays, snapshotId, array, snapshotVolume)) {
-                Logger::Write(SEVERITY_INFO, kProviderComponent, "Snapshot(%s) does not exist in any korvel array",
+                Logger::Write(KLOG_INFO, kProviderComponent, "Snapshot(%s) does not exist in any korvel array",
                               snapshotId.c_str());
                 Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_RESYNC_SNAPSHOT_MISSING), "%s",
                                  snapshotId.c_str());
@@ -516,7 +516,7 @@ HRESULT CKorvelVSSProvider::ResyncLunsBody(VDS_LUN_INFORMATION* sources, VDS_LUN
             }
             std::string targetId;
             GetLunIeeeId(targets[i], targetId);
-            Logger::Write(SEVERITY_TRACE, kProviderComponent, "Target LUN IEEE ID: %s", targetId.c_str());
+            Logger::Write(KLOG_TRACE, kProviderComponent, "Target LUN IEEE ID: %s", targetId.c_str());
             KVolume* target = nullptr;
             int result = array->GetVolumeByID(targetId, target);
             if (result == 2) {
@@ -525,7 +525,7 @@ HRESULT CKorvelVSSProvider::ResyncLunsBody(VDS_LUN_INFORMATION* sources, VDS_LUN
             }
             if (result != 0 || target == nullptr) {
                 hr = VSS_E_PROVIDER_VETO;
-                Logger::Write(SEVERITY_ERROR, kProviderComponent,
+                Logger::Write(KLOG_ERROR, kProviderComponent,
                               "Resync failed. Error: Both Target volume(%s) and Source snapshot(%s) does not belong to "
                               "the same korvel array",
                               targetId.c_str(), snapshotId.c_str());
@@ -536,13 +536,13 @@ HRESULT CKorvelVSSProvider::ResyncLunsBody(VDS_LUN_INFORMATION* sources, VDS_LUN
                 break;
             }
             if (array->ResyncVolume(snapshotId, target) == 0) {
-                Logger::Write(SEVERITY_INFO, kProviderComponent,
+                Logger::Write(KLOG_INFO, kProviderComponent,
                               "Successfully initiated a LUN resync operation between snapshot(%s) and target(%s) "
                               "volume",
                               snapshotId.c_str(), targetId.c_str());
             } else {
                 // A rollback that did not happen must not read as done.
-                Logger::Write(SEVERITY_ERROR, kProviderComponent,
+                Logger::Write(KLOG_ERROR, kProviderComponent,
                               "Resync failed. Error: the array did not roll target(%s) back to snapshot(%s)",
                               targetId.c_str(), snapshotId.c_str());
                 hr = VSS_E_PROVIDER_VETO;
@@ -554,6 +554,6 @@ HRESULT CKorvelVSSProvider::ResyncLunsBody(VDS_LUN_INFORMATION* sources, VDS_LUN
         LogWhat(e);
         hr = VSS_E_PROVIDER_VETO;
     }
-    Logger::Write(SEVERITY_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::ResyncLuns(%x)", Hex(hr));
+    Logger::Write(KLOG_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::ResyncLuns(%x)", Hex(hr));
     return hr;
 }

@@ -37,7 +37,7 @@ bool WordEquals(const char* text, const char* word) {
 }  // namespace
 
 KorvelLogConfig GetLogConfig() {
-    Logger::Write(SEVERITY_DEBUG, kProviderComponent, "Entering GetLogConfig()");
+    Logger::Write(KLOG_DEBUG, kProviderComponent, "Entering GetLogConfig()");
     KorvelLogConfig config;
     KorvelRegKey key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Korvel\\HwProvider", 0, KEY_READ, key.Out()) == ERROR_SUCCESS) {
@@ -52,7 +52,7 @@ KorvelLogConfig GetLogConfig() {
             config.level = static_cast<int>(level);
         }
     }
-    Logger::Write(SEVERITY_DEBUG, kProviderComponent, "Exiting GetLogConfig()");
+    Logger::Write(KLOG_DEBUG, kProviderComponent, "Exiting GetLogConfig()");
     return config;
 }
 
@@ -69,7 +69,7 @@ KorvelSwitch FindSwitch(const std::string& commandLine) {
 }
 
 HRESULT ParseCommandLine(const std::string& commandLine, bool& run) {
-    Logger::Write(SEVERITY_DEBUG, kProviderComponent, "Entering ParseCommandLine()");
+    Logger::Write(KLOG_DEBUG, kProviderComponent, "Entering ParseCommandLine()");
     run = false;
     HRESULT hr = S_OK;
     switch (FindSwitch(commandLine)) {
@@ -94,7 +94,7 @@ HRESULT ParseCommandLine(const std::string& commandLine, bool& run) {
             break;
         case KorvelSwitch::None: run = true; break;
     }
-    Logger::Write(SEVERITY_DEBUG, kProviderComponent, "Exiting ParseCommandLine()");
+    Logger::Write(KLOG_DEBUG, kProviderComponent, "Exiting ParseCommandLine()");
     return hr;
 }
 

@@ -179,28 +179,28 @@ HRESULT UnregisterServer() {
 }
 
 void RegisterKorvelProvider() {
-    Logger::Write(SEVERITY_INFO, kProviderComponent, "Entering RegisterKorvelProvider()");
+    Logger::Write(KLOG_INFO, kProviderComponent, "Entering RegisterKorvelProvider()");
     HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     IVssAdmin* admin = nullptr;
     HRESULT hr = CoCreateInstance(CLSID_VSSCoordinator, nullptr, CLSCTX_LOCAL_SERVER, IID_IVssAdmin,
                                   reinterpret_cast<void**>(&admin));
     if (FAILED(hr)) {
-        Logger::Write(SEVERITY_ERROR, kProviderComponent, "Failed to get reference to IVssAdmin: %x",
+        Logger::Write(KLOG_ERROR, kProviderComponent, "Failed to get reference to IVssAdmin: %x",
                       static_cast<unsigned>(hr));
     } else {
         WCHAR name[] = u"KorvelVssProvider";
         WCHAR version[] = u"1.0.12.29";
         hr = admin->RegisterProvider(KORVEL_VSS_PROVIDER_ID, CLSID_KorvelVSSProvider, name, VSS_PROV_HARDWARE, version,
                                      KORVEL_VSS_PROVIDER_VERSION_ID);
-        Logger::Write(SEVERITY_INFO, kProviderComponent, "Registration return code: %x", static_cast<unsigned>(hr));
+        Logger::Write(KLOG_INFO, kProviderComponent, "Registration return code: %x", static_cast<unsigned>(hr));
         admin->Release();
     }
     if (SUCCEEDED(init)) CoUninitialize();
-    Logger::Write(SEVERITY_INFO, kProviderComponent, "Exiting RegisterKorvelProvider()");
+    Logger::Write(KLOG_INFO, kProviderComponent, "Exiting RegisterKorvelProvider()");
 }
 
 void UnregisterKorvelProvider() {
-    Logger::Write(SEVERITY_INFO, kProviderComponent, "Entering UnregisterKorvelProvider()");
+    Logger::Write(KLOG_INFO, kProviderComponent, "Entering UnregisterKorvelProvider()");
     HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     IVssAdmin* admin = nullptr;
     if (SUCCEEDED(CoCreateInstance(CLSID_VSSCoordinator, nullptr, CLSCTX_LOCAL_SERVER, IID_IVssAdmin,
@@ -209,7 +209,7 @@ void UnregisterKorvelProvider() {
         admin->Release();
     }
     if (SUCCEEDED(init)) CoUninitialize();
-    Logger::Write(SEVERITY_INFO, kProviderComponent, "Exiting UnregisterKorvelProvider().");
+    Logger::Write(KLOG_INFO, kProviderComponent, "Exiting UnregisterKorvelProvider().");
 }
 
 void ConfigureAndStartService() {
@@ -225,24 +225,24 @@ void ConfigureAndStartService() {
     }
     SERVICE_DESCRIPTIONA description{const_cast<char*>(kServiceDescription)};
     if (!ChangeServiceConfig2A(service.Get(), SERVICE_CONFIG_DESCRIPTION, &description))
-        Logger::Write(SEVERITY_ERROR, kProviderComponent, "Setting the service description failed: %u",
+        Logger::Write(KLOG_ERROR, kProviderComponent, "Setting the service description failed: %u",
                       static_cast<unsigned>(GetLastError()));
     if (!ChangeServiceConfigA(service.Get(), SERVICE_NO_CHANGE, SERVICE_AUTO_START, SERVICE_NO_CHANGE, nullptr,
                               nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
-        Logger::Write(SEVERITY_ERROR, kProviderComponent, "Setting the service's automatic start failed: %u",
+        Logger::Write(KLOG_ERROR, kProviderComponent, "Setting the service's automatic start failed: %u",
                       static_cast<unsigned>(GetLastError()));
     if (!StartServiceA(service.Get(), 0, nullptr)) MessageBox("Could not start service");
 }
 
 void AddEventSource() {
-    Logger::Write(SEVERITY_INFO, kProviderComponent, "Entering AddEventSource()");
+    Logger::Write(KLOG_INFO, kProviderComponent, "Entering AddEventSource()");
     KorvelRegKey key;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
                         nullptr, key.Out(), nullptr) != ERROR_SUCCESS)
-        Logger::Write(SEVERITY_ERROR, kProviderComponent, "Could not create the registry key");
+        Logger::Write(KLOG_ERROR, kProviderComponent, "Could not create the registry key");
     // Each value is attempted whatever became of the one before.
     auto check = [](LONG result, const char* failure) {
-        if (result != ERROR_SUCCESS) Logger::Write(SEVERITY_ERROR, kProviderComponent, "%s", failure);
+        if (result != ERROR_SUCCESS) Logger::Write(KLOG_ERROR, kProviderComponent, "%s", failure);
     };
     check(SetText(key.Get(), "EventMessageFile", kEventMessageFile, REG_EXPAND_SZ),
           "Could not set the event message file");
@@ -257,5 +257,5 @@ void AddEventSource() {
     check(RegSetValueExA(key.Get(), "CategoryCount", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&categories),
                          sizeof categories),
           "Could not set the category count");
-    Logger::Write(SEVERITY_INFO, kProviderComponent, "Exiting AddEventSource()");
+    Logger::Write(KLOG_INFO, kProviderComponent, "Exiting AddEventSource()");
 }

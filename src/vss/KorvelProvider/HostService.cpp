@@ -140,7 +140,7 @@ int RunAsService() {
     SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMain}, {nullptr, nullptr}};
     if (!StartServiceCtrlDispatcherA(table)) {
         const DWORD error = GetLastError();
-        Logger::Write(SEVERITY_ERROR, kProviderComponent,
+        Logger::Write(KLOG_ERROR, kProviderComponent,
                       "The service could not reach its manager (%u); \"-UnregServer\" turns it into a plain server",
                       static_cast<unsigned>(error));
         return static_cast<int>(error);

@@ -26,7 +26,7 @@ std::string KorvelAppIdKey();
 
 struct KorvelLogConfig {
     bool tracing = true;
-    int level = SEVERITY_INFO;  // as configured; the logger's levels are 0 to 4
+    int level = KLOG_INFO;  // as configured; the logger's levels are 0 to 4
 };
 
 // Tracing and level from HKLM\SOFTWARE\Korvel\HwProvider; tracing on at level

@@ -14,14 +14,14 @@ int KorvelShadowCopy::GetLuns(std::vector<std::string>& lunIds) const {
 }
 
 KorvelSnapshotSet::KorvelSnapshotSet(const VSS_ID& snapshotSetId) : m_snapshotSetId(snapshotSetId) {
-    Logger::Write(SEVERITY_DEBUG, kProviderComponent, "Entering KorvelSnapshotSet::KorvelSnapshotSet()");
-    Logger::Write(SEVERITY_DEBUG, kProviderComponent, "Exiting KorvelSnapshotSet::KorvelSnapshotSet()");
+    Logger::Write(KLOG_DEBUG, kProviderComponent, "Entering KorvelSnapshotSet::KorvelSnapshotSet()");
+    Logger::Write(KLOG_DEBUG, kProviderComponent, "Exiting KorvelSnapshotSet::KorvelSnapshotSet()");
 }
 
 KorvelSnapshotSet::~KorvelSnapshotSet() {
-    Logger::Write(SEVERITY_DEBUG, kProviderComponent, "Entering KorvelSnapshotSet::~KorvelSnapshotSet()");
+    Logger::Write(KLOG_DEBUG, kProviderComponent, "Entering KorvelSnapshotSet::~KorvelSnapshotSet()");
     for (KorvelShadowCopy* shadowCopy : m_snapshots) delete shadowCopy;
-    Logger::Write(SEVERITY_DEBUG, kProviderComponent, "Exiting KorvelSnapshotSet::~KorvelSnapshotSet()");
+    Logger::Write(KLOG_DEBUG, kProviderComponent, "Exiting KorvelSnapshotSet::~KorvelSnapshotSet()");
 }
 
 KorvelShadowCopy* KorvelSnapshotSet::FindShadowCopy(const VSS_ID& snapshotId) const {

@@ -55,7 +55,7 @@ HRESULT CKorvelVSSProvider::RequestPage80Info(const std::string& deviceName, HAN
                                               std::string& serialNumber) {
     std::vector<BYTE> buffer(kQueryBufferSize, 0);
     if (!QueryProperty(device, StorageDeviceProperty, buffer.data())) {
-        Logger::Write(SEVERITY_ERROR, kProviderComponent,
+        Logger::Write(KLOG_ERROR, kProviderComponent,
                       "Cannot request Page #80 information for device '%s', [DeviceIoControl() error: %d]",
                       deviceName.c_str(), static_cast<int>(GetLastError()));
         return E_FAIL;
@@ -63,28 +63,28 @@ HRESULT CKorvelVSSProvider::RequestPage80Info(const std::string& deviceName, HAN
     STORAGE_DEVICE_DESCRIPTOR descriptor;
     std::memcpy(&descriptor, buffer.data(), sizeof descriptor);
     if (descriptor.SerialNumberOffset != 0) serialNumber = TextAt(buffer.data(), descriptor.SerialNumberOffset);
-    Logger::Write(SEVERITY_TRACE, kProviderComponent, "SerialID: %s", serialNumber.c_str());
+    Logger::Write(KLOG_TRACE, kProviderComponent, "SerialID: %s", serialNumber.c_str());
     if (descriptor.ProductIdOffset != 0) productId = TextAt(buffer.data(), descriptor.ProductIdOffset);
-    Logger::Write(SEVERITY_TRACE, kProviderComponent, "ProductID: %s", productId.c_str());
+    Logger::Write(KLOG_TRACE, kProviderComponent, "ProductID: %s", productId.c_str());
     if (descriptor.VendorIdOffset != 0) vendorId = TextAt(buffer.data(), descriptor.VendorIdOffset);
-    Logger::Write(SEVERITY_TRACE, kProviderComponent, "VendorID: %s", vendorId.c_str());
+    Logger::Write(KLOG_TRACE, kProviderComponent, "VendorID: %s", vendorId.c_str());
     if (descriptor.ProductRevisionOffset != 0)
         productRevision = TextAt(buffer.data(), descriptor.ProductRevisionOffset);
-    Logger::Write(SEVERITY_TRACE, kProviderComponent, "ProductRevision: %s", productRevision.c_str());
+    Logger::Write(KLOG_TRACE, kProviderComponent, "ProductRevision: %s", productRevision.c_str());
     return S_OK;
 }
 
 HRESULT CKorvelVSSProvider::RequestPage83Info(const std::string& deviceName, HANDLE device, std::string& lunIeeeId) {
     std::vector<BYTE> buffer(kQueryBufferSize, 0);
     if (!QueryProperty(device, StorageDeviceIdProperty, buffer.data())) {
-        Logger::Write(SEVERITY_ERROR, kProviderComponent,
+        Logger::Write(KLOG_ERROR, kProviderComponent,
                       "Cannot request Page #83 information for device '%s', [DeviceIoControl() error: %d]",
                       deviceName.c_str(), static_cast<int>(GetLastError()));
         return E_FAIL;
     }
     STORAGE_DEVICE_ID_DESCRIPTOR descriptor;
     std::memcpy(&descriptor, buffer.data(), sizeof descriptor);
-    Logger::Write(SEVERITY_TRACE, kProviderComponent, "Number of identifiers: %d",
+    Logger::Write(KLOG_TRACE, kProviderComponent, "Number of identifiers: %d",
                   static_cast<int>(descriptor.NumberOfIdentifiers));
     size_t offset = offsetof(STORAGE_DEVICE_ID_DESCRIPTOR, Identifiers);
     for (DWORD i = 0; i < descriptor.NumberOfIdentifiers; ++i) {
@@ -94,8 +94,8 @@ HRESULT CKorvelVSSProvider::RequestPage83Info(const std::string& deviceName, HAN
         if (offset + offsetof(STORAGE_IDENTIFIER, Identifier) + id.IdentifierSize > kQueryBufferSize) break;
         if (id.Type == StorageIdTypeEUI64) {
             AppendHex(lunIeeeId, buffer.data() + offset + offsetof(STORAGE_IDENTIFIER, Identifier), id.IdentifierSize);
-            Logger::Write(SEVERITY_TRACE, kProviderComponent, "StorageId Type: %d", static_cast<int>(id.Type));
-            Logger::Write(SEVERITY_TRACE, kProviderComponent, "StorageIdTypeEUI64: %s", lunIeeeId.c_str());
+            Logger::Write(KLOG_TRACE, kProviderComponent, "StorageId Type: %d", static_cast<int>(id.Type));
+            Logger::Write(KLOG_TRACE, kProviderComponent, "StorageIdTypeEUI64: %s", lunIeeeId.c_str());
         }
         // A zero step would read the same entry again; it ends the walk.
         if (id.NextOffset == 0) break;
@@ -141,7 +141,7 @@ std::string CKorvelVSSProvider::GetProviderTagKey(const VDS_LUN_INFORMATION& lun
                 if (id.m_rgbIdentifier[b] != 0) text += static_cast<char>(id.m_rgbIdentifier[b]);
         }
     }
-    Logger::Write(SEVERITY_INFO, kProviderComponent, "Identifier data: %s", text.c_str());
+    Logger::Write(KLOG_INFO, kProviderComponent, "Identifier data: %s", text.c_str());
     size_t dash = text.find('-');
     return dash == std::string::npos ? text : text.substr(dash + 1);
 }

@@ -103,8 +103,8 @@ int main(int argc, char** argv) {
         tracingOn = tracingResult == KRT_SUCCESS && tracing == "Enabled";
     }
     std::string levelText;
-    int level = GetLogLevel(levelText) == KRT_SUCCESS ? std::atoi(levelText.c_str()) : SEVERITY_INFO;
-    level = level < SEVERITY_ERROR ? SEVERITY_ERROR : level > SEVERITY_TRACE ? SEVERITY_TRACE : level;
+    int level = GetLogLevel(levelText) == KRT_SUCCESS ? std::atoi(levelText.c_str()) : KLOG_INFO;
+    level = level < KLOG_ERROR ? KLOG_ERROR : level > KLOG_TRACE ? KLOG_TRACE : level;
     Logger::Initialize("KorvelRegTool.log", static_cast<SeverityCode>(level), tracingOn);
 
     const std::string commandLine = GetCommandLineA();

@@ -35,7 +35,7 @@ struct LoggerState {
     int fd = -1;
     std::string path;
     std::string dir;
-    int level = SEVERITY_INFO;
+    int level = KLOG_INFO;
     bool enabled = false;
     long size = 0;
     long maxBytes = kDefaultMaxBytes;
@@ -75,10 +75,10 @@ void MakeDirs(const std::string& dir) {
 
 const char* LevelName(int level) {
     switch (level) {
-        case SEVERITY_ERROR: return "ERROR";
-        case SEVERITY_WARNING: return "WARNING";
-        case SEVERITY_INFO: return "INFO";
-        case SEVERITY_DEBUG: return "DEBUG";
+        case KLOG_ERROR: return "ERROR";
+        case KLOG_WARNING: return "WARNING";
+        case KLOG_INFO: return "INFO";
+        case KLOG_DEBUG: return "DEBUG";
         default: return "TRACE";
     }
 }

@@ -173,7 +173,7 @@ int main(int argc, char** argv) {
     }
     CLI11_PARSE(app, argc, argv);
 
-    Logger::Initialize("KorvelShadow.log", SEVERITY_INFO, true);
+    Logger::Initialize("KorvelShadow.log", KLOG_INFO, true);
     // The provider lives in the KorvelProvider server, as it does for VSS, and
     // checks this caller's rights there; on request it is served from this
     // process's class table instead.

@@ -13,8 +13,9 @@
 #endif
 
 // Levels grow with verbosity: a line is written when its level is at most
-// the configured one.
-enum SeverityCode { SEVERITY_ERROR = 0, SEVERITY_WARNING = 1, SEVERITY_INFO = 2, SEVERITY_DEBUG = 3, SEVERITY_TRACE = 4 };
+// the configured one. The names are our own: winerror.h defines
+// SEVERITY_ERROR and SEVERITY_SUCCESS as macros with other values.
+enum SeverityCode { KLOG_ERROR = 0, KLOG_WARNING = 1, KLOG_INFO = 2, KLOG_DEBUG = 3, KLOG_TRACE = 4 };
 
 class LOGGER_API Logger {
 public:

@@ -124,11 +124,11 @@ int Systemctl(const std::string& unitDir, const std::vector<std::string>& args) 
     for (const std::string& a : args) command += " " + a;
     std::string why;
     if (!SystemdReads(unitDir, why)) {
-        Logger::Write(SEVERITY_INFO, kComponent, "%s: skipped \"%s\"", why.c_str(), command.c_str());
+        Logger::Write(KLOG_INFO, kComponent, "%s: skipped \"%s\"", why.c_str(), command.c_str());
         return -1;
     }
     int status = RunSystemctl(args);
-    Logger::Write(status == 0 ? SEVERITY_INFO : SEVERITY_ERROR, kComponent, "\"%s\" exited with %d", command.c_str(),
+    Logger::Write(status == 0 ? KLOG_INFO : KLOG_ERROR, kComponent, "\"%s\" exited with %d", command.c_str(),
                   status);
     return status;
 }

@@ -333,7 +333,7 @@ KorvelRemoteServer::~KorvelRemoteServer() { Stop(); }
 
 HRESULT KorvelRemoteServer::Start(const std::string& socketPath) {
     auto fail = [&](const char* what, int error) {
-        Logger::Write(SEVERITY_ERROR, kComponent, "Cannot listen on %s: %s: %s", socketPath.c_str(), what,
+        Logger::Write(KLOG_ERROR, kComponent, "Cannot listen on %s: %s: %s", socketPath.c_str(), what,
                       std::strerror(error));
         return HRESULT_FROM_WIN32(error == EACCES ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER);
     };
@@ -375,7 +375,7 @@ HRESULT KorvelRemoteServer::Start(const std::string& socketPath) {
     m_wakeFd = wake.Release();
     m_stopping = false;
     m_acceptThread = std::thread([this]() { AcceptLoop(); });
-    Logger::Write(SEVERITY_INFO, kComponent, "Listening on %s", socketPath.c_str());
+    Logger::Write(KLOG_INFO, kComponent, "Listening on %s", socketPath.c_str());
     return S_OK;
 }
 
@@ -398,7 +398,7 @@ void KorvelRemoteServer::Stop() {
     connections.clear();  // joins each: its call in flight finishes and answers first
     ::close(m_wakeFd);
     m_wakeFd = -1;
-    Logger::Write(SEVERITY_INFO, kComponent, "Stopped listening on %s", m_socketPath.c_str());
+    Logger::Write(KLOG_INFO, kComponent, "Stopped listening on %s", m_socketPath.c_str());
 }
 
 size_t KorvelRemoteServer::OpenConnections() const {
@@ -441,7 +441,7 @@ void KorvelRemoteServer::AcceptLoop() {
         socklen_t length = sizeof peer;
         if (::getsockopt(fd.Get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) continue;
         if (OpenConnections() >= kMaxConnections) {
-            Logger::Write(SEVERITY_ERROR, kComponent, "Connection from process %d refused: %zu connections are open",
+            Logger::Write(KLOG_ERROR, kComponent, "Connection from process %d refused: %zu connections are open",
                           static_cast<int>(peer.pid), kMaxConnections);
             continue;
         }
@@ -466,7 +466,7 @@ void KorvelRemoteServer::Serve(Connection& connection) {
     const int pid = static_cast<int>(connection.pid);
     const unsigned uid = static_cast<unsigned>(connection.caller.uid);
     auto drop = [&](const char* why) {
-        Logger::Write(SEVERITY_ERROR, kComponent, "Connection from process %d (uid %u) closed: %s", pid, uid, why);
+        Logger::Write(KLOG_ERROR, kComponent, "Connection from process %d (uid %u) closed: %s", pid, uid, why);
     };
     std::string frame;
     FrameResult read = ReadFrame(connection.fd, frame, m_wakeFd, kActivateWithinMs, kFrameWithinMs);
