@@ -1,3 +1,4 @@
+#include <cctype>
 #include <set>
 #include <stdexcept>
 
@@ -15,7 +16,22 @@ const char* const kComponent = "Korvel.KAccessLibrary";
 // The clone's creation line belongs to the provider's story of an exposed
 // snapshot, so it is written under the provider's component.
 const char* const kProviderComponent = "Korvel.VssProvider";
+const char* const kCloneSuffix = ".clone";
 }  // namespace
+
+bool ParseCloneDisplayName(const std::string& displayName, std::string& snapshotID) {
+    const size_t suffix = std::string(kCloneSuffix).size();
+    if (displayName.size() <= suffix ||
+        displayName.compare(displayName.size() - suffix, suffix, kCloneSuffix) != 0)
+        return false;
+    const size_t digitsEnd = displayName.size() - suffix;
+    size_t digitsBegin = digitsEnd;
+    while (digitsBegin > 0 && std::isdigit(static_cast<unsigned char>(displayName[digitsBegin - 1]))) --digitsBegin;
+    // At least one digit, an underscore before them, and a snapshot ID before that.
+    if (digitsBegin == digitsEnd || digitsBegin < 2 || displayName[digitsBegin - 1] != '_') return false;
+    snapshotID = displayName.substr(0, digitsBegin - 1);
+    return true;
+}
 
 KArray::KArray(std::string& arrayIP, std::string& accessKey) {
     Logger::Write(KLOG_DEBUG, kComponent, "Entering KArray::KArray() for %s", arrayIP.c_str());
@@ -237,7 +253,7 @@ int KArray::CloneVolume(std::string& cgID, std::string& snapID, KVolume*& cloneV
 
     // The shared generator keeps two clones of one snapshot requested in the
     // same second from asking for the same name.
-    std::string cloneName = snapID + "_" + std::to_string(DrawSnapshotNumber()) + ".clone";
+    std::string cloneName = snapID + "_" + std::to_string(DrawSnapshotNumber()) + kCloneSuffix;
     std::string workCgName;
     int result = m_connection->CloneVolume(cgID, snapID, cloneName, workCgName);
     if (result == 0) {
@@ -371,6 +387,16 @@ int KArray::GetSnapshotIDsFromArray(std::list<std::string>& snapIDs) {
     }
     Logger::Write(KLOG_DEBUG, kComponent, "Exiting KArray::GetSnapshotIDsFromArray() with return code : %d",
                   result);
+    return result;
+}
+
+int KArray::ListVolumesFromArray(std::list<KVolumeListing>& volumes) {
+    Logger::Write(KLOG_DEBUG, kComponent, "Entering KArray::ListVolumesFromArray()");
+    std::list<VolumeInfo> records;
+    int result = m_connection->GetVolumesList(&records);
+    for (const VolumeInfo& record : records)
+        volumes.push_back(KVolumeListing{record.volID, record.volName, record.volDispName, record.cgName});
+    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KArray::ListVolumesFromArray() with return code : %d", result);
     return result;
 }
 

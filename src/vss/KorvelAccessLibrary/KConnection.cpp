@@ -5,7 +5,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
+#include <set>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include <libxml/hash.h>
 #include <libxml/xmlerror.h>
@@ -129,11 +132,54 @@ void ApplyMethod(CURL* curl, Method method, const std::string& body) {
     }
 }
 
+// The appliance's address as the request named it: the URL's host and port.
+std::string AddressOf(CURL* curl) {
+    char* url = nullptr;
+    if (curl == nullptr || curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &url) != CURLE_OK || url == nullptr)
+        return "(unknown)";
+    const std::string text = url;
+    const size_t scheme = text.find("://");
+    const size_t start = scheme == std::string::npos ? 0 : scheme + 3;
+    return text.substr(start, text.find('/', start) - start);
+}
+
+// Why a transfer failed, in words for an administrator.
+std::string TransferCause(CURL* curl, CURLcode code, const char* detail) {
+    if (curl == nullptr) return "no request to the appliance could be prepared";
+    const std::string appliance = "appliance " + AddressOf(curl);
+    if (code == CURLE_OPERATION_TIMEDOUT) {
+        // Still connecting: the connect time-out ran out; otherwise the answer stalled.
+        curl_off_t connected = 0;
+        curl_easy_getinfo(curl, CURLINFO_CONNECT_TIME_T, &connected);
+        const long limit = connected == 0 ? g_connectTimeoutSeconds.load() : g_lowSpeedTimeSeconds.load();
+        return appliance + " did not answer within " + std::to_string(limit) + " s";
+    }
+    const std::string why = *detail != '\0' ? detail : curl_easy_strerror(code);
+    if (code == CURLE_COULDNT_CONNECT || code == CURLE_COULDNT_RESOLVE_HOST)
+        return appliance + " could not be reached: " + why;
+    return "the request to " + appliance + " failed: " + why;
+}
+
+// A status other than 200, with its cause.
+KTransportFailure StatusFailure(CURL* curl, long status, const std::string& message) {
+    const std::string appliance = "appliance " + AddressOf(curl);
+    return KTransportFailure(message, status == 401 ? appliance + " refused the access key (HTTP 401)"
+                                                    : appliance + " answered HTTP " + std::to_string(status));
+}
+
 // Runs the transfer into response and returns the HTTP status. A null handle
 // fails the same way as a failed transfer.
 long Perform(CURL* curl, std::ostringstream& response) {
+    char detail[CURL_ERROR_SIZE] = "";
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, detail);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response);
-    if (curl_easy_perform(curl) != CURLE_OK) throw KException("Failed to perform curl action");
+    const CURLcode code = curl_easy_perform(curl);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
+    if (code != CURLE_OK) {
+        KTransportFailure failure("Failed to perform curl action", TransferCause(curl, code, detail));
+        KLOG(1, "%s", failure.Cause().c_str());
+        throw failure;
+    }
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     KLOG(4, "HTTP Return Code :%ld", status);
@@ -147,7 +193,7 @@ int RunCommand(CurlHandle& curl, CurlHeaderList& headers, Method method, const s
     std::ostringstream response;
     ApplyMethod(curl.get(), method, body);
     const long status = Perform(curl.get(), response);
-    if (status != 200) throw KException(FormatText(httpFailureFormat, status));
+    if (status != 200) throw StatusFailure(curl.get(), status, FormatText(httpFailureFormat, status));
     const int result = KConnection::ParseResponseXML(response, xPathID, action, info);
     if (result == 0 && info.status != "0") {
         // The appliance's own words when it gave any; a blank text would
@@ -401,7 +447,8 @@ int KConnection::GetVolumesList(std::list<VolumeInfo>* volumes) {
         InitializeCurl(curl, "/api/volumes", headers);
         ApplyMethod(curl.get(), Method::Get, std::string());
         const long status = Perform(curl.get(), response);
-        if (status != 200) throw KException(FormatText("HTTP return code: %ld. List volume failed", status));
+        if (status != 200)
+            throw StatusFailure(curl.get(), status, FormatText("HTTP return code: %ld. List volume failed", status));
         result = ParseVolumeList(response, *volumes);
         if (result == 0) KLOG(4, "Successfully obtained volume list");
         headers.reset();
@@ -428,7 +475,8 @@ int KConnection::GetSnapshotsList(const std::string& cgName, std::list<SnapshotI
         InitializeCurl(curl, path.c_str(), headers);
         ApplyMethod(curl.get(), Method::Get, std::string());
         const long status = Perform(curl.get(), response);
-        if (status != 200) throw KException(FormatText("HTTP return code: %ld. List snapshot failed", status));
+        if (status != 200)
+            throw StatusFailure(curl.get(), status, FormatText("HTTP return code: %ld. List snapshot failed", status));
         result = ParseSnapshotList(response, *snapshots);
         if (result == 0) KLOG(4, "Successfully obtained snapshot list");
         headers.reset();
@@ -448,7 +496,8 @@ int KConnection::ListVolumes(std::ostringstream& response) {
         CurlHeaderList headers;
         InitializeCurl(curl, "/api/volumes", headers);
         ApplyMethod(curl.get(), Method::Get, std::string());
-        if (Perform(curl.get(), response) != 200) throw KException("List volume failed");
+        if (const long status = Perform(curl.get(), response); status != 200)
+            throw StatusFailure(curl.get(), status, "List volume failed");
         headers.reset();
         curl.reset();
     } catch (const std::exception& e) {
@@ -466,7 +515,8 @@ int KConnection::ListServers(std::ostringstream& response) {
         CurlHeaderList headers;
         InitializeCurl(curl, "/api/servers", headers);
         ApplyMethod(curl.get(), Method::Get, std::string());
-        if (Perform(curl.get(), response) != 200) throw KException("List servers failed");
+        if (const long status = Perform(curl.get(), response); status != 200)
+            throw StatusFailure(curl.get(), status, "List servers failed");
         headers.reset();
         curl.reset();
     } catch (const std::exception& e) {
@@ -521,36 +571,83 @@ int KConnection::CreateSnapshotSet(const std::list<std::string*>& volIDs, const 
     KLOG(3, "Entering KConnection::CreateSnapshotSet for volumes %s", joined.c_str());
     int result = 0;
     try {
-        CurlHandle curl;
-        CurlHeaderList headers;
-        if (snapIDs == nullptr)
-            throw std::invalid_argument("KConnection::CreateSnapshotSet - Invalid input argument");
-        std::string body;
-        int index = 1;
-        for (auto v = volIDs.begin(), g = cgNames.begin(); v != volIDs.end() && g != cgNames.end();
-             ++v, ++g, ++index) {
-            const std::string* volID = *v;
-            const std::string* cgName = *g;
-            if (volID == nullptr || cgName == nullptr || volID->empty() || cgName->empty())
+        if (snapIDs == nullptr) throw std::invalid_argument("KConnection::CreateSnapshotSet - Invalid input argument");
+        // One name and group per entry; the names are drawn here so that a
+        // collision can be drawn anew.
+        std::vector<std::pair<std::string, std::string>> entries;
+        for (auto v = volIDs.begin(), g = cgNames.begin(); v != volIDs.end() && g != cgNames.end(); ++v, ++g) {
+            if (*v == nullptr || *g == nullptr || (*v)->empty() || (*g)->empty())
                 throw std::invalid_argument("KConnection::CreateSnapshotSet - Invalid input argument");
-            const std::string prefix = "snapshots_set_" + std::to_string(index);
-            const std::string snapName = "snap_" + std::to_string(DrawSnapshotNumber()) + "_" + *volID;
-            if (!body.empty()) body += '&';
-            body += prefix + "_name=" + EncodeFormValue(snapName) + "&" + prefix + "_cg=" + EncodeFormValue(*cgName);
+            entries.emplace_back("snap_" + std::to_string(DrawSnapshotNumber()) + "_" + **v, **g);
         }
-        const std::string path = "/api/snapshots/snapshots_set";
-        KLOG(4, "URL: %s", path.c_str());
-        InitializeCurl(curl, path.c_str(), headers);
         ResponseInfo info;
-        info.snapshotIDs = snapIDs;
-        result = RunCommand(curl, headers, Method::Post, body, "HTTP return code: %ld. Create snapshot set failed",
-                            "//create-snapshot-set-response", CreateSnapshotSetAction, info);
+        try {
+            result = SendSnapshotSet(entries, snapIDs, info);
+        } catch (const KException&) {
+            // A name drawn from a million can be taken by a snapshot kept from
+            // long ago: when the appliance refused, ask once more with new
+            // numbers for those names.
+            bool redrawn = false;
+            if (!info.status.empty() && info.status != "0") {
+                try {
+                    redrawn = RedrawTakenNames(entries);
+                } catch (const std::exception& e) {
+                    KLOG(1, "The snapshots of the set's groups could not be listed: %s", e.what());
+                }
+            }
+            if (!redrawn) throw;
+            info = ResponseInfo();
+            result = SendSnapshotSet(entries, snapIDs, info);
+        }
     } catch (const std::exception& e) {
         KLOG(0, "%s", e.what());
         throw;
     }
     KLOG(3, "Exiting KConnection::CreateSnapshotSet with return code %d", result);
     return result;
+}
+
+int KConnection::SendSnapshotSet(const std::vector<std::pair<std::string, std::string>>& entries,
+                                 std::list<std::string>* snapIDs, ResponseInfo& info) {
+    CurlHandle curl;
+    CurlHeaderList headers;
+    std::string body;
+    int index = 1;
+    for (const auto& entry : entries) {
+        const std::string prefix = "snapshots_set_" + std::to_string(index++);
+        if (!body.empty()) body += '&';
+        body += prefix + "_name=" + EncodeFormValue(entry.first) + "&" + prefix + "_cg=" + EncodeFormValue(entry.second);
+    }
+    const std::string path = "/api/snapshots/snapshots_set";
+    KLOG(4, "URL: %s", path.c_str());
+    InitializeCurl(curl, path.c_str(), headers);
+    info.snapshotIDs = snapIDs;
+    return RunCommand(curl, headers, Method::Post, body, "HTTP return code: %ld. Create snapshot set failed",
+                      "//create-snapshot-set-response", CreateSnapshotSetAction, info);
+}
+
+bool KConnection::RedrawTakenNames(std::vector<std::pair<std::string, std::string>>& entries) {
+    std::set<std::string> groups, taken;
+    for (const auto& entry : entries) {
+        if (!groups.insert(entry.second).second) continue;
+        std::list<SnapshotInfo> snapshots;
+        GetSnapshotsList(entry.second, &snapshots);
+        for (const SnapshotInfo& snapshot : snapshots) taken.insert(snapshot.snapID);
+    }
+    bool redrawn = false;
+    for (auto& entry : entries) {
+        if (taken.count(entry.first) == 0) continue;
+        // snap_<number>_<volume ID>: only the number changes.
+        const size_t volume = entry.first.find('_', 5);
+        std::string fresh;
+        do {
+            fresh = "snap_" + std::to_string(DrawSnapshotNumber()) + entry.first.substr(volume);
+        } while (taken.count(fresh) != 0);
+        KLOG(2, "Snapshot name %s is in use already; asking for %s instead", entry.first.c_str(), fresh.c_str());
+        entry.first = fresh;
+        redrawn = true;
+    }
+    return redrawn;
 }
 
 int KConnection::DeleteSnapshot(const std::string& snapID) {
@@ -741,7 +838,8 @@ int KConnection::ListDrives(const std::string& arrayIP, const std::string& acces
             headers.reset(list);
         }
         curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headers.get());
-        if (Perform(curl.get(), response) != 200) throw KException("List drives failed");
+        if (const long status = Perform(curl.get(), response); status != 200)
+            throw StatusFailure(curl.get(), status, "List drives failed");
         result = ParseDriveList(response);
         headers.reset();
         curl.reset();

@@ -8,6 +8,8 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "KGuards.h"
 #include "KRecords.h"
@@ -83,6 +85,13 @@ public:
     static void SetTransferLimitsForTesting(const TransferLimits& limits);
 
 private:
+    // One snapshot-set request for (snapshot name, group) entries.
+    int SendSnapshotSet(const std::vector<std::pair<std::string, std::string>>& entries,
+                        std::list<std::string>* snapIDs, ResponseInfo& info);
+    // After a refused snapshot set: new numbers for the names its groups
+    // already hold. False when none of them was taken.
+    bool RedrawTakenNames(std::vector<std::pair<std::string, std::string>>& entries);
+
     // Prepares one request handle for path (which begins with "/api/").
     // Always returns 0; when no handle can be created both outputs stay empty.
     int InitializeCurl(CurlHandle& curl, const char* path, CurlHeaderList& headers);

@@ -21,18 +21,27 @@ std::mt19937 MakeSeededGenerator() {
     return std::mt19937(seq);
 }
 
+std::mutex g_guard;
+std::mt19937& Generator() {
+    static std::mt19937 generator = MakeSeededGenerator();  // seeded once per process
+    return generator;
+}
+
 }  // namespace
 
 int DrawSnapshotNumber() {
-    static std::mutex guard;
-    static std::mt19937 generator = MakeSeededGenerator();  // seeded once per process
-    std::uniform_int_distribution<std::uint32_t> uniform;    // the whole 32-bit range
+    std::uniform_int_distribution<std::uint32_t> uniform;  // the whole 32-bit range
     std::uint32_t r;
     {
-        std::lock_guard<std::mutex> lock(guard);
-        r = uniform(generator);
+        std::lock_guard<std::mutex> lock(g_guard);
+        r = uniform(Generator());
     }
     return static_cast<int>(r % 1000000u) + 1;
+}
+
+void SeedSnapshotNumbersForTesting(unsigned seed) {
+    std::lock_guard<std::mutex> lock(g_guard);
+    Generator().seed(seed);
 }
 
 }  // namespace Korvel

@@ -8,4 +8,8 @@ namespace Korvel {
 // for in the same second still differ.
 int DrawSnapshotNumber();
 
+// Restarts the generator from a fixed seed, so a test can know the numbers
+// that will be drawn.
+void SeedSnapshotNumbersForTesting(unsigned seed);
+
 }  // namespace Korvel

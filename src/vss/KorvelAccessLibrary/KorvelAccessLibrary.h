@@ -28,10 +28,44 @@ private:
     std::string m_message;
 };
 
+// A request that got no usable answer from an appliance. what() is the
+// transport's own text; Cause() names the appliance and what went wrong, in
+// words for an administrator ("appliance 10.0.0.5:443 refused the access key
+// (HTTP 401)").
+class KTransportFailure : public KException {
+public:
+    KTransportFailure(std::string message, std::string cause)
+        : KException(std::move(message)), m_cause(std::move(cause)) {}
+    const std::string& Cause() const noexcept { return m_cause; }
+
+private:
+    std::string m_cause;
+};
+
+// The words to report a failure with: a transport failure's cause, otherwise
+// the exception's own text.
+inline std::string FailureText(const std::exception& e) {
+    const auto* transport = dynamic_cast<const KTransportFailure*>(&e);
+    return transport != nullptr ? transport->Cause() : std::string(e.what());
+}
+
 // The text to log in place of an access key: every character replaced by '*'
 // except the last four; all of them when the key has 8 characters or fewer.
 // Exported so that every program of the system masks keys the same way.
 KORVEL_API std::string MaskSecret(const std::string& secret);
+
+// The snapshot a clone was made from, when `displayName` has the form the
+// library gives the clones it makes: <snapshot ID>_<digits>.clone. Any other
+// name (a production volume called "nightly.clone", say) is not a clone.
+KORVEL_API bool ParseCloneDisplayName(const std::string& displayName, std::string& snapshotID);
+
+// A volume as the appliance lists it, for callers that survey an appliance.
+struct KVolumeListing {
+    std::string volID;        // "ieee-id"
+    std::string volName;      // "name"
+    std::string volDispName;  // "display-name"
+    std::string cgID;         // "cg-name"
+};
 
 // Internal to the library; callers only ever hold pointers to them.
 class KConnection;
@@ -123,6 +157,8 @@ public:
     // Appends the ID of every snapshot on the appliance (the listing of each
     // consistency group that holds a volume) to snapIDs. Caches nothing.
     int GetSnapshotIDsFromArray(std::list<std::string>& snapIDs);
+    // Appends every volume of the appliance's listing to volumes. Caches nothing.
+    int ListVolumesFromArray(std::list<KVolumeListing>& volumes);
 
 private:
     std::unique_ptr<std::string> m_arrayIP;
