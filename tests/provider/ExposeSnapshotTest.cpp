@@ -167,22 +167,27 @@ TEST_F(ExposeTest, LocateLunsRefusals) {
     EXPECT_EQ(exposed.size(), 1u);
     EXPECT_EQ(ClonesOf(*b, b->Snapshots(b->FindVolume("b1")->cgName)[0].id).size(), 1u);
 
-    // A Fibre Channel LUN is cloned but not mapped.
+    // A Fibre Channel LUN cannot be mapped: its clone would be left for ever,
+    // so it is deleted and the call fails.
     std::vector<LunRecord> fibre;
     fibre.push_back(std::move(targets[1]));
     fibre[0].Info().m_BusType = VDSBusTypeFibre;
     const std::string snapA2 = fibre[0].Info().m_szSerialNumber;
     const size_t mappings = a->Mappings().size();
-    EXPECT_EQ(driver->Expose(fibre, exposed), S_OK);
-    EXPECT_EQ(ClonesOf(*a, snapA2).size(), 1u);
+    EXPECT_EQ(driver->Expose(fibre, exposed), VSS_E_PROVIDER_VETO);
+    EXPECT_TRUE(ClonesOf(*a, snapA2).empty());
     EXPECT_EQ(a->Mappings().size(), mappings);
     EXPECT_EQ(CountLog(KLOG_ERROR, "Invalid bus type"), 1u);
+    EXPECT_EQ(CountEvents("Error category 1 event 0xC0004005: Invalid bus type 6: only iSCSI LUNs are mapped to the "
+                          "host"),
+              1u);
 
     // No host entry for this host's initiator and none can be made.
     SetInitiatorName("iqn.2026-12.local.example:stranger");
     a->AddFault(qsta::Fault::WithoutElement("POST", "/api/servers"));
     fibre[0].Info().m_BusType = VDSBusTypeiScsi;
     EXPECT_EQ(driver->Expose(fibre, exposed), VSS_E_PROVIDER_VETO);
+    EXPECT_TRUE(ClonesOf(*a, snapA2).empty());
     EXPECT_EQ(CountEvents("Error category 1 event 0xC0004005: Unable to get the serverID to map the volume"), 1u);
     EXPECT_EQ(CountLog(KLOG_ERROR,
                        "Failed to map volume with the host. Error: Unable to get the serverID to map the volume"),

@@ -207,7 +207,6 @@ HRESULT CKorvelVSSProvider::PostCommitSnapshots(VSS_ID, LONG) { return S_OK; }
 HRESULT CKorvelVSSProvider::PreFinalCommitSnapshots(VSS_ID) { return S_OK; }
 HRESULT CKorvelVSSProvider::PostFinalCommitSnapshots(VSS_ID) { return S_OK; }
 // The snapshot set stays recorded.
-HRESULT CKorvelVSSProvider::AbortSnapshots(VSS_ID) { return S_OK; }
 
 // ---------------------------------------------------------------------------
 // Administrator check

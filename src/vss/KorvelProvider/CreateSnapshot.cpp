@@ -43,6 +43,26 @@ HRESULT SnapshotExceptionResult(const std::exception& e) {
 
 }  // namespace
 
+bool CKorvelVSSProvider::FindVolumeTwoPass(const std::list<KArray*>& arrays, std::string& volumeId,
+                                           KVolume*& volume) {
+    volume = nullptr;
+    int result = 2;
+    for (KArray* array : arrays) {
+        volume = nullptr;
+        result = array->GetVolumeByID(volumeId, volume);
+        if (result == 0) return true;
+    }
+    if (result != 2) return false;
+    korvel_provider::ApplianceSearch search;
+    for (KArray* array : arrays) {
+        volume = nullptr;
+        if (search.Ask(array, [&] { return array->GetVolumeByIDFromArray(volumeId, volume) == 0; })) return true;
+    }
+    volume = nullptr;
+    search.NotFound();
+    return false;
+}
+
 bool CKorvelVSSProvider::FindCachedVolume(const std::list<KArray*>& arrays, std::string& volumeId, KArray*& array,
                                           KVolume*& volume) {
     for (KArray* candidate : arrays) {
@@ -128,19 +148,7 @@ HRESULT CKorvelVSSProvider::AreLunsSupportedBody(LONG lLunCount, LONG lContext, 
             Logger::Write(KLOG_INFO, kProviderComponent, "LUN IEEE ID: %s", lunIeeeId.c_str());
 
             KVolume* volume = nullptr;
-            int result = 2;
-            for (KArray* array : arrays) {
-                volume = nullptr;
-                result = array->GetVolumeByID(lunIeeeId, volume);
-                if (result == 0) break;
-            }
-            if (result == 2) {
-                for (KArray* array : arrays) {
-                    volume = nullptr;
-                    if (array->GetVolumeByIDFromArray(lunIeeeId, volume) == 0) break;
-                }
-            }
-            if (volume != nullptr) {
+            if (FindVolumeTwoPass(arrays, lunIeeeId, volume)) {
                 *pbIsSupported = TRUE;
                 Logger::Write(KLOG_INFO, kProviderComponent, "Identified volume with IEEE ID %s as a korvel volume",
                               lunIeeeId.c_str());
@@ -163,6 +171,9 @@ HRESULT CKorvelVSSProvider::AreLunsSupportedBody(LONG lLunCount, LONG lContext, 
     } catch (const std::exception& e) {
         Logger::Write(KLOG_ERROR, kProviderComponent, "Failed to check for the volume with the array. Exception %s",
                       e.what());
+        // The LUN may well be ours, on an appliance that could not be asked:
+        // the caller must learn why, not just "not supported".
+        SnapshotFailureEvent(Korvel::FailureText(e).c_str());
         code = VSS_E_PROVIDER_VETO;
     }
     // A failed look-up answers "not supported" rather than failing the
@@ -298,10 +309,24 @@ HRESULT CKorvelVSSProvider::CommitSnapshotsBody(const VSS_ID& snapshotSetId, boo
             cgIDs.push_back(cgID);
         }
         std::list<std::string> snapIDs;
-        if (KVolume::CreateSnapshotSet(array, volIDs, cgIDs, &snapIDs) != 0) {
+        const int created = KVolume::CreateSnapshotSet(array, volIDs, cgIDs, &snapIDs);
+        // Whatever the answer named exists on the appliance now: an abort must find it.
+        for (const std::string& id : snapIDs) set->m_created.push_back({array, range.first->second, id});
+        if (created != 0) {
             hr = VSS_E_PROVIDER_VETO;
             Logger::Write(KLOG_ERROR, kProviderComponent, "Snapshot creation failed. Error: %s", kCreateFailed);
             SnapshotFailureEvent(kCreateFailed);
+            continue;
+        }
+        if (snapIDs.size() != volIDs.size()) {
+            // Pairing a short answer would describe some volumes by an older
+            // snapshot: a set that mixes points in time is no shadow copy set.
+            const std::string reason = "The array answered with " + std::to_string(snapIDs.size()) +
+                                       " snapshot IDs for " + std::to_string(volIDs.size()) + " volumes";
+            Logger::Write(KLOG_ERROR, kProviderComponent, "Snapshot creation failed. Error: %s", reason.c_str());
+            SnapshotFailureEvent(reason.c_str());
+            DeleteCreatedSnapshots(*set, array);
+            hr = VSS_E_PROVIDER_VETO;
             continue;
         }
         auto snapIt = snapIDs.begin();
@@ -329,6 +354,57 @@ HRESULT CKorvelVSSProvider::CommitSnapshotsBody(const VSS_ID& snapshotSetId, boo
         }
     }
     return hr;
+}
+
+bool CKorvelVSSProvider::DeleteCreatedSnapshots(KorvelSnapshotSet& set, KArray* onlyArray) {
+    bool allGone = true;
+    auto& created = set.m_created;
+    for (auto it = created.begin(); it != created.end();) {
+        std::string snapshotId = it->snapshotId;
+        if (onlyArray != nullptr && it->array != onlyArray) {
+            ++it;
+            continue;
+        }
+        std::string why;
+        try {
+            if (it->volume->DeleteSnapshot(snapshotId) == 0) {
+                Logger::Write(KLOG_INFO, kProviderComponent, "Snapshot %s of an aborted snapshot set deleted",
+                              snapshotId.c_str());
+                it = created.erase(it);
+                continue;
+            }
+            why = "the array did not answer as expected";
+        } catch (const std::exception& e) {
+            why = Korvel::FailureText(e);
+        }
+        Logger::Write(KLOG_ERROR, kProviderComponent, "Snapshot %s of an aborted snapshot set could not be deleted: %s",
+                      snapshotId.c_str(), why.c_str());
+        Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_DELETE_FAILURE),
+                         "Snapshot %s of an aborted snapshot set could not be deleted: %s", snapshotId.c_str(),
+                         why.c_str());
+        allGone = false;
+        ++it;
+    }
+    return allGone;
+}
+
+// ---------------------------------------------------------------------------
+// AbortSnapshots
+// ---------------------------------------------------------------------------
+
+HRESULT CKorvelVSSProvider::AbortSnapshots(VSS_ID SnapshotSetId) {
+    try {
+        // A set that was never committed has nothing on the appliances.
+        KorvelSnapshotSet* set = FindSnapshotSet(SnapshotSetId);
+        if (set == nullptr || set->m_created.empty()) return S_OK;
+        Logger::Write(KLOG_INFO, kProviderComponent, "Entering CKorvelVSSProvider::AbortSnapshots()");
+        const HRESULT hr = DeleteCreatedSnapshots(*set, nullptr) ? S_OK : VSS_E_PROVIDER_VETO;
+        Logger::Write(KLOG_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::AbortSnapshots(%x)", Hex(hr));
+        return hr;
+    } catch (const std::exception& e) {
+        Logger::Write(KLOG_ERROR, kProviderComponent, "%s", e.what());
+        return VSS_E_PROVIDER_VETO;
+    }
 }
 
 // ---------------------------------------------------------------------------

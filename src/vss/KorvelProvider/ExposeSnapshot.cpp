@@ -56,18 +56,23 @@ private:
 bool CKorvelVSSProvider::FindVolumeOnEachArray(const std::list<KArray*>& arrays, std::string& volumeId,
                                                KArray*& array, KVolume*& volume) {
     volume = nullptr;
+    korvel_provider::ApplianceSearch search;
     for (KArray* candidate : arrays) {
-        int result = candidate->GetVolumeByID(volumeId, volume);
-        if (result == 2) {
-            volume = nullptr;
-            result = candidate->GetVolumeByIDFromArray(volumeId, volume);
-        }
-        if (result == 0 && volume != nullptr) {
+        const bool found = search.Ask(candidate, [&] {
+            int result = candidate->GetVolumeByID(volumeId, volume);
+            if (result == 2) {
+                volume = nullptr;
+                result = candidate->GetVolumeByIDFromArray(volumeId, volume);
+            }
+            return result == 0 && volume != nullptr;
+        });
+        if (found) {
             array = candidate;
             return true;
         }
         volume = nullptr;
     }
+    search.NotFound();
     return false;
 }
 
@@ -83,13 +88,17 @@ bool CKorvelVSSProvider::FindSnapshotVolumeTwoPass(const std::list<KArray*>& arr
         }
     }
     if (last == 2) {
+        korvel_provider::ApplianceSearch search;
         for (KArray* candidate : arrays) {
             volume = nullptr;
-            if (candidate->GetVolumeBySnapIDFromArray(snapshotId, volume) == 0 && volume != nullptr) {
+            if (search.Ask(candidate, [&] {
+                    return candidate->GetVolumeBySnapIDFromArray(snapshotId, volume) == 0 && volume != nullptr;
+                })) {
                 array = candidate;
                 return true;
             }
         }
+        search.NotFound();
     }
     volume = nullptr;
     return false;
@@ -115,6 +124,29 @@ void CKorvelVSSProvider::UnmapAndDeleteVolume(KArray* array, KVolume* volume) {
     if (array->DeleteVolume(volumeName) == 0)
         Logger::Write(KLOG_INFO, kProviderComponent, "Volume %s successfully deleted from array",
                       volumeName.c_str());
+}
+
+std::string CKorvelVSSProvider::DiscardClone(KArray* array, KVolume* clone, std::string serverId) {
+    std::string volumeName;
+    clone->GetVolumeName(volumeName);
+    try {
+        // The attach may have been carried out with its answer lost.
+        if (!serverId.empty()) array->DetachVolume(volumeName, serverId);
+    } catch (const std::exception&) {
+        // Not mapped: the appliance refuses the detach, which is what we want.
+    }
+    std::string why;
+    try {
+        if (array->DeleteVolume(volumeName) == 0) {
+            Logger::Write(KLOG_INFO, kProviderComponent, "Volume %s successfully deleted from array",
+                          volumeName.c_str());
+            return std::string();
+        }
+        why = "the array did not answer as expected";
+    } catch (const std::exception& e) {
+        why = Korvel::FailureText(e);
+    }
+    return "; the volume clone " + volumeName + " could not be deleted: " + why;
 }
 
 // ---------------------------------------------------------------------------
@@ -172,14 +204,40 @@ HRESULT CKorvelVSSProvider::LocateLunsBody(LONG lLunCount, VDS_LUN_INFORMATION* 
                 hr = VSS_E_PROVIDER_VETO;
                 continue;
             }
+            // A clone this host never sees would never reach FillInLunInfo,
+            // so nothing would ever release it: one that cannot be mapped goes.
+            std::string serverId;
+            std::string unmapped;
             if (luns[i].m_BusType == VDSBusTypeiScsi) {
-                std::string serverId = ServerIdForHost(array, "Unable to get the serverID to map the volume");
-                std::string volumeName;
-                if (clone->GetVolumeName(volumeName) == 0 && array->AttachVolume(volumeName, serverId) == 0)
-                    Logger::Write(KLOG_INFO, kProviderComponent, "Volume %s mapped to host with iqn %s",
-                                  volumeName.c_str(), m_hostIqn.c_str());
-            } else if (luns[i].m_BusType == VDSBusTypeFibre) {
-                Logger::Write(KLOG_ERROR, kProviderComponent, "Invalid bus type");
+                try {
+                    serverId = ServerIdForHost(array, "Unable to get the serverID to map the volume");
+                    std::string volumeName;
+                    if (clone->GetVolumeName(volumeName) != 0)
+                        unmapped = "The name of the volume clone for snapshot " + snapshotId + " is unknown";
+                    else if (array->AttachVolume(volumeName, serverId) != 0)
+                        unmapped = "The array did not map volume " + volumeName + " to the host";
+                    else
+                        Logger::Write(KLOG_INFO, kProviderComponent, "Volume %s mapped to host with iqn %s",
+                                      volumeName.c_str(), m_hostIqn.c_str());
+                } catch (const KException& e) {
+                    unmapped = Korvel::FailureText(e);
+                    if (serverId.empty()) {
+                        // No host entry: no later LUN can be mapped either.
+                        unmapped += DiscardClone(array, clone, serverId);
+                        throw KException(unmapped);
+                    }
+                }
+            } else {
+                if (luns[i].m_BusType == VDSBusTypeFibre) Logger::Write(KLOG_ERROR, kProviderComponent, "Invalid bus type");
+                unmapped = "Invalid bus type " + std::to_string(static_cast<int>(luns[i].m_BusType)) +
+                           ": only iSCSI LUNs are mapped to the host";
+            }
+            if (!unmapped.empty()) {
+                unmapped += DiscardClone(array, clone, serverId);
+                Logger::Write(KLOG_ERROR, kProviderComponent, "Failed to map volume with the host. Error: %s",
+                              unmapped.c_str());
+                Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_MAP_FAILURE), "%s", unmapped.c_str());
+                hr = VSS_E_PROVIDER_VETO;
             }
         }
     } catch (const std::invalid_argument& e) {
@@ -225,8 +283,7 @@ HRESULT CKorvelVSSProvider::FillInLunInfoBody(VSS_PWSZ wszDeviceName, VDS_LUN_IN
                       "Exiting CKorvelVSSProvider::FillInLunInfo(%x). Authorization failure", Hex(VSS_E_PROVIDER_VETO));
         return VSS_E_PROVIDER_VETO;
     }
-    std::string device;
-    for (const WCHAR* c = wszDeviceName; *c != 0; ++c) device += static_cast<char>(*c & 0xFF);
+    const std::string device = korvel_provider::NarrowDeviceName(wszDeviceName);
     Logger::Write(KLOG_INFO, kProviderComponent, "DeviceName: '%s'", device.c_str());
 
     auto ignore = [&device]() {
@@ -284,13 +341,13 @@ HRESULT CKorvelVSSProvider::FillInLunInfoBody(VSS_PWSZ wszDeviceName, VDS_LUN_IN
         }
         std::string displayName;
         volume->GetVolumeDispName(displayName);
-        if (displayName.find(".clone") != std::string::npos) {
+        // Only the names the library gives its clones: a production volume
+        // that merely mentions ".clone" is not ours to rewrite or release.
+        std::string baseName;
+        if (Korvel::ParseCloneDisplayName(displayName, baseName)) {
             Logger::Write(KLOG_INFO, kProviderComponent, "%s(%s) is found as a Korvel volume clone",
                           lunIeeeId.c_str(), displayName.c_str());
             *pbIsSupported = TRUE;
-            // A clone is named <snapshot ID>_<number>.clone, and snapshot IDs
-            // contain '_' themselves: the snapshot ID ends at the last one.
-            const std::string baseName = displayName.substr(0, displayName.rfind('_'));
             Logger::Write(KLOG_TRACE, kProviderComponent, "<== VDS_LUN_INFORMATION of the volume clone ==>");
             Logger::Write(KLOG_TRACE, kProviderComponent, "Version: %ld", static_cast<long>(lun->m_version));
             Logger::Write(KLOG_TRACE, kProviderComponent, "Device type: %d", lun->m_DeviceType);
@@ -320,7 +377,10 @@ HRESULT CKorvelVSSProvider::FillInLunInfoBody(VSS_PWSZ wszDeviceName, VDS_LUN_IN
             lun->m_deviceIdDescriptor.m_version = 16;
             if (SetProviderTag(*lun, baseName) != S_OK) return outOfMemory();
             lun->m_cInterconnects = 0;
-            m_cloneIdMap[baseName] = lunIeeeId;
+            CloneRecord& record = m_cloneIdMap[lunIeeeId];
+            record.snapshotId = baseName;
+            record.released = false;
+            m_cloneDevices[device] = lunIeeeId;
         }
     } catch (const std::invalid_argument& e) {
         LogWhat(e);
@@ -340,15 +400,46 @@ HRESULT CKorvelVSSProvider::FillInLunInfoBody(VSS_PWSZ wszDeviceName, VDS_LUN_IN
 // OnLunEmpty and OnLunStateChange
 // ---------------------------------------------------------------------------
 
-HRESULT CKorvelVSSProvider::OnLunEmpty(VSS_PWSZ, VDS_LUN_INFORMATION* pInformation) {
+HRESULT CKorvelVSSProvider::OnLunEmpty(VSS_PWSZ wszDeviceName, VDS_LUN_INFORMATION* pInformation) {
     try {
-        return OnLunEmptyBody(pInformation);
+        return OnLunEmptyBody(korvel_provider::NarrowDeviceName(wszDeviceName), pInformation);
     } catch (const std::exception& e) {
         return LastResort(e);
     }
 }
 
-HRESULT CKorvelVSSProvider::OnLunEmptyBody(VDS_LUN_INFORMATION* lun) {
+std::string CKorvelVSSProvider::CloneToRelease(const std::string& device, const std::string& snapshotId,
+                                               bool& released) {
+    auto shown = m_cloneDevices.find(device);
+    if (shown != m_cloneDevices.end()) {
+        auto record = m_cloneIdMap.find(shown->second);
+        if (record != m_cloneIdMap.end() && record->second.snapshotId == snapshotId) {
+            released = record->second.released;
+            return record->first;
+        }
+    }
+    std::vector<std::string> exposed;
+    bool releasedBefore = false;
+    for (const auto& record : m_cloneIdMap) {
+        if (record.second.snapshotId != snapshotId) continue;
+        if (record.second.released)
+            releasedBefore = true;
+        else
+            exposed.push_back(record.first);
+    }
+    if (exposed.empty() && releasedBefore) {
+        released = true;
+        return std::string();
+    }
+    if (exposed.empty()) throw std::out_of_range("map::at");
+    if (exposed.size() > 1)
+        throw KException("Snapshot " + snapshotId + " is exposed by " + std::to_string(exposed.size()) +
+                         " clones; the device name must say which one to release");
+    released = false;
+    return exposed.front();
+}
+
+HRESULT CKorvelVSSProvider::OnLunEmptyBody(const std::string& device, VDS_LUN_INFORMATION* lun) {
     Logger::Write(KLOG_INFO, kProviderComponent, "Entering CKorvelVSSProvider::OnLunEmpty()");
     if (lun == nullptr) {
         Logger::Write(KLOG_ERROR, kProviderComponent,
@@ -365,7 +456,14 @@ HRESULT CKorvelVSSProvider::OnLunEmptyBody(VDS_LUN_INFORMATION* lun) {
             return S_OK;
         }
         std::string snapshotId = GetProviderTagKey(*lun);
-        std::string cloneId = m_cloneIdMap.at(snapshotId);
+        bool released = false;
+        std::string cloneId = CloneToRelease(device, snapshotId, released);
+        if (released) {
+            Logger::Write(KLOG_INFO, kProviderComponent, "The clone of snapshot %s on %s was released already",
+                          snapshotId.c_str(), device.c_str());
+            Logger::Write(KLOG_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::OnLunEmpty(%x)", 0u);
+            return S_OK;
+        }
         KArray* array = nullptr;
         KVolume* clone = nullptr;
         if (!FindVolumeOnEachArray(arrays, cloneId, array, clone)) {
@@ -376,7 +474,17 @@ HRESULT CKorvelVSSProvider::OnLunEmptyBody(VDS_LUN_INFORMATION* lun) {
             return VSS_E_PROVIDER_VETO;
         }
         UnmapAndDeleteVolume(array, clone);
+        m_cloneIdMap[cloneId].released = true;
 
+        // Another clone of the same snapshot still shows its data somewhere.
+        for (const auto& record : m_cloneIdMap) {
+            if (record.second.snapshotId == snapshotId && !record.second.released) {
+                Logger::Write(KLOG_INFO, kProviderComponent, "Snapshot %s is kept: its clone %s is still exposed",
+                              snapshotId.c_str(), record.first.c_str());
+                Logger::Write(KLOG_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::OnLunEmpty(%x)", 0u);
+                return S_OK;
+            }
+        }
         KVolume* snapshotVolume = nullptr;
         for (KArray* candidate : arrays) {
             snapshotVolume = nullptr;
@@ -443,14 +551,16 @@ HRESULT CKorvelVSSProvider::OnLunStateChangeBody(VDS_LUN_INFORMATION* luns, DWOR
             if (!FindVolumeOnEachArray(arrays, lunIeeeId, array, volume)) continue;
             // Masking releases snapshot LUNs; anything else is an administrator's
             // production volume and must survive.
-            std::string displayName;
+            std::string displayName, snapshotId;
             volume->GetVolumeDispName(displayName);
-            if (displayName.find(".clone") == std::string::npos) {
+            if (!Korvel::ParseCloneDisplayName(displayName, snapshotId)) {
                 Logger::Write(KLOG_ERROR, kProviderComponent, "Volume %s is not a snapshot clone; it is not deleted",
                               displayName.c_str());
                 continue;
             }
             UnmapAndDeleteVolume(array, volume);
+            auto record = m_cloneIdMap.find(lunIeeeId);
+            if (record != m_cloneIdMap.end()) record->second.released = true;
         }
     } catch (const std::exception& e) {
         LogWhat(e);

@@ -138,7 +138,7 @@ private:
                               VDS_LUN_INFORMATION* rgDestinationLuns);
     HRESULT LocateLunsBody(LONG lLunCount, VDS_LUN_INFORMATION* rgSourceLuns);
     HRESULT FillInLunInfoBody(VSS_PWSZ wszDeviceName, VDS_LUN_INFORMATION* pLunInfo, BOOL* pbIsSupported);
-    HRESULT OnLunEmptyBody(VDS_LUN_INFORMATION* pInformation);
+    HRESULT OnLunEmptyBody(const std::string& device, VDS_LUN_INFORMATION* pInformation);
     HRESULT OnLunStateChangeBody(VDS_LUN_INFORMATION* pSnapshotLuns, DWORD dwCount, DWORD dwFlags);
     HRESULT ResyncLunsBody(VDS_LUN_INFORMATION* pSourceLuns, VDS_LUN_INFORMATION* pTargetLuns, DWORD dwCount);
     // Each appliance's cache, then its listing, before the next appliance.
@@ -148,10 +148,22 @@ private:
     // cached", every appliance's listings.
     static bool FindSnapshotVolumeTwoPass(const std::list<Korvel::KArray*>& arrays, std::string& snapshotId,
                                           Korvel::KArray*& array, Korvel::KVolume*& volume);
+    // Each appliance's cache, then every appliance's listings.
+    static bool FindVolumeTwoPass(const std::list<Korvel::KArray*>& arrays, std::string& volumeId,
+                                  Korvel::KVolume*& volume);
     // The host entry of this host's initiator on the appliance; throws
     // KException with `failure` when there is none.
     std::string ServerIdForHost(Korvel::KArray* array, const char* failure);
     void UnmapAndDeleteVolume(Korvel::KArray* array, Korvel::KVolume* volume);
+    // Unmaps (when mapped to `serverId`) and deletes a clone this host cannot
+    // use; "" when it is gone, otherwise why it stays.
+    std::string DiscardClone(Korvel::KArray* array, Korvel::KVolume* clone, std::string serverId);
+    // Deletes the snapshots a set's commit made, for AbortSnapshots and a
+    // commit whose answer cannot be trusted; false when one stays.
+    bool DeleteCreatedSnapshots(KorvelSnapshotSet& set, Korvel::KArray* onlyArray);
+    // The clone OnLunEmpty is asked to release: the one the device showed
+    // FillInLunInfo, else the one clone of the tagged snapshot.
+    std::string CloneToRelease(const std::string& device, const std::string& snapshotId, bool& released);
     // First appliance whose cache holds the volume (no request).
     bool FindCachedVolume(const std::list<Korvel::KArray*>& arrays, std::string& volumeId, Korvel::KArray*& array,
                           Korvel::KVolume*& volume);
@@ -163,7 +175,16 @@ private:
     std::string m_hostIqn;
     Korvel::KAccessLayer* m_pAccessLayer = nullptr;
     std::vector<KorvelSnapshotSet*>* m_pSnapshotSets = nullptr;
-    std::map<std::string, std::string> m_cloneIdMap;
+    // The clones FillInLunInfo met, by the clone volume's LUN IEEE ID: one
+    // snapshot may be exposed by several clones, and releasing one must never
+    // touch another.
+    struct CloneRecord {
+        std::string snapshotId;
+        bool released = false;
+    };
+    std::map<std::string, CloneRecord> m_cloneIdMap;
+    // The clone each device name showed when FillInLunInfo last met it.
+    std::map<std::string, std::string> m_cloneDevices;
 };
 
 // Registers the provider's class object in this process's class table, so

@@ -7,6 +7,11 @@
 
 #include "vss.h"
 
+namespace Korvel {
+class KArray;
+class KVolume;
+}  // namespace Korvel
+
 class KorvelShadowCopy {
 public:
     explicit KorvelShadowCopy(const VSS_ID& snapshotId) : m_snapshotId(snapshotId) {}
@@ -29,4 +34,12 @@ public:
 
     VSS_ID m_snapshotSetId;
     std::vector<KorvelShadowCopy*> m_snapshots;  // owned
+    // The appliance snapshots its commit made, with their appliance and one
+    // of its volumes (both borrowed): what AbortSnapshots deletes.
+    struct Created {
+        Korvel::KArray* array;
+        Korvel::KVolume* volume;
+        std::string snapshotId;
+    };
+    std::vector<Created> m_created;
 };

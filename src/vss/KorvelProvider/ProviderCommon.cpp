@@ -15,6 +15,24 @@ bool ReplaceText(char*& field, const std::string& text) {
     return true;
 }
 
+std::string NarrowDeviceName(const WCHAR* name) {
+    std::string device;
+    for (const WCHAR* c = name; c != nullptr && *c != 0; ++c) device += static_cast<char>(*c & 0xFF);
+    return device;
+}
+
 void LogAuthorizationEvent() { Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_AUTHORIZATION_FAILURE), "%s", ""); }
+
+void ApplianceSearch::Passed(Korvel::KArray* array, const Korvel::KException& e) {
+    std::string* address = nullptr;
+    array->GetIPAddress(address);
+    Logger::Write(KLOG_WARNING, kProviderComponent, "Array %s could not be searched: %s",
+                  address != nullptr ? address->c_str() : "", Korvel::FailureText(e).c_str());
+    if (!m_first) m_first = std::current_exception();
+}
+
+void ApplianceSearch::NotFound() const {
+    if (m_first) std::rethrow_exception(m_first);
+}
 
 }  // namespace korvel_provider

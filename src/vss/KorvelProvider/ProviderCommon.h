@@ -1,6 +1,7 @@
 // Helpers the provider operations share.
 #pragma once
 
+#include <exception>
 #include <list>
 #include <string>
 
@@ -16,10 +17,36 @@ inline unsigned Hex(HRESULT hr) { return static_cast<unsigned>(hr); }
 // what it held. False when the allocation fails (the field is then null).
 bool ReplaceText(char*& field, const std::string& text);
 
+// A device name as the operations log and compare it: the low 8 bits of
+// each UTF-16 unit; empty for a null name.
+std::string NarrowDeviceName(const WCHAR* name);
+
 // An empty text for a null one.
 inline std::string TextOf(const char* text) { return text != nullptr ? text : std::string(); }
 
 // The event entry of a refused administrator check.
 void LogAuthorizationEvent();
+
+// One look-up asked of each appliance in turn. An appliance that cannot be
+// reached or refuses is logged and passed over, so one dead appliance does
+// not stop the search; but "not found" is an answer only when every
+// appliance gave it, so NotFound rethrows the first failure.
+class ApplianceSearch {
+public:
+    template <typename Lookup>
+    bool Ask(Korvel::KArray* array, Lookup ask) {
+        try {
+            return ask();
+        } catch (const Korvel::KException& e) {
+            Passed(array, e);
+            return false;
+        }
+    }
+    void NotFound() const;
+
+private:
+    void Passed(Korvel::KArray* array, const Korvel::KException& e);
+    std::exception_ptr m_first;
+};
 
 }  // namespace korvel_provider
