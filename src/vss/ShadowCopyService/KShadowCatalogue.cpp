@@ -82,18 +82,21 @@ private:
 };
 
 const char* const kColumns =
-    "shadow_id, set_id, created_at, source_device, source_lun, target_lun, snapshot_name, exposed_device, exposed_lun";
+    "shadow_id, set_id, created_at, source_device, source_lun, target_lun, snapshot_name, exposed_device, exposed_lun,"
+    " exposed_eui64, exposed_serial, state, intent, intent_at";
 
 KShadowCopyEntry Row(const Statement& s) {
-    return KShadowCopyEntry{s.Column(0), s.Column(1), s.Column(2), s.Column(3), s.Column(4),
-                            s.Column(5), s.Column(6), s.Column(7), s.Column(8)};
+    return KShadowCopyEntry{s.Column(0), s.Column(1),  s.Column(2),  s.Column(3),  s.Column(4),
+                            s.Column(5), s.Column(6),  s.Column(7),  s.Column(8),  s.Column(9),
+                            s.Column(10), s.Column(11), s.Column(12), s.Column(13)};
 }
 
 }  // namespace
 
 std::string KShadowCatalogue::DefaultPath() {
+    // Set but empty is a mistake to report, not a wish for the default.
     const char* path = std::getenv("KORVEL_CATALOGUE");
-    return path != nullptr && *path != '\0' ? path : "/var/lib/korvel/shadows.db";
+    return path != nullptr ? path : "/var/lib/korvel/shadows.db";
 }
 
 KShadowCatalogue::KShadowCatalogue(const std::string& path) : m_path(path) {
@@ -106,9 +109,16 @@ KShadowCatalogue::KShadowCatalogue(const std::string& path) : m_path(path) {
         std::filesystem::create_directories(parent, ec);
         if (!ec) ::chmod(parent.c_str(), 0700);
     }
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (path.empty()) throw std::runtime_error("Cannot open the shadow copy catalogue: its path is empty");
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) throw std::runtime_error(failure + std::strerror(errno));
+    // A catalogue made readable to others (by hand, or by an old release) is made private again.
+    struct stat st {};
+    const bool wider = ::fstat(fd, &st) == 0 && (st.st_mode & 0077) != 0;
+    const int narrowed = wider ? ::fchmod(fd, 0600) : 0;
+    const int error = errno;
     ::close(fd);
+    if (narrowed != 0) throw std::runtime_error(failure + "cannot make it private: " + std::strerror(error));
     if (sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
         std::string text = m_db != nullptr ? sqlite3_errmsg(m_db) : "out of memory";
         sqlite3_close(m_db);
@@ -161,6 +171,16 @@ void KShadowCatalogue::Migrate() {
              " exposed_lun BLOB)");
         Exec("PRAGMA user_version = 1");
     }
+    if (current < 2) {
+        // The exposed disk's identity, the state of the row and the intent of
+        // a command under way.
+        Exec("ALTER TABLE shadow_copies ADD COLUMN exposed_eui64 TEXT");
+        Exec("ALTER TABLE shadow_copies ADD COLUMN exposed_serial TEXT");
+        Exec("ALTER TABLE shadow_copies ADD COLUMN state TEXT NOT NULL DEFAULT 'created'");
+        Exec("ALTER TABLE shadow_copies ADD COLUMN intent TEXT");
+        Exec("ALTER TABLE shadow_copies ADD COLUMN intent_at TEXT");
+        Exec("PRAGMA user_version = 2");
+    }
     transaction.Commit();
 }
 
@@ -171,10 +191,30 @@ void KShadowCatalogue::AddSet(const std::string& setId, const std::string& creat
     for (const KShadowCopyEntry& c : copies) {
         Statement insert(m_db,
                          "INSERT INTO shadow_copies (shadow_id, set_id, created_at, source_device, source_lun,"
-                         " target_lun, snapshot_name) VALUES (?, ?, ?, ?, ?, ?, ?)");
+                         " target_lun, snapshot_name, state) VALUES (?, ?, ?, ?, ?, ?, ?, 'pending')");
         insert.Bind(1, c.shadowId).Bind(2, setId).Bind(3, createdAt).Bind(4, c.sourceDevice);
         insert.Bind(5, c.sourceLun, true).Bind(6, c.targetLun, true).Bind(7, c.snapshotName).Step();
     }
+    transaction.Commit();
+}
+
+void KShadowCatalogue::CompleteSet(const std::vector<KShadowCopyEntry>& copies) {
+    Transaction transaction(m_db);
+    for (const KShadowCopyEntry& c : copies) {
+        Statement(m_db, "UPDATE shadow_copies SET target_lun = ?, snapshot_name = ?, state = 'created'"
+                        " WHERE shadow_id = ?")
+            .Bind(1, c.targetLun, true)
+            .Bind(2, c.snapshotName)
+            .Bind(3, c.shadowId)
+            .Step();
+    }
+    transaction.Commit();
+}
+
+void KShadowCatalogue::RemoveSet(const std::string& setId) {
+    Transaction transaction(m_db);
+    Statement(m_db, "DELETE FROM shadow_copies WHERE set_id = ?").Bind(1, setId).Step();
+    Statement(m_db, "DELETE FROM snapshot_sets WHERE set_id = ?").Bind(1, setId).Step();
     transaction.Commit();
 }
 
@@ -192,19 +232,34 @@ std::optional<KShadowCopyEntry> KShadowCatalogue::Find(const std::string& shadow
     return Row(select);
 }
 
-void KShadowCatalogue::SetExposed(const std::string& shadowId, const std::string& device, const std::string& lun) {
+void KShadowCatalogue::SetIntent(const std::string& shadowId, const std::string& intent, const std::string& at) {
     Transaction transaction(m_db);
-    Statement(m_db, "UPDATE shadow_copies SET exposed_device = ?, exposed_lun = ? WHERE shadow_id = ?")
-        .Bind(1, device)
-        .Bind(2, lun, true)
-        .Bind(3, shadowId)
+    Statement update(m_db, "UPDATE shadow_copies SET intent = ?, intent_at = ? WHERE shadow_id = ?");
+    if (intent.empty())
+        update.BindNull(1).BindNull(2);
+    else
+        update.Bind(1, intent).Bind(2, at);
+    update.Bind(3, shadowId).Step();
+    transaction.Commit();
+}
+
+void KShadowCatalogue::SetExposed(const KShadowCopyEntry& e) {
+    Transaction transaction(m_db);
+    Statement(m_db, "UPDATE shadow_copies SET exposed_device = ?, exposed_lun = ?, exposed_eui64 = ?,"
+                    " exposed_serial = ?, intent = NULL, intent_at = NULL WHERE shadow_id = ?")
+        .Bind(1, e.exposedDevice)
+        .Bind(2, e.exposedLun, true)
+        .Bind(3, e.exposedEui64)
+        .Bind(4, e.exposedSerial)
+        .Bind(5, e.shadowId)
         .Step();
     transaction.Commit();
 }
 
 void KShadowCatalogue::ClearExposed(const std::string& shadowId) {
     Transaction transaction(m_db);
-    Statement(m_db, "UPDATE shadow_copies SET exposed_device = NULL, exposed_lun = NULL WHERE shadow_id = ?")
+    Statement(m_db, "UPDATE shadow_copies SET exposed_device = NULL, exposed_lun = NULL, exposed_eui64 = NULL,"
+                    " exposed_serial = NULL, intent = NULL, intent_at = NULL WHERE shadow_id = ?")
         .Bind(1, shadowId)
         .Step();
     transaction.Commit();

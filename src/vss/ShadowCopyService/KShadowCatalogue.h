@@ -20,13 +20,19 @@ struct KShadowCopyEntry {
     std::string sourceLun;     // the source's LUN record, encoded
     std::string targetLun;     // the record GetTargetLuns returned, encoded
     std::string snapshotName;  // the appliance snapshot (the target record's serial)
-    std::string exposedDevice; // "" when not exposed
+    std::string exposedDevice; // "" when not exposed; the name the disk had then
     std::string exposedLun;    // the record FillInLunInfo returned, encoded
+    // The exposed disk itself: names change, so it is found again by these.
+    std::string exposedEui64;  // its LUN IEEE ID (the EUI-64 of page 83)
+    std::string exposedSerial; // its serial (page 80)
+    std::string state;         // "created", or "pending" until its create finished
+    std::string intent;        // "exposing" while an expose is under way, else ""
+    std::string intentAt;      // when that began, UTC
 };
 
 class KShadowCatalogue {
 public:
-    static constexpr int kSchemaVersion = 1;
+    static constexpr int kSchemaVersion = 2;
 
     // Opens (creating when missing) the catalogue; throws std::runtime_error
     // with a text naming the file when it cannot be opened or is not ours.
@@ -37,11 +43,16 @@ public:
 
     static std::string DefaultPath();  // KORVEL_CATALOGUE or /var/lib/korvel/shadows.db
 
-    // One snapshot set with all its shadow copies, in one transaction.
+    // One snapshot set with all its shadow copies, "pending" until
+    // CompleteSet records what the provider made; one transaction each.
     void AddSet(const std::string& setId, const std::string& createdAt, const std::vector<KShadowCopyEntry>& copies);
+    void CompleteSet(const std::vector<KShadowCopyEntry>& copies);
+    void RemoveSet(const std::string& setId);
     std::vector<KShadowCopyEntry> List() const;
     std::optional<KShadowCopyEntry> Find(const std::string& shadowId) const;
-    void SetExposed(const std::string& shadowId, const std::string& device, const std::string& lun);
+    void SetIntent(const std::string& shadowId, const std::string& intent, const std::string& at);
+    // Records the exposed disk and ends the intent.
+    void SetExposed(const KShadowCopyEntry& exposed);
     void ClearExposed(const std::string& shadowId);
     // Forgets a shadow copy, and its set when that was the set's last one.
     void Remove(const std::string& shadowId);

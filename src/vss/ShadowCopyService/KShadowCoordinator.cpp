@@ -1,6 +1,14 @@
 #include "KShadowCoordinator.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <map>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +20,7 @@
 #include <thread>
 
 #include "KLunRecord.h"
+#include "KShadowAppliances.h"
 #include "KorvelAccessLibrary.h"
 #include "registry.h"
 #include "vss.h"
@@ -130,6 +139,7 @@ std::string HResultName(HRESULT hr) {
         {RPC_E_DISCONNECTED, "RPC_E_DISCONNECTED"},
         {REGDB_E_CLASSNOTREG, "REGDB_E_CLASSNOTREG"},
         {CLASS_E_NOAGGREGATION, "CLASS_E_NOAGGREGATION"},
+        {CO_E_SERVER_EXEC_FAILURE, "CO_E_SERVER_EXEC_FAILURE"},
     };
     for (const auto& entry : names)
         if (entry.first == hr) return entry.second;
@@ -215,12 +225,17 @@ public:
 
     // Reports the step; a failure throws with the provider's events of that step.
     void Check(const std::string& operation, const std::string& subject, HRESULT hr) {
-        KShadowStep step{operation, subject, hr};
-        if (m_options.onStep) m_options.onStep(step);
+        const std::vector<std::string> events = Report(operation, subject, hr);
         if (hr != S_OK)
             throw KShadowFailure(operation + (subject.empty() ? "" : " " + subject) + " failed: " + HResultName(hr),
-                                 step, m_events.Since(m_mark));
+                                 KShadowStep{operation, subject, hr}, events);
+    }
+    // Reports the step and returns the provider's events written during it.
+    std::vector<std::string> Report(const std::string& operation, const std::string& subject, HRESULT hr) {
+        if (m_options.onStep) m_options.onStep(KShadowStep{operation, subject, hr});
+        std::vector<std::string> events = m_events.Since(m_mark);
         m_mark = m_events.Size();
+        return events;
     }
 
 private:
@@ -259,12 +274,103 @@ private:
     bool m_loaded = false;
 };
 
+// One shadow copy's lock, held by the command that works on it: an advisory
+// lock on a file of its own, which the kernel drops when the process dies,
+// so a killed command never leaves a shadow copy locked.
+class KShadowCoordinator::RowLock {
+public:
+    RowLock(const std::string& cataloguePath, const std::string& shadowId, const std::string& operation) {
+        const std::string folder = cataloguePath + ".locks";
+        if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+            throw KShadowRefusal("Cannot lock shadow copy " + shadowId + ": " + folder + ": " + std::strerror(errno));
+        m_path = folder + "/" + shadowId;
+        for (int attempt = 0; m_fd < 0; ++attempt) {
+            int fd = ::open(m_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+            if (fd < 0)
+                throw KShadowRefusal("Cannot lock shadow copy " + shadowId + ": " + m_path + ": " +
+                                     std::strerror(errno));
+            if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+                char holder[64] = "";
+                const ssize_t n = ::pread(fd, holder, sizeof holder - 1, 0);
+                ::close(fd);
+                const std::string what = n > 0 ? std::string(holder, static_cast<size_t>(n)) : "another command";
+                throw KShadowRefusal("Shadow copy " + shadowId + " is busy (" + what + " in progress)");
+            }
+            // The holder before us may have removed the file after we opened
+            // it: the lock must be on the file that is there now.
+            struct stat held {}, named {};
+            if (::fstat(fd, &held) == 0 && ::stat(m_path.c_str(), &named) == 0 && held.st_ino == named.st_ino &&
+                held.st_dev == named.st_dev) {
+                m_fd = fd;
+            } else {
+                ::close(fd);
+                if (attempt >= 10) throw KShadowRefusal("Shadow copy " + shadowId + " is busy (another command in progress)");
+            }
+        }
+        const std::string text = operation;
+        if (::ftruncate(m_fd, 0) != 0 || ::pwrite(m_fd, text.data(), text.size(), 0) < 0) {
+            // Only the busy message would lack the operation's name.
+        }
+    }
+    ~RowLock() {
+        ::unlink(m_path.c_str());
+        ::close(m_fd);
+    }
+    RowLock(const RowLock&) = delete;
+    RowLock& operator=(const RowLock&) = delete;
+
+private:
+    std::string m_path;
+    int m_fd = -1;
+};
+
+namespace {
+
+std::string SerialOf(const VDS_LUN_INFORMATION& info) {
+    return info.m_szSerialNumber != nullptr ? info.m_szSerialNumber : std::string();
+}
+
+// The disks of this host by their LUN IEEE ID.
+std::map<std::string, std::string> DisksByIdentity() {
+    std::map<std::string, std::string> disks;
+    for (const std::string& name : BlockDevices()) {
+        try {
+            const std::string id = LunIeeeIdOf(KLunRecord::FromDisk("/dev/" + name).Info());
+            if (!id.empty()) disks.emplace(id, "/dev/" + name);
+        } catch (const std::exception&) {
+            // Not a disk (a partition, a device gone meanwhile).
+        }
+    }
+    return disks;
+}
+
+// "/dev/NAME" for a disk named on the command line; anything else is refused.
+std::string DiskPath(const std::string& text) {
+    const std::filesystem::path normal = std::filesystem::path(text).lexically_normal();
+    const std::string name = normal.filename().string();
+    if (normal.parent_path() != "/dev" || name.empty() || name == "." || name == "..")
+        throw KShadowRefusal(text + " is not a disk: name it as /dev/NAME");
+    return normal.string();
+}
+
+std::string Joined(const std::vector<std::string>& parts) {
+    std::string text;
+    for (const std::string& part : parts) text += (text.empty() ? "" : "; ") + part;
+    return text;
+}
+
+}  // namespace
+
 KShadowCoordinator::KShadowCoordinator(Options options) try
     : m_options(std::move(options)), m_catalogue(m_options.cataloguePath) {
 } catch (const KShadowRefusal&) {
     throw;
 } catch (const std::exception& e) {
     throw KShadowRefusal(e.what());
+}
+
+void KShadowCoordinator::Note(const std::string& text) const {
+    if (m_options.onNote) m_options.onNote(text);
 }
 
 KShadowCopyEntry KShadowCoordinator::Entry(const std::string& shadowId) const {
@@ -275,50 +381,119 @@ KShadowCopyEntry KShadowCoordinator::Entry(const std::string& shadowId) const {
     return *entry;
 }
 
+namespace {
+
+// A create that never finished has no snapshot the catalogue could name.
+void RefusePending(const KShadowCopyEntry& entry) {
+    if (entry.state == "pending")
+        throw KShadowRefusal("Shadow copy " + entry.shadowId +
+                             " was never completed: its create stopped half-way. \"forget\" drops it; "
+                             "\"list --orphans\" shows what the create left on the appliances");
+}
+
+}  // namespace
+
 std::vector<KShadowCopyEntry> KShadowCoordinator::Create(const std::vector<std::string>& devices) {
     if (devices.empty()) throw KShadowRefusal("Name at least one disk");
-    // Every disk is checked before the provider is asked anything.
+    // Every disk is checked before anything is written or asked.
     std::vector<KLunRecord> sources;
-    std::set<std::string> seen;
+    std::vector<std::string> paths;
+    std::map<std::string, std::string> named;  // identity -> as the command line named it
     for (const std::string& device : devices) {
-        if (!seen.insert(device).second) throw KShadowRefusal(device + " is named twice");
+        const std::string path = DiskPath(device);
         try {
-            sources.push_back(KLunRecord::FromDisk(device));
+            sources.push_back(KLunRecord::FromDisk(path));
         } catch (const std::exception& e) {
             throw KShadowRefusal(e.what());
         }
+        paths.push_back(path);
         const char* vendor = sources.back().Info().m_szVendorId;
         if (vendor == nullptr || std::strcmp(vendor, "Korvel") != 0)
             throw KShadowRefusal(device + " is not a disk of a Korvel appliance (vendor \"" +
                                  std::string(vendor != nullptr ? vendor : "") + "\")");
+        const std::string identity = LunIeeeIdOf(sources.back().Info()) + "/" + SerialOf(sources.back().Info());
+        auto first = named.emplace(identity, device);
+        if (!first.second) throw KShadowRefusal(device + " names the same disk as " + first.first->second);
     }
+
+    const VSS_ID setId = NewRandomGuid();
+    const std::string set = GuidText(setId);
+    const std::string now = Now();
+    std::vector<VSS_ID> snapshotIds;
+    std::vector<KShadowCopyEntry> entries;
+    for (size_t i = 0; i < sources.size(); ++i) {
+        snapshotIds.push_back(NewRandomGuid());
+        KShadowCopyEntry entry;
+        entry.shadowId = GuidText(snapshotIds.back());
+        entry.setId = set;
+        entry.createdAt = now;
+        entry.sourceDevice = paths[i];
+        entry.sourceLun = sources[i].Encode();
+        entry.state = "pending";
+        entries.push_back(entry);
+    }
+    // The set is written before the provider is asked anything: a catalogue
+    // that cannot take it refuses the create while nothing exists yet. A
+    // create killed later leaves it pending, which tells "list --orphans"
+    // whose snapshots it may have left.
+    try {
+        m_catalogue.AddSet(set, now, entries);
+    } catch (const std::exception& e) {
+        throw KShadowRefusal("Cannot write the shadow copy catalogue " + m_options.cataloguePath + ": " + e.what());
+    }
+    struct Pending {
+        KShadowCatalogue& catalogue;
+        const std::string& set;
+        bool keep = false;
+        ~Pending() {
+            if (keep) return;
+            try {
+                catalogue.RemoveSet(set);
+            } catch (const std::exception&) {
+                // Left pending: it only marks whose snapshots are orphans.
+            }
+        }
+    } pending{m_catalogue, set};
 
     Session session(m_options);
     for (size_t i = 0; i < sources.size(); ++i) {
         BOOL supported = FALSE;
-        session.Check("AreLunsSupported", devices[i],
-                      session.Hardware()->AreLunsSupported(1, 0, nullptr, &sources[i].Info(), &supported));
-        if (!supported) throw KShadowRefusal(devices[i] + " is not a volume of a configured appliance");
+        const HRESULT hr = session.Hardware()->AreLunsSupported(1, 0, nullptr, &sources[i].Info(), &supported);
+        if (hr != S_OK) session.Check("AreLunsSupported", paths[i], hr);
+        std::vector<std::string> events = session.Report("AreLunsSupported", paths[i], hr);
+        if (supported) continue;
+        // An appliance that could not be asked is a failure to report, not a
+        // disk that is not ours.
+        std::vector<std::string> causes;
+        for (const std::string& event : events) {
+            const size_t at = event.find("0xC0004003: ");
+            if (at != std::string::npos) causes.push_back(event.substr(at + 12));
+        }
+        if (!causes.empty())
+            throw KShadowFailure(Joined(causes), KShadowStep{"AreLunsSupported", paths[i], hr}, events);
+        throw KShadowRefusal(devices[i] + " is not a volume of a configured appliance");
     }
 
-    const VSS_ID setId = NewRandomGuid();
-    std::vector<VSS_ID> snapshotIds;
-    // From the first preparation on, a failure aborts the set.
+    // From the first preparation on, a failure aborts the set, and the
+    // provider deletes what its commit made.
     struct Abort {
         Session& session;
         const VSS_ID& setId;
+        const std::string& set;
+        Pending& pending;
         bool armed = true;
         ~Abort() {
-            if (armed) session.Creator()->AbortSnapshots(setId);
+            if (!armed) return;
+            const HRESULT hr = session.Creator()->AbortSnapshots(setId);
+            session.Report("AbortSnapshots", set, hr);
+            // Snapshots it could not delete are orphans: the pending set names their volumes.
+            if (hr != S_OK) pending.keep = true;
         }
-    } abort{session, setId};
-    for (size_t i = 0; i < sources.size(); ++i) {
-        snapshotIds.push_back(NewRandomGuid());
-        session.Check("BeginPrepareSnapshot", devices[i],
-                      session.Hardware()->BeginPrepareSnapshot(setId, snapshotIds.back(), 0, 1, nullptr,
+    } abort{session, setId, set, pending};
+    for (size_t i = 0; i < sources.size(); ++i)
+        session.Check("BeginPrepareSnapshot", paths[i],
+                      session.Hardware()->BeginPrepareSnapshot(setId, snapshotIds[i], 0, 1, nullptr,
                                                                &sources[i].Info()));
-    }
-    const std::string set = GuidText(setId);
     session.Check("EndPrepareSnapshots", set, session.Creator()->EndPrepareSnapshots(setId));
     session.Check("PreCommitSnapshots", set, session.Creator()->PreCommitSnapshots(setId));
     session.Check("CommitSnapshots", set, session.Creator()->CommitSnapshots(setId));
@@ -334,125 +509,259 @@ std::vector<KShadowCopyEntry> KShadowCoordinator::Create(const std::vector<std::
     // What the provider wrote belongs to us now, also after a failure.
     for (size_t i = 0; i < targets.size(); ++i) targets[i].Info() = targetInfo[i];
     session.Check("GetTargetLuns", set, hr);
-    abort.armed = false;
 
-    std::vector<KShadowCopyEntry> entries;
-    const std::string now = Now();
     for (size_t i = 0; i < sources.size(); ++i) {
-        KShadowCopyEntry entry;
-        entry.shadowId = GuidText(snapshotIds[i]);
-        entry.setId = set;
-        entry.createdAt = now;
-        entry.sourceDevice = devices[i];
-        entry.sourceLun = sources[i].Encode();
-        entry.targetLun = targets[i].Encode();
-        const char* serial = targets[i].Info().m_szSerialNumber;
-        entry.snapshotName = serial != nullptr ? serial : "";
-        entries.push_back(entry);
+        entries[i].targetLun = targets[i].Encode();
+        entries[i].snapshotName = SerialOf(targets[i].Info());
+        entries[i].state = "created";
     }
-    m_catalogue.AddSet(set, now, entries);
+    try {
+        m_catalogue.CompleteSet(entries);
+    } catch (const std::exception& e) {
+        // Not recorded, not kept: the abort deletes the snapshots.
+        throw KShadowFailure("The shadow copies were made but the catalogue " + m_options.cataloguePath +
+                                 " could not record them: " + e.what(),
+                             KShadowStep{"KorvelShadow", set, E_FAIL}, {});
+    }
+    abort.armed = false;
+    pending.keep = true;
     return entries;
 }
 
-std::string KShadowCoordinator::ExposeWith(Session& session, const KShadowCopyEntry& entry) {
+std::string KShadowCoordinator::ExposeWith(Session& session, KShadowCopyEntry& entry) {
     KLunRecord target = KLunRecord::Decode(entry.targetLun);
-    const std::vector<std::string> before = BlockDevices();
-    session.Check("LocateLuns", entry.shadowId, session.Hardware()->LocateLuns(1, &target.Info()));
+    // Disks already here are not the new one, whatever names they carry.
+    std::set<std::string> offered;
+    for (const auto& disk : DisksByIdentity()) offered.insert(disk.first);
+    m_catalogue.SetIntent(entry.shadowId, "exposing", Now());
+    try {
+        session.Check("LocateLuns", entry.shadowId, session.Hardware()->LocateLuns(1, &target.Info()));
 
-    // The new disk shows up after the host's rescan; wait for it, but not for ever.
-    std::set<std::string> offered(before.begin(), before.end());
-    const auto deadline = std::chrono::steady_clock::now() + m_options.rescanTimeout;
-    for (;;) {
-        for (const std::string& name : BlockDevices()) {
-            if (!offered.insert(name).second) continue;
-            const std::string device = "/dev/" + name;
-            KLunRecord disk;
-            try {
-                disk = KLunRecord::FromDisk(device);
-            } catch (const std::exception&) {
-                continue;  // not a disk (a partition, a gone device)
+        // The new disk shows up after the host's rescan; wait for it, but not for ever.
+        const auto deadline = std::chrono::steady_clock::now() + m_options.rescanTimeout;
+        for (;;) {
+            for (const std::string& name : BlockDevices()) {
+                const std::string device = "/dev/" + name;
+                KLunRecord disk;
+                try {
+                    disk = KLunRecord::FromDisk(device);
+                } catch (const std::exception&) {
+                    continue;  // not a disk (a partition, a gone device)
+                }
+                // Without an identity a disk cannot be a clone.
+                const std::string eui64 = LunIeeeIdOf(disk.Info());
+                if (eui64.empty() || !offered.insert(eui64).second) continue;
+                const std::string serial = SerialOf(disk.Info());
+                std::u16string wide = Wide(device);
+                BOOL supported = FALSE;
+                session.Check("FillInLunInfo", device,
+                              session.Hardware()->FillInLunInfo(reinterpret_cast<VSS_PWSZ>(wide.data()),
+                                                                &disk.Info(), &supported));
+                if (supported && entry.snapshotName == SerialOf(disk.Info())) {
+                    entry.exposedDevice = device;
+                    entry.exposedLun = disk.Encode();
+                    entry.exposedEui64 = eui64;
+                    entry.exposedSerial = serial;
+                    m_catalogue.SetExposed(entry);
+                    return device;
+                }
             }
-            std::u16string wide = Wide(device);
-            BOOL supported = FALSE;
-            session.Check("FillInLunInfo", device,
-                          session.Hardware()->FillInLunInfo(reinterpret_cast<VSS_PWSZ>(wide.data()), &disk.Info(),
-                                                            &supported));
-            const char* serial = disk.Info().m_szSerialNumber;
-            if (supported && serial != nullptr && entry.snapshotName == serial) {
-                m_catalogue.SetExposed(entry.shadowId, device, disk.Encode());
-                return device;
-            }
+            if (std::chrono::steady_clock::now() >= deadline) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
-        if (std::chrono::steady_clock::now() >= deadline) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        throw KShadowFailure("No disk of shadow copy " + entry.shadowId + " appeared within " +
+                                 std::to_string(m_options.rescanTimeout.count()) + " ms",
+                             KShadowStep{"FillInLunInfo", entry.shadowId, E_FAIL}, {});
+    } catch (const std::exception&) {
+        // Whatever the provider made for this expose goes again; when that
+        // cannot be done now, the intent stays for the next command.
+        try {
+            Repair(entry, false);
+        } catch (const std::exception& e) {
+            Note(e.what());
+        }
+        throw;
     }
-    throw KShadowFailure("No disk of shadow copy " + entry.shadowId + " appeared within " +
-                             std::to_string(m_options.rescanTimeout.count()) + " ms",
-                         KShadowStep{"FillInLunInfo", entry.shadowId, E_FAIL}, {});
+}
+
+void KShadowCoordinator::Repair(KShadowCopyEntry& entry, bool adopt) {
+    KShadowAppliances appliances;
+    const std::vector<KShadowAppliances::Volume> clones = appliances.ClonesOf(entry.snapshotName);
+    const std::map<std::string, std::string> disks = DisksByIdentity();
+    std::vector<std::string> left = appliances.Failures();
+    for (const KShadowAppliances::Volume& clone : clones) {
+        // The clone an expose recorded stays; any other is a leftover.
+        if (!entry.exposedEui64.empty() && clone.listing.volID == entry.exposedEui64) continue;
+        auto disk = disks.find(clone.listing.volID);
+        if (adopt && entry.exposedDevice.empty() && disk != disks.end() && Adopt(entry, disk->second)) {
+            Note("Shadow copy " + entry.shadowId + " was exposed as " + disk->second +
+                 " by a command that stopped before recording it");
+            continue;
+        }
+        const std::string why = appliances.RemoveClone(clone);
+        if (why.empty())
+            Note("Deleted the clone volume " + clone.listing.volName + " (" + clone.listing.volDispName +
+                 ") that an unfinished expose of shadow copy " + entry.shadowId + " left on " + clone.appliance);
+        else
+            left.push_back(why);
+    }
+    if (!left.empty())
+        throw KShadowFailure("The expose of shadow copy " + entry.shadowId +
+                                 " that stopped half-way could not be finished or undone: " + Joined(left),
+                             KShadowStep{"LocateLuns", entry.shadowId, E_FAIL}, {});
+    if (!entry.intent.empty() && entry.exposedDevice.empty()) m_catalogue.SetIntent(entry.shadowId, "", "");
+    entry.intent.clear();
+    entry.intentAt.clear();
+}
+
+bool KShadowCoordinator::Adopt(KShadowCopyEntry& entry, const std::string& device) {
+    // Mapped to this host and its disk is here: the expose finished but for
+    // its record, which the provider gives as it would have then.
+    KLunRecord disk = KLunRecord::FromDisk(device);
+    const std::string eui64 = LunIeeeIdOf(disk.Info());
+    const std::string serial = SerialOf(disk.Info());
+    Session session(m_options);
+    std::u16string wide = Wide(device);
+    BOOL supported = FALSE;
+    session.Check("FillInLunInfo", device,
+                  session.Hardware()->FillInLunInfo(reinterpret_cast<VSS_PWSZ>(wide.data()), &disk.Info(), &supported));
+    if (!supported || entry.snapshotName != SerialOf(disk.Info())) return false;
+    entry.exposedDevice = device;
+    entry.exposedLun = disk.Encode();
+    entry.exposedEui64 = eui64;
+    entry.exposedSerial = serial;
+    m_catalogue.SetExposed(entry);
+    return true;
 }
 
 std::string KShadowCoordinator::Expose(const std::string& shadowId) {
-    KShadowCopyEntry entry = Entry(shadowId);
+    RowLock lock(m_options.cataloguePath, Entry(shadowId).shadowId, "expose");
+    KShadowCopyEntry entry = Entry(shadowId);  // as it is now that it is ours
+    RefusePending(entry);
+    if (!entry.intent.empty()) Repair(entry, true);
     if (!entry.exposedDevice.empty())
         throw KShadowRefusal("Shadow copy " + entry.shadowId + " is already exposed as " + entry.exposedDevice);
     Session session(m_options);
     return ExposeWith(session, entry);
 }
 
-void KShadowCoordinator::ReleaseWith(Session& session, const KShadowCopyEntry& entry) {
-    KLunRecord disk;
-    try {
-        disk = KLunRecord::FromDisk(entry.exposedDevice);
-    } catch (const std::exception& e) {
-        throw KShadowFailure(std::string("The exposed disk is gone: ") + e.what(),
-                             KShadowStep{"FillInLunInfo", entry.exposedDevice, E_FAIL}, {});
+std::string KShadowCoordinator::FindExposedDisk(const KShadowCopyEntry& entry) const {
+    for (const std::string& name : BlockDevices()) {
+        const std::string device = "/dev/" + name;
+        try {
+            KLunRecord disk = KLunRecord::FromDisk(device);
+            if (LunIeeeIdOf(disk.Info()) == entry.exposedEui64 && SerialOf(disk.Info()) == entry.exposedSerial)
+                return device;
+        } catch (const std::exception&) {
+            // Not a disk (a partition, a device gone meanwhile).
+        }
     }
+    return std::string();
+}
+
+void KShadowCoordinator::ReleaseOnDisk(Session& session, const KShadowCopyEntry& entry, const std::string& device) {
+    KLunRecord disk = KLunRecord::FromDisk(device);
     // A new provider object has not met the disk yet: it learns which clone
-    // belongs to which snapshot when it is offered the disk.
-    std::u16string wide = Wide(entry.exposedDevice);
+    // the device shows when it is offered the disk.
+    std::u16string wide = Wide(device);
     BOOL supported = FALSE;
-    session.Check("FillInLunInfo", entry.exposedDevice,
+    session.Check("FillInLunInfo", device,
                   session.Hardware()->FillInLunInfo(reinterpret_cast<VSS_PWSZ>(wide.data()), &disk.Info(), &supported));
-    if (!supported)
-        throw KShadowFailure(entry.exposedDevice + " is no longer a disk of shadow copy " + entry.shadowId,
-                             KShadowStep{"FillInLunInfo", entry.exposedDevice, S_FALSE}, {});
-    session.Check("OnLunEmpty", entry.exposedDevice,
-                  session.Hardware()->OnLunEmpty(reinterpret_cast<VSS_PWSZ>(wide.data()), &disk.Info()));
-    m_catalogue.Remove(entry.shadowId);
-}
-
-void KShadowCoordinator::Release(const std::string& shadowId) {
-    KShadowCopyEntry entry = Entry(shadowId);
-    if (entry.exposedDevice.empty())
-        throw KShadowRefusal("Shadow copy " + entry.shadowId + " is not exposed (\"delete\" removes it)");
-    Session session(m_options);
-    ReleaseWith(session, entry);
-}
-
-void KShadowCoordinator::Mask(const std::string& shadowId) {
-    KShadowCopyEntry entry = Entry(shadowId);
-    if (entry.exposedDevice.empty()) throw KShadowRefusal("Shadow copy " + entry.shadowId + " is not exposed");
-    KLunRecord disk;
-    try {
-        disk = KLunRecord::FromDisk(entry.exposedDevice);
-    } catch (const std::exception& e) {
-        throw KShadowFailure(std::string("The exposed disk is gone: ") + e.what(),
-                             KShadowStep{"OnLunStateChange", entry.exposedDevice, E_FAIL}, {});
+    if (!supported || entry.snapshotName != SerialOf(disk.Info())) {
+        // Its clone is gone from the appliance already (a release that stopped
+        // half-way): what is left goes without it.
+        Note(device + " no longer shows a clone of shadow copy " + entry.shadowId);
+        FinishOnAppliance(entry, false);
+        return;
     }
-    Session session(m_options);
-    session.Check("OnLunStateChange", entry.exposedDevice,
-                  session.Hardware()->OnLunStateChange(&disk.Info(), nullptr, 1, VSS_ONLUNSTATECHANGE_DO_MASK_LUNS));
-    // Masking answers S_OK even when it could not unmap: look.
-    const std::string name = entry.exposedDevice.substr(entry.exposedDevice.rfind('/') + 1);
-    const std::vector<std::string> now = BlockDevices();
-    if (std::binary_search(now.begin(), now.end(), name))
-        throw KShadowFailure(entry.exposedDevice + " is still attached after masking",
-                             KShadowStep{"OnLunStateChange", entry.exposedDevice, S_OK}, {});
-    m_catalogue.ClearExposed(entry.shadowId);
+    session.Check("OnLunEmpty", device,
+                  session.Hardware()->OnLunEmpty(reinterpret_cast<VSS_PWSZ>(wide.data()), &disk.Info()));
 }
+
+void KShadowCoordinator::MaskOnDisk(Session& session, const KShadowCopyEntry&, const std::string& device) {
+    KLunRecord disk = KLunRecord::FromDisk(device);
+    session.Check("OnLunStateChange", device,
+                  session.Hardware()->OnLunStateChange(&disk.Info(), nullptr, 1, VSS_ONLUNSTATECHANGE_DO_MASK_LUNS));
+}
+
+void KShadowCoordinator::FinishOnAppliance(const KShadowCopyEntry& entry, bool keepSnapshot) {
+    KShadowAppliances appliances;
+    std::vector<std::string> left;
+    for (const KShadowAppliances::Volume& clone : appliances.ClonesOf(entry.snapshotName)) {
+        const std::string why = appliances.RemoveClone(clone);
+        if (why.empty())
+            Note("Deleted the clone volume " + clone.listing.volName + " (" + clone.listing.volDispName + ") on " +
+                 clone.appliance);
+        else
+            left.push_back(why);
+    }
+    if (!keepSnapshot && left.empty()) {
+        const std::string why = appliances.RemoveSnapshot(entry.snapshotName);
+        if (!why.empty()) left.push_back(why);
+    }
+    for (const std::string& failure : appliances.Failures()) left.push_back(failure);
+    if (!left.empty())
+        throw KShadowFailure("Shadow copy " + entry.shadowId + " could not be removed from the appliance: " +
+                                 Joined(left),
+                             KShadowStep{keepSnapshot ? "mask" : "delete", entry.shadowId, E_FAIL}, {});
+}
+
+void KShadowCoordinator::CheckGone(const KShadowCopyEntry& entry, bool keepSnapshot,
+                                   const std::string& operation) const {
+    // The provider answers S_OK even when the appliance kept something: look.
+    KShadowAppliances appliances;
+    std::vector<std::string> left;
+    for (const KShadowAppliances::Volume& clone : appliances.ClonesOf(entry.snapshotName))
+        if (entry.exposedEui64.empty() || clone.listing.volID == entry.exposedEui64)
+            left.push_back("the clone volume " + clone.listing.volName + " (" + clone.listing.volDispName + ") on " +
+                           clone.appliance);
+    if (!keepSnapshot) {
+        for (const KShadowAppliances::Snapshot& snapshot : appliances.Snapshots())
+            if (snapshot.id == entry.snapshotName)
+                left.push_back("the snapshot " + snapshot.id + " on " + snapshot.appliance);
+    }
+    for (const std::string& failure : appliances.Failures()) left.push_back("unconfirmed, since " + failure);
+    if (!left.empty())
+        throw KShadowFailure(operation + " of shadow copy " + entry.shadowId + " left " + Joined(left),
+                             KShadowStep{operation, entry.shadowId, S_OK}, {});
+}
+
+void KShadowCoordinator::Unexpose(const std::string& shadowId, bool keepSnapshot) {
+    const char* operation = keepSnapshot ? "mask" : "release";
+    RowLock lock(m_options.cataloguePath, Entry(shadowId).shadowId, operation);
+    KShadowCopyEntry entry = Entry(shadowId);
+    RefusePending(entry);
+    if (!entry.intent.empty()) Repair(entry, true);
+    if (entry.exposedDevice.empty())
+        throw KShadowRefusal("Shadow copy " + entry.shadowId + " is not exposed" +
+                             (keepSnapshot ? "" : " (\"delete\" removes it)"));
+    const std::string device = FindExposedDisk(entry);
+    if (device.empty()) {
+        Note("The exposed disk of shadow copy " + entry.shadowId + " is gone");
+        FinishOnAppliance(entry, keepSnapshot);
+    } else {
+        Session session(m_options);
+        if (keepSnapshot)
+            MaskOnDisk(session, entry, device);
+        else
+            ReleaseOnDisk(session, entry, device);
+    }
+    CheckGone(entry, keepSnapshot, operation);
+    if (keepSnapshot)
+        m_catalogue.ClearExposed(entry.shadowId);
+    else
+        m_catalogue.Remove(entry.shadowId);
+}
+
+void KShadowCoordinator::Release(const std::string& shadowId) { Unexpose(shadowId, false); }
+
+void KShadowCoordinator::Mask(const std::string& shadowId) { Unexpose(shadowId, true); }
 
 void KShadowCoordinator::Revert(const std::string& shadowId) {
+    RowLock lock(m_options.cataloguePath, Entry(shadowId).shadowId, "revert");
     KShadowCopyEntry entry = Entry(shadowId);
+    RefusePending(entry);
+    if (!entry.intent.empty()) Repair(entry, true);
     KLunRecord source;
     try {
         source = KLunRecord::FromDisk(entry.sourceDevice);
@@ -479,40 +788,65 @@ void KShadowCoordinator::Revert(const std::string& shadowId) {
 }
 
 void KShadowCoordinator::Delete(const std::string& shadowId) {
+    RowLock lock(m_options.cataloguePath, Entry(shadowId).shadowId, "delete");
     KShadowCopyEntry entry = Entry(shadowId);
-    Session session(m_options);
-    // The provider deletes an appliance snapshot only when its exposed clone is released.
-    if (entry.exposedDevice.empty()) {
-        entry.exposedDevice = ExposeWith(session, entry);
+    RefusePending(entry);
+    if (!entry.intent.empty()) Repair(entry, true);
+    const std::string device = entry.exposedDevice.empty() ? std::string() : FindExposedDisk(entry);
+    if (!device.empty()) {
+        Session session(m_options);
+        ReleaseOnDisk(session, entry, device);
+    } else {
+        // Never exposed, or its disk is gone: the appliance is told directly.
+        if (!entry.exposedDevice.empty()) Note("The exposed disk of shadow copy " + entry.shadowId + " is gone");
+        FinishOnAppliance(entry, false);
     }
-    ReleaseWith(session, entry);
+    CheckGone(entry, false, "delete");
+    m_catalogue.Remove(entry.shadowId);
 }
 
-std::vector<std::pair<std::string, std::string>> KShadowCoordinator::Orphans() const {
-    std::set<std::string> known;
-    for (const KShadowCopyEntry& entry : m_catalogue.List()) known.insert(entry.snapshotName);
-    std::vector<std::pair<std::string, std::string>> orphans;
-    KAccessLayer::GlobalInit();
-    try {
-        KAccessLayer layer;
-        layer.DiscoverArrays();
-        std::list<KArray*> arrays;
-        layer.GetArrays(arrays);
-        for (KArray* array : arrays) {
-            std::string* address = nullptr;
-            array->GetIPAddress(address);
-            std::list<std::string> snapshots;
-            if (array->GetSnapshotIDsFromArray(snapshots) != 0)
-                throw KShadowFailure("Cannot list the snapshots of " + *address,
-                                     KShadowStep{"ListSnapshots", *address, E_FAIL}, {});
-            for (const std::string& id : snapshots)
-                if (id.rfind("snap_", 0) == 0 && known.count(id) == 0) orphans.emplace_back(*address, id);
-        }
-    } catch (...) {
-        KAccessLayer::GlobalCleanup();
-        throw;
+std::vector<std::string> KShadowCoordinator::Forget(const std::string& shadowId) {
+    RowLock lock(m_options.cataloguePath, Entry(shadowId).shadowId, "forget");
+    const KShadowCopyEntry entry = Entry(shadowId);
+    m_catalogue.Remove(entry.shadowId);
+    std::vector<std::string> left;
+    if (entry.snapshotName.empty()) return left;
+    KShadowAppliances appliances;
+    for (const KShadowAppliances::Snapshot& snapshot : appliances.Snapshots())
+        if (snapshot.id == entry.snapshotName) left.push_back("snapshot " + snapshot.id + " on " + snapshot.appliance);
+    for (const KShadowAppliances::Volume& clone : appliances.ClonesOf(entry.snapshotName))
+        left.push_back("clone volume " + clone.listing.volName + " (" + clone.listing.volDispName + ") on " +
+                       clone.appliance);
+    for (const std::string& failure : appliances.Failures()) left.push_back("unknown: " + failure);
+    return left;
+}
+
+KShadowOrphans KShadowCoordinator::Orphans() const {
+    std::set<std::string> knownSnapshots, knownClones, pendingVolumes;
+    for (const KShadowCopyEntry& entry : m_catalogue.List()) {
+        knownSnapshots.insert(entry.snapshotName);
+        if (!entry.exposedEui64.empty()) knownClones.insert(entry.exposedEui64);
+        if (entry.state == "pending") pendingVolumes.insert(LunIeeeIdOf(KLunRecord::Decode(entry.sourceLun).Info()));
     }
-    KAccessLayer::GlobalCleanup();
+    KShadowOrphans orphans;
+    KShadowAppliances appliances;
+    for (const KShadowAppliances::Snapshot& snapshot : appliances.Snapshots()) {
+        if (knownSnapshots.count(snapshot.id) != 0) continue;
+        // snap_<number>_<volume ID>, as the library names the snapshots of a set.
+        const size_t number = snapshot.id.rfind("snap_", 0) == 0 ? snapshot.id.find('_', 5) : std::string::npos;
+        const bool ours = number != std::string::npos && pendingVolumes.count(snapshot.id.substr(number + 1)) != 0;
+        (ours ? orphans.snapshots : orphans.notMadeHere).push_back({snapshot.appliance, snapshot.id});
+    }
+    const std::map<std::string, std::string> disks = DisksByIdentity();
+    for (const KShadowAppliances::Volume& volume : appliances.Volumes()) {
+        if (volume.cloneOf.empty() || knownClones.count(volume.listing.volID) != 0) continue;
+        auto disk = disks.find(volume.listing.volID);
+        // A clone of another host's snapshot, not mapped here, is that host's business.
+        if (disk == disks.end() && knownSnapshots.count(volume.cloneOf) == 0) continue;
+        orphans.clones.push_back({volume.appliance, volume.listing.volName, volume.listing.volDispName,
+                                  disk != disks.end() ? disk->second : std::string()});
+    }
+    orphans.failures = appliances.Failures();
     return orphans;
 }
 

@@ -41,6 +41,29 @@ private:
     std::vector<std::string> m_events;
 };
 
+// What `list --orphans` finds on the appliances.
+struct KShadowOrphans {
+    struct Snapshot {
+        std::string appliance;
+        std::string snapshot;
+    };
+    struct Clone {
+        std::string appliance;
+        std::string volume;       // the appliance's volume name
+        std::string displayName;  // <snapshot ID>_<n>.clone
+        std::string device;       // its disk on this host, or ""
+    };
+    // Snapshots of volumes that a create of this host left pending: made by
+    // a create that did not finish.
+    std::vector<Snapshot> snapshots;
+    // Clone volumes that no shadow copy here knows: left by an expose that did not finish.
+    std::vector<Clone> clones;
+    // Other unknown snapshots: possibly another host's shadow copies.
+    std::vector<Snapshot> notMadeHere;
+    // Appliances that could not be searched, with the cause.
+    std::vector<std::string> failures;
+};
+
 // "S_OK", "VSS_E_PROVIDER_VETO", ...; "0x%08X" for others.
 std::string HResultName(HRESULT hr);
 std::string GuidText(const GUID& guid);                // "{6ABEF83A-7FA0-408C-88FC-98E122AD7280}"
@@ -53,7 +76,8 @@ public:
         std::string cataloguePath = KShadowCatalogue::DefaultPath();
         DWORD clsContext = CLSCTX_INPROC_SERVER;
         std::chrono::milliseconds rescanTimeout{10000};
-        std::function<void(const KShadowStep&)> onStep;  // each provider call as it returns
+        std::function<void(const KShadowStep&)> onStep;      // each provider call as it returns
+        std::function<void(const std::string&)> onNote;      // what a command found and did besides
     };
 
     // Opens the catalogue; throws KShadowRefusal when it cannot be opened.
@@ -66,20 +90,37 @@ public:
     void Mask(const std::string& shadowId);
     void Revert(const std::string& shadowId);
     void Delete(const std::string& shadowId);
+    // Drops the catalogue's row without touching the appliance; returns what
+    // the appliances still hold for it.
+    std::vector<std::string> Forget(const std::string& shadowId);
     std::vector<KShadowCopyEntry> List() const { return m_catalogue.List(); }
-    // "appliance snapshot" of every "snap_..." snapshot on a configured
-    // appliance that no catalogue entry knows: left behind by a create that
-    // did not finish.
-    std::vector<std::pair<std::string, std::string>> Orphans() const;
+    KShadowOrphans Orphans() const;
 
     // The CLSID of the first registered hardware provider; throws KShadowRefusal when none is.
     static CLSID FindHardwareProvider();
 
 private:
     class Session;
+    class RowLock;
     KShadowCopyEntry Entry(const std::string& shadowId) const;
-    std::string ExposeWith(Session& session, const KShadowCopyEntry& entry);
-    void ReleaseWith(Session& session, const KShadowCopyEntry& entry);
+    std::string ExposeWith(Session& session, KShadowCopyEntry& entry);
+    // Finishes (when `adopt` and the clone's disk is here) or undoes an
+    // expose whose command stopped half-way: clones of the entry's snapshot
+    // that it does not record are deleted.
+    void Repair(KShadowCopyEntry& entry, bool adopt);
+    bool Adopt(KShadowCopyEntry& entry, const std::string& device);
+    // The disk that shows the entry's exposed clone, found by its identity; "" when none does.
+    std::string FindExposedDisk(const KShadowCopyEntry& entry) const;
+    // Release (keepSnapshot false) or mask of an exposed shadow copy.
+    void Unexpose(const std::string& shadowId, bool keepSnapshot);
+    void ReleaseOnDisk(Session& session, const KShadowCopyEntry& entry, const std::string& device);
+    void MaskOnDisk(Session& session, const KShadowCopyEntry& entry, const std::string& device);
+    // With no disk to go through: the clones and (unless kept) the snapshot
+    // are removed on the appliance itself.
+    void FinishOnAppliance(const KShadowCopyEntry& entry, bool keepSnapshot);
+    // Fails naming what is left on the appliance of the entry.
+    void CheckGone(const KShadowCopyEntry& entry, bool keepSnapshot, const std::string& operation) const;
+    void Note(const std::string& text) const;
 
     Options m_options;
     KShadowCatalogue m_catalogue;

@@ -20,9 +20,37 @@ using namespace Korvel;
 
 namespace {
 
+// The length of the UTF-8 sequence that starts text[at], or 0 when it is not one.
+size_t Utf8Length(const std::string& text, size_t at) {
+    const auto byte = [&text](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(at);
+    size_t length = 0;
+    unsigned minimum = 0;
+    unsigned code = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2, minimum = 0x80, code = lead & 0x1Fu;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3, minimum = 0x800, code = lead & 0x0Fu;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4, minimum = 0x10000, code = lead & 0x07u;
+    } else {
+        return 0;
+    }
+    if (at + length > text.size()) return 0;
+    for (size_t i = 1; i < length; ++i) {
+        if ((byte(at + i) & 0xC0u) != 0x80u) return 0;
+        code = (code << 6) | (byte(at + i) & 0x3Fu);
+    }
+    if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+    return length;
+}
+
+// A JSON string: control characters escaped, and bytes that are not UTF-8
+// (a device name, an appliance's text) replaced, so the document stays valid.
 std::string Json(const std::string& text) {
     std::string out = "\"";
-    for (unsigned char c : text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
         switch (c) {
             case '"': out += "\\\""; break;
             case '\\': out += "\\\\"; break;
@@ -30,17 +58,24 @@ std::string Json(const std::string& text) {
             case '\t': out += "\\t"; break;
             case '\r': out += "\\r"; break;
             default:
-                if (c < 0x20) {
+                if (c < 0x20 || c == 0x7F) {
                     char escaped[8];
                     std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
                     out += escaped;
-                } else {
+                } else if (c < 0x80) {
                     out += static_cast<char>(c);
+                } else if (const size_t length = Utf8Length(text, i)) {
+                    out.append(text, i, length);
+                    i += length - 1;
+                } else {
+                    out += "\\ufffd";
                 }
         }
     }
     return out + "\"";
 }
+
+std::string JsonOrNull(const std::string& text) { return text.empty() ? "null" : Json(text); }
 
 std::string HResultText(HRESULT hr) {
     char value[16];
@@ -52,9 +87,12 @@ std::string HResultText(HRESULT hr) {
 std::string EntryJson(const KShadowCopyEntry& e) {
     return "{\"shadow_id\":" + Json(e.shadowId) + ",\"set_id\":" + Json(e.setId) + ",\"created_at\":" +
            Json(e.createdAt) + ",\"source_device\":" + Json(e.sourceDevice) + ",\"snapshot\":" +
-           Json(e.snapshotName) + ",\"exposed_device\":" + (e.exposedDevice.empty() ? "null" : Json(e.exposedDevice)) +
-           "}";
+           Json(e.snapshotName) + ",\"exposed_device\":" + JsonOrNull(e.exposedDevice) + ",\"state\":" +
+           Json(e.state) + ",\"intent\":" + JsonOrNull(e.intent) + "}";
 }
+
+// What a row is doing, for the table.
+std::string StateText(const KShadowCopyEntry& e) { return e.intent.empty() ? e.state : e.intent; }
 
 // Collects what a command did, and prints it as text at once or as JSON at the end.
 class Report {
@@ -71,6 +109,13 @@ public:
     }
     void Line(const std::string& text) {
         if (!m_json) std::printf("%s\n", text.c_str());
+    }
+    // What the command found and did besides the provider's steps.
+    void Note(const std::string& text) {
+        if (m_json)
+            m_notes.push_back(Json(text));
+        else
+            std::printf("  %s\n", text.c_str());
     }
     void Result(const std::string& json) { m_result = json; }
 
@@ -95,9 +140,14 @@ public:
                                ",\"value\":" + std::to_string(static_cast<unsigned>(hr)) + ",\"events\":[" + events +
                                "]}");
         } else {
-            std::fprintf(stderr, "KorvelShadow: %s failed with %s\n", failure.Step().operation.c_str(),
-                         HResultText(hr).c_str());
-            if (failure.Step().operation != std::string(failure.what()).substr(0, failure.Step().operation.size()))
+            // A step that answered S_OK failed for what it found, which the message says.
+            if (hr == S_OK)
+                std::fprintf(stderr, "KorvelShadow: %s\n", failure.what());
+            else
+                std::fprintf(stderr, "KorvelShadow: %s failed with %s\n", failure.Step().operation.c_str(),
+                             HResultText(hr).c_str());
+            if (hr != S_OK &&
+                failure.Step().operation != std::string(failure.what()).substr(0, failure.Step().operation.size()))
                 std::fprintf(stderr, "  %s\n", failure.what());
             for (const std::string& e : failure.Events()) std::fprintf(stderr, "  provider event: %s\n", e.c_str());
         }
@@ -108,25 +158,29 @@ private:
     void Print(const char* ok, const std::string& error) {
         std::string steps;
         for (const std::string& s : m_steps) steps += (steps.empty() ? "" : ",") + s;
-        std::printf("{\"ok\":%s,\"steps\":[%s],\"result\":%s,\"error\":%s}\n", ok, steps.c_str(),
-                    m_result.empty() ? "null" : m_result.c_str(), error.c_str());
+        std::string notes;
+        for (const std::string& n : m_notes) notes += (notes.empty() ? "" : ",") + n;
+        std::printf("{\"ok\":%s,\"steps\":[%s],\"notes\":[%s],\"result\":%s,\"error\":%s}\n", ok, steps.c_str(),
+                    notes.c_str(), m_result.empty() ? "null" : m_result.c_str(), error.c_str());
     }
 
     bool m_json;
     std::vector<std::string> m_steps;
+    std::vector<std::string> m_notes;
     std::string m_result;
 };
 
 std::string Table(const std::vector<KShadowCopyEntry>& entries) {
     std::ostringstream out;
     char line[512];
-    std::snprintf(line, sizeof line, "%-38s  %-38s  %-20s  %-10s  %-10s  %s\n", "SHADOW ID", "SNAPSHOT SET",
-                  "CREATED", "SOURCE", "EXPOSED", "APPLIANCE SNAPSHOT");
+    std::snprintf(line, sizeof line, "%-38s  %-38s  %-20s  %-10s  %-8s  %-10s  %s\n", "SHADOW ID", "SNAPSHOT SET",
+                  "CREATED", "SOURCE", "STATE", "EXPOSED", "APPLIANCE SNAPSHOT");
     out << line;
     for (const KShadowCopyEntry& e : entries) {
-        std::snprintf(line, sizeof line, "%-38s  %-38s  %-20s  %-10s  %-10s  %s\n", e.shadowId.c_str(),
-                      e.setId.c_str(), e.createdAt.c_str(), e.sourceDevice.c_str(),
-                      e.exposedDevice.empty() ? "-" : e.exposedDevice.c_str(), e.snapshotName.c_str());
+        std::snprintf(line, sizeof line, "%-38s  %-38s  %-20s  %-10s  %-8s  %-10s  %s\n", e.shadowId.c_str(),
+                      e.setId.c_str(), e.createdAt.c_str(), e.sourceDevice.c_str(), StateText(e).c_str(),
+                      e.exposedDevice.empty() ? "-" : e.exposedDevice.c_str(),
+                      e.snapshotName.empty() ? "-" : e.snapshotName.c_str());
         out << line;
     }
     return out.str();
@@ -134,7 +188,40 @@ std::string Table(const std::vector<KShadowCopyEntry>& entries) {
 
 }  // namespace
 
+// The orphans as text lines and as JSON items.
+void ReportOrphans(Report& report, const KShadowOrphans& orphans) {
+    std::string items;
+    auto add = [&items](const std::string& item) { items += (items.empty() ? "" : ",") + item; };
+    auto snapshots = [&](const std::vector<KShadowOrphans::Snapshot>& list, const char* kind, const std::string& title) {
+        if (list.empty()) return;
+        report.Line(title);
+        for (const auto& s : list) {
+            report.Line("  " + s.appliance + "  " + s.snapshot);
+            add(std::string("{\"kind\":\"") + kind + "\",\"appliance\":" + Json(s.appliance) +
+                ",\"snapshot\":" + Json(s.snapshot) + "}");
+        }
+    };
+    snapshots(orphans.snapshots, "snapshot", "Snapshots left by a create of this host that did not finish:");
+    if (!orphans.clones.empty()) report.Line("Clone volumes that no shadow copy of this host knows:");
+    for (const auto& c : orphans.clones) {
+        report.Line("  " + c.appliance + "  " + c.volume + "  " + c.displayName +
+                    (c.device.empty() ? "" : "  mapped to this host as " + c.device));
+        add("{\"kind\":\"clone\",\"appliance\":" + Json(c.appliance) + ",\"volume\":" + Json(c.volume) +
+            ",\"display_name\":" + Json(c.displayName) + ",\"device\":" + JsonOrNull(c.device) + "}");
+    }
+    snapshots(orphans.notMadeHere, "not_made_by_this_host",
+              "Not made by this host (they may belong to another host's shadow copies: ask there before deleting "
+              "them):");
+    for (const std::string& failure : orphans.failures) {
+        report.Line("Not searched: " + failure);
+        add("{\"kind\":\"not_searched\",\"message\":" + Json(failure) + "}");
+    }
+    report.Result("[" + items + "]");
+}
+
 int main(int argc, char** argv) {
+    // A killed command keeps the lines it wrote, also into a pipe or a file.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     CLI::App app{"KorvelShadow: take, expose, release, roll back and delete hardware shadow copies of disks on "
                  "Korvel appliances"};
     app.require_subcommand(1);
@@ -155,7 +242,8 @@ int main(int argc, char** argv) {
     create->add_option("DEVICE", devices, "Disks, such as /dev/sdb")->required();
     auto* list = app.add_subcommand("list", "Show the catalogue");
     list->add_flag("--orphans", orphans,
-                   "Show instead the appliance snapshots named \"snap_...\" that no catalogue entry knows");
+                   "Show instead what the appliances hold that no catalogue entry knows: snapshots and clone "
+                   "volumes left by commands that did not finish, and apart, snapshots not made by this host");
     struct Named {
         const char* name;
         const char* help;
@@ -166,12 +254,21 @@ int main(int argc, char** argv) {
         {"mask", "Mask an exposed shadow copy from this host: deletes its clone, keeps the snapshot", nullptr},
         {"revert", "Roll the source disk back to the shadow copy", nullptr},
         {"delete", "Remove a shadow copy completely, appliance snapshot included", nullptr},
+        {"forget", "Drop a shadow copy from the catalogue without touching the appliances, and show what they "
+                   "still hold of it", nullptr},
     };
     for (Named& n : named) {
         n.command = app.add_subcommand(n.name, n.help);
         n.command->add_option("SHADOW_ID", shadowId, "The shadow copy, as \"list\" shows it")->required();
     }
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& e) {
+        return app.exit(e);  // --help
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);
+        return 2;  // a usage error, as every refusal
+    }
 
     Logger::Initialize("KorvelShadow.log", KLOG_INFO, true);
     // The provider lives in the KorvelProvider server, as it does for VSS, and
@@ -190,6 +287,7 @@ int main(int argc, char** argv) {
         options.cataloguePath = catalogue;
         options.clsContext = inProcess ? CLSCTX_INPROC_SERVER : CLSCTX_LOCAL_SERVER;
         options.onStep = [&report](const KShadowStep& step) { report.Step(step); };
+        options.onNote = [&report](const std::string& text) { report.Note(text); };
         KShadowCoordinator coordinator(options);
         auto used = [&app](const char* name) { return app.got_subcommand(name); };
 
@@ -205,13 +303,12 @@ int main(int argc, char** argv) {
             report.Line("Snapshot set " + created.front().setId);
             report.Result("[" + items + "]");
         } else if (used("list") && orphans) {
-            std::string items;
-            for (const auto& orphan : coordinator.Orphans()) {
-                report.Line(orphan.first + "  " + orphan.second);
-                items += (items.empty() ? "" : ",") + std::string("{\"appliance\":") + Json(orphan.first) +
-                         ",\"snapshot\":" + Json(orphan.second) + "}";
-            }
-            report.Result("[" + items + "]");
+            const KShadowOrphans found = coordinator.Orphans();
+            ReportOrphans(report, found);
+            // What could not be searched is not known to be clean.
+            if (!found.failures.empty())
+                throw KShadowFailure("Not every appliance could be searched: " + found.failures.front(),
+                                     KShadowStep{"list", "--orphans", S_OK}, {});
         } else if (used("list")) {
             std::vector<KShadowCopyEntry> entries = coordinator.List();
             if (!json) std::fputs(Table(entries).c_str(), stdout);
@@ -239,12 +336,30 @@ int main(int argc, char** argv) {
             report.Line("Deleting shadow copy " + shadowId);
             coordinator.Delete(shadowId);
             report.Line("Deleted");
+        } else if (used("forget")) {
+            report.Line("Forgetting shadow copy " + shadowId);
+            std::string items;
+            const std::vector<std::string> left = coordinator.Forget(shadowId);
+            report.Line(left.empty() ? "Forgotten; the appliances hold nothing of it"
+                                     : "Forgotten; the appliances still hold:");
+            for (const std::string& thing : left) {
+                report.Line("  " + thing);
+                items += (items.empty() ? "" : ",") + Json(thing);
+            }
+            report.Result("{\"left_on_appliances\":[" + items + "]}");
         }
         code = report.Succeeded();
     } catch (const KShadowRefusal& refusal) {
         code = report.Refused(refusal.what());
     } catch (const KShadowFailure& failure) {
-        code = report.Failed(failure);
+        const KShadowStep& step = failure.Step();
+        if (!inProcess && step.operation == "CoCreateInstance" && step.result == CO_E_SERVER_EXEC_FAILURE)
+            code = report.Failed(KShadowFailure("the KorvelProvider service is not running (no server on " +
+                                                    KorvelProviderSocketPath() +
+                                                    "): start it with systemctl start KorvelProvider",
+                                                step, failure.Events()));
+        else
+            code = report.Failed(failure);
     } catch (const std::exception& e) {
         code = report.Failed(KShadowFailure(e.what(), KShadowStep{"KorvelShadow", "", E_FAIL}, {}));
     }
