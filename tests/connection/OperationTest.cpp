@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "KorvelAccessLibrary.h"
+#include "KRandom.h"
 #include "SimulatorFixture.h"
 
 using Korvel::KConnection;
@@ -344,7 +345,35 @@ TEST_F(OperationTest, RefusedSnapshotSetThrowsTheStatusMessage) {
     EXPECT_EQ("Consistency group cg-missing not found",
               ThrownText<KException>([&] { m_conn->CreateSnapshotSet({&id}, {&cg}, &created); }));
     EXPECT_TRUE(created.empty());
+    // No name collided: the set is not asked for again.
+    size_t posts = 0;
+    for (const auto& request : m_sim.Journal()) posts += request.method == "POST";
+    EXPECT_EQ(1u, posts);
     EXPECT_EQ(1u, CountLog(0, "Consistency group cg-missing not found"));
+}
+
+TEST_F(OperationTest, ASnapshotNameTakenByAKeptSnapshotIsDrawnAnewOnce) {
+    std::string id = m_sim.FindVolume("vol-1")->ieeeId, cg = "cg-1";
+    Korvel::SeedSnapshotNumbersForTesting(7);
+    const std::string taken = "snap_" + std::to_string(Korvel::DrawSnapshotNumber()) + "_" + id;
+    Korvel::SeedSnapshotNumbersForTesting(7);
+    m_sim.AddSnapshot(cg, "kept from long ago", taken);
+    std::list<std::string> created;
+    ASSERT_EQ(0, m_conn->CreateSnapshotSet({&id}, {&cg}, &created));
+
+    // Refused, one listing of the group, and the same set with a new number.
+    const auto journal = m_sim.Journal();
+    ASSERT_EQ(3u, journal.size());
+    EXPECT_EQ("POST", journal[0].method);
+    EXPECT_NE(std::string::npos, journal[0].body.find("snapshots_set_1_name=" + taken + "&"));
+    EXPECT_EQ("GET /api/consistency_groups/cg-1/snapshots", journal[1].method + " " + journal[1].target);
+    EXPECT_EQ("POST", journal[2].method);
+    ASSERT_EQ(1u, created.size());
+    EXPECT_NE(taken, created.front());
+    EXPECT_EQ("snapshots_set_1_name=" + created.front() + "&snapshots_set_1_cg=cg-1", journal[2].body);
+    EXPECT_EQ(2u, m_sim.Snapshots(cg).size());
+    EXPECT_EQ(1u, CountLog(2, "Snapshot name " + taken + " is in use already; asking for " + created.front() +
+                                  " instead"));
 }
 
 // ---------------------------------------------------------------------------

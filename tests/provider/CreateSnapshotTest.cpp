@@ -256,6 +256,32 @@ TEST_F(ProviderTest, CommitGoesOnPastARefusingApplianceAndRefusesUncachedLuns) {
     driver.Notifications()->OnUnload(FALSE);
 }
 
+TEST_F(ProviderTest, AnAnswerNamingTooFewSnapshotsVetoesTheCommit) {
+    auto& a = AddAppliance(kSeedA);
+    // Two volumes asked for, one snapshot named: pairing would describe a2 by
+    // whatever snapshot it had before.
+    a.AddSnapshot(a.FindVolume("a1")->cgName, "named", "snap_named");
+    a.AddFault(qsta::Fault::Custom("POST", "/api/snapshots/snapshots_set", 200,
+                                   "<?xml version=\"1.0\"?>\n<create-snapshot-set-response><status>0</status>"
+                                   "<status-msg>Success</status-msg><snapshots><snapshot>snap_named</snapshot>"
+                                   "</snapshots></create-snapshot-set-response>\n"));
+    ComRef<IUnknown> provider = NewProvider();
+    VssDriver driver(provider.Get());
+    driver.Notifications()->OnLoad(nullptr);
+    std::vector<LunRecord> sources;
+    sources.push_back(LunRecord::FromDisk(Device(a, "a1")));
+    sources.push_back(LunRecord::FromDisk(Device(a, "a2")));
+    VssDriver::Created created = driver.Create(sources);
+    EXPECT_EQ(created.result, VSS_E_PROVIDER_VETO);
+    EXPECT_EQ(created.failedStep, "CommitSnapshots");
+    EXPECT_EQ(CountEvents("Error category 1 event 0xC0004003: The array answered with 1 snapshot IDs for 2 volumes"),
+              1u);
+    EXPECT_EQ(CountEvents("0x40004010"), 0u);
+    // What the answer named is deleted; nothing else was made.
+    EXPECT_TRUE(a.Snapshots().empty());
+    driver.Notifications()->OnUnload(FALSE);
+}
+
 TEST_F(ProviderTest, GuardedOperationsRefuseCallersOutsideAdministrators) {
     auto& a = AddAppliance(kSeedA);
     ComRef<IUnknown> provider = NewProvider();

@@ -194,6 +194,71 @@ TEST_F(ExposeTest, LocateLunsRefusals) {
               1u);
 }
 
+TEST_F(ExposeTest, ASnapshotExposedTwiceIsReleasedOneCloneAtATime) {
+    std::vector<LunRecord> targets = Snapshots({{a, "a1"}});
+    const std::string snap = targets[0].Info().m_szSerialNumber;
+    std::vector<LunRecord> first, second;
+    first.push_back(targets[0].Copy());
+    second.push_back(targets[0].Copy());
+    std::vector<VssDriver::Exposed> exposed;
+    ASSERT_EQ(driver->Expose(first, exposed), S_OK);
+    ASSERT_EQ(driver->Expose(second, exposed), S_OK);
+    ASSERT_EQ(exposed.size(), 2u);
+    ASSERT_EQ(ClonesOf(*a, snap).size(), 2u);
+    auto cloneOn = [this](const std::string& device) {
+        for (const auto& disk : a->SanDisks())
+            if ("/dev/" + disk.device == device) return disk.volumeName;
+        return std::string();
+    };
+    const std::string clone1 = cloneOn(exposed[0].device), clone2 = cloneOn(exposed[1].device);
+
+    // Releasing the first disk deletes its own clone, never the other one,
+    // and keeps the snapshot the other still shows.
+    ASSERT_EQ(driver->Release(exposed[0]), S_OK);
+    EXPECT_FALSE(a->FindVolume(clone1).has_value());
+    EXPECT_TRUE(a->IsMapped(clone2, "this-host"));
+    EXPECT_TRUE(a->FindSnapshot(snap).has_value());
+    EXPECT_EQ(CountLogContaining("Snapshot " + snap + " is kept: its clone"), 1u);
+
+    // A second release of the same disk: already done.
+    a->ClearJournal();
+    EXPECT_EQ(driver->Release(exposed[0]), S_OK);
+    EXPECT_EQ(a->JournalSize(), 0u);
+    EXPECT_EQ(CountLog(KLOG_INFO, "The clone of snapshot " + snap + " on " + exposed[0].device + " was released already"),
+              1u);
+
+    ASSERT_EQ(driver->Release(exposed[1]), S_OK);
+    EXPECT_FALSE(a->FindVolume(clone2).has_value());
+    EXPECT_FALSE(a->FindSnapshot(snap).has_value());
+}
+
+TEST_F(ExposeTest, ClonesThatCannotBeMappedAreDeleted) {
+    std::vector<LunRecord> targets = Snapshots({{a, "a1"}, {a, "a2"}});
+    const std::string snap1 = targets[0].Info().m_szSerialNumber, snap2 = targets[1].Info().m_szSerialNumber;
+    std::vector<VssDriver::Exposed> exposed;
+
+    // A refused attach.
+    a->AddFault(qsta::Fault::Refuse("POST", "/api/servers/*/volumes", "1", std::string("Too many mappings")));
+    std::vector<LunRecord> one;
+    one.push_back(targets[0].Copy());
+    EXPECT_EQ(driver->Expose(one, exposed), VSS_E_PROVIDER_VETO);
+    EXPECT_TRUE(ClonesOf(*a, snap1).empty());
+    EXPECT_EQ(CountEvents("Error category 1 event 0xC0004005: Too many mappings"), 1u);
+    EXPECT_EQ(CountLog(KLOG_ERROR, "Failed to map volume with the host. Error: Too many mappings"), 1u);
+
+    // An attach carried out whose answer was lost: the clone is unmapped, then deleted.
+    qsta::Fault lost = qsta::Fault::Drop("POST", "/api/servers/*/volumes");
+    lost.execute = true;
+    a->AddFault(lost);
+    std::vector<LunRecord> other;
+    other.push_back(targets[1].Copy());
+    EXPECT_EQ(driver->Expose(other, exposed), VSS_E_PROVIDER_VETO);
+    EXPECT_TRUE(ClonesOf(*a, snap2).empty());
+    EXPECT_EQ(a->Mappings().size(), 2u);  // a1 and a2 themselves
+    EXPECT_TRUE(exposed.empty());
+    EXPECT_EQ(CountEvents("event 0xC0004005"), 2u);
+}
+
 TEST_F(ExposeTest, FillInLunInfoLeavesWhatIsNotACloneAlone) {
     const std::string foreign = AddForeignDisk("sda");
     auto fill = [this](const std::string& device, LunRecord& record, BOOL& supported) {
@@ -213,6 +278,27 @@ TEST_F(ExposeTest, FillInLunInfoLeavesWhatIsNotACloneAlone) {
     EXPECT_STREQ(production.Info().m_szSerialNumber, "a1");
     EXPECT_STREQ(production.Info().m_szProductId, "QSTA-Volume-X");
     EXPECT_EQ(production.Info().m_deviceIdDescriptor.m_cIdentifiers, 2u);
+
+    // Production volumes whose names merely mention ".clone" are neither
+    // claimed nor deleted by a mask.
+    for (const char* name : {"nightly.clone", "db_backup.clone.old", "_7.clone"}) {
+        qsta::VolumeSpec spec;
+        spec.displayName = name;
+        const qsta::Volume volume = a->AddVolume(spec);
+        a->MapVolume(volume.name, "this-host");
+        const std::string device = Device(*a, volume.name);
+        LunRecord record = LunRecord::FromDisk(device);
+        const std::string before = record.Encode();
+        EXPECT_EQ(fill(device, record, supported), S_OK) << name;
+        EXPECT_FALSE(supported) << name;
+        EXPECT_EQ(record.Encode(), before) << name;
+        std::vector<LunRecord> mask;
+        mask.push_back(LunRecord::FromDisk(device));
+        EXPECT_EQ(driver->Mask(mask), S_OK);
+        EXPECT_TRUE(a->IsMapped(volume.name, "this-host")) << name;
+        EXPECT_EQ(CountLog(KLOG_ERROR, std::string("Volume ") + name + " is not a snapshot clone; it is not deleted"),
+                  1u);
+    }
 
     EXPECT_EQ(fill("/dev/sdzz", production, supported), S_OK);
     EXPECT_FALSE(supported);

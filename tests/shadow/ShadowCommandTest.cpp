@@ -192,11 +192,49 @@ TEST_F(ShadowCommandTest, RefusalsNameTheProblemAndChangeNothing) {
     ASSERT_EQ(stat(CataloguePath().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
-    for (const char* command : {"create", "list", "expose", "release", "mask", "revert", "delete"}) {
+    for (const char* command : {"create", "list", "expose", "release", "mask", "revert", "delete", "forget"}) {
         CommandResult help = Shadow({command, "--help"});
         EXPECT_EQ(help.exitCode, 0) << command;
         EXPECT_NE(help.out.find(command), std::string::npos) << help.out;
     }
+    // Usage errors are refusals too.
+    for (std::vector<std::string> usage : {std::vector<std::string>{"create"}, {"list", "--no-such-option"}, {"frobnicate"}})
+        EXPECT_EQ(Shadow(usage).exitCode, 2) << usage[0];
+
+    // A name that is not UTF-8 still gives a valid JSON document.
+    CommandResult odd = Shadow({"create", "--json", "/dev/sd\xff"});
+    EXPECT_EQ(odd.exitCode, 2);
+    EXPECT_NE(odd.out.find("/dev/sd\\ufffd is not a disk"), std::string::npos) << odd.out;
+
+    // An empty catalogue setting is a mistake, not the default.
+    setenv("KORVEL_CATALOGUE", "", 1);
+    CommandResult empty = Shadow({"list"});
+    setenv("KORVEL_CATALOGUE", CataloguePath().c_str(), 1);
+    EXPECT_EQ(empty.exitCode, 2);
+    EXPECT_NE(empty.err.find("its path is empty"), std::string::npos) << empty.err;
+
+    // A catalogue made readable to others is made private again.
+    ASSERT_EQ(chmod(CataloguePath().c_str(), 0644), 0);
+    ASSERT_EQ(Shadow({"list"}).exitCode, 0);
+    ASSERT_EQ(stat(CataloguePath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(a->JournalSize(), 0u);
+}
+
+TEST_F(ShadowCommandTest, ACatalogueThatCannotBeWrittenRefusesTheCreateBeforeAnythingIsMade) {
+    const std::string a1 = Device(*a, "a1");
+    ASSERT_EQ(Shadow({"list"}).exitCode, 0);  // the catalogue exists
+    const std::string folder = std::filesystem::path(CataloguePath()).parent_path();
+    // An immutable folder: the catalogue opens, but no change can be written.
+    if (std::system(("chattr +i '" + folder + "' 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "chattr +i is not permitted here (needs root and a filesystem that has it)";
+    CommandResult r = Shadow({"create", a1});
+    std::system(("chattr -i '" + folder + "'").c_str());
+    EXPECT_EQ(r.exitCode, 2) << r.out << r.err;
+    EXPECT_NE(r.err.find("Cannot write the shadow copy catalogue " + CataloguePath()), std::string::npos) << r.err;
+    EXPECT_EQ(a->JournalSize(), 0u);
+    EXPECT_TRUE(a->Snapshots().empty());
+    EXPECT_TRUE(Catalogue().empty());
 }
 
 TEST_F(ShadowCommandTest, KilledCreatesLeaveAWholeCatalogueAndTheirSnapshotsAreListedAsOrphans) {

@@ -162,6 +162,12 @@ TEST_F(ShadowLocalServerTest, LifecycleThroughTheServiceMatchesInProcess) {
     CommandResult none = Shadow({"create", Device(*a, "a1")});
     EXPECT_EQ(none.exitCode, 1) << none.out << none.err;
     EXPECT_EQ(Catalogue().size(), entries);
+    EXPECT_NE(none.err.find("CoCreateInstance failed with CO_E_SERVER_EXEC_FAILURE (0x80080005)"), std::string::npos)
+        << none.err;
+    EXPECT_NE(none.err.find("the KorvelProvider service is not running (no server on " + m_run.Path() +
+                            "/KorvelProvider.sock): start it with systemctl start KorvelProvider"),
+              std::string::npos)
+        << none.err;
 }
 
 }  // namespace

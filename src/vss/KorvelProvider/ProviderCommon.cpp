@@ -29,9 +29,12 @@ void ApplianceSearch::Passed(Korvel::KArray* array, const Korvel::KException& e)
     Logger::Write(KLOG_WARNING, kProviderComponent, "Array %s could not be searched: %s",
                   address != nullptr ? address->c_str() : "", Korvel::FailureText(e).c_str());
     if (!m_first) m_first = std::current_exception();
+    m_causes += (m_causes.empty() ? "" : "; ") + Korvel::FailureText(e);
+    ++m_failures;
 }
 
 void ApplianceSearch::NotFound() const {
+    if (m_failures > 1) throw Korvel::KException(m_causes);
     if (m_first) std::rethrow_exception(m_first);
 }
 

@@ -30,7 +30,8 @@ void LogAuthorizationEvent();
 // One look-up asked of each appliance in turn. An appliance that cannot be
 // reached or refuses is logged and passed over, so one dead appliance does
 // not stop the search; but "not found" is an answer only when every
-// appliance gave it, so NotFound rethrows the first failure.
+// appliance gave it, so NotFound rethrows the failure (all their causes, for
+// several).
 class ApplianceSearch {
 public:
     template <typename Lookup>
@@ -47,6 +48,8 @@ public:
 private:
     void Passed(Korvel::KArray* array, const Korvel::KException& e);
     std::exception_ptr m_first;
+    std::string m_causes;  // every failure, for more than one
+    int m_failures = 0;
 };
 
 }  // namespace korvel_provider

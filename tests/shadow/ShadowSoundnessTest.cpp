@@ -1,0 +1,299 @@
+// KorvelShadow under the disturbances of a real site: disks renumbered,
+// commands killed or run twice at once, answers lost, appliances that refuse
+// or cannot be reached. Each scenario checks what the administrator would
+// see: exit code, message, catalogue, and what the appliances hold.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <thread>
+
+#include "KShadowCatalogue.h"
+#include "KorvelAccessLibrary.h"
+#include "ShadowEnv.h"
+#include "registry.h"
+
+namespace korvel_test {
+namespace {
+
+using Korvel::KShadowCopyEntry;
+
+class ShadowSoundnessTest : public ShadowTest {
+protected:
+    void SetUp() override {
+        ShadowTest::SetUp();
+        RegisterProvider();
+        a = &AddAppliance(kSeedA);
+        b = &AddAppliance(kSeedB);
+    }
+
+    // Creates a shadow copy of one disk; its ID.
+    std::string Create(const std::string& device) {
+        CommandResult r = Shadow({"create", device});
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        for (const auto& e : Catalogue())
+            if (e.sourceDevice == device && r.out.find(e.shadowId) != std::string::npos) return e.shadowId;
+        ADD_FAILURE() << "no shadow copy of " << device;
+        return std::string();
+    }
+    KShadowCopyEntry Row(const std::string& id) const {
+        for (const auto& e : Catalogue())
+            if (e.shadowId == id) return e;
+        return KShadowCopyEntry{};
+    }
+    static std::vector<std::string> ClonesOf(const qsta::Simulator& sim, const std::string& snapshot) {
+        std::vector<std::string> clones;
+        for (const auto& v : sim.Volumes())
+            if (v.sourceSnapshot == snapshot) clones.push_back(v.name);
+        return clones;
+    }
+    // What the appliance does behind the host's back, through its REST interface.
+    static void OnAppliance(qsta::Simulator& sim, const std::function<void(Korvel::KArray&)>& act) {
+        Korvel::KAccessLayer::GlobalInit();
+        {
+            std::string address = sim.Address(), key = sim.AccessKey();
+            Korvel::KArray array(address, key);
+            act(array);
+        }
+        Korvel::KAccessLayer::GlobalCleanup();
+    }
+    static void Detach(qsta::Simulator& sim, std::string volume) {
+        OnAppliance(sim, [&](Korvel::KArray& array) {
+            std::string iqn = kHostIqn, server;
+            ASSERT_EQ(array.GetServerIDByIQNFromArray(iqn, server), 0);
+            ASSERT_EQ(array.DetachVolume(volume, server), 0);
+        });
+    }
+    static void Record(const std::string& address, const std::string& key) {
+        HKEY handle = nullptr;
+        const std::string path = "SOFTWARE\\Korvel\\HwProvider\\" + address;
+        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &handle,
+                                  nullptr),
+                  ERROR_SUCCESS);
+        RegSetValueExA(handle, "AccessKey", 0, REG_SZ, reinterpret_cast<const BYTE*>(key.c_str()),
+                       static_cast<DWORD>(key.size() + 1));
+        RegCloseKey(handle);
+    }
+    static size_t Commands(const qsta::Simulator& sim) {
+        size_t n = 0;
+        for (const auto& e : sim.Journal()) n += e.method != "GET";
+        return n;
+    }
+    static bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+    qsta::Simulator* a = nullptr;
+    qsta::Simulator* b = nullptr;
+};
+
+TEST_F(ShadowSoundnessTest, NamesNeverDecideWhichDiskIsTouched) {
+    const std::string a1 = Device(*a, "a1"), a2 = Device(*a, "a2");
+    const std::string name = a1.substr(5);
+    // One disk named twice, or named by anything but /dev/NAME: refused before anything is made.
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"create", a1, "/dev//" + name}, "/dev//" + name + " names the same disk as " + a1},
+        {{"create", name}, name + " is not a disk: name it as /dev/NAME"},
+        {{"create", "/etc/" + name}, "/etc/" + name + " is not a disk: name it as /dev/NAME"},
+    };
+    for (const Case& c : cases) {
+        CommandResult r = Shadow(c.args);
+        EXPECT_EQ(r.exitCode, 2) << c.args[1];
+        EXPECT_TRUE(Has(r.err, c.message)) << r.err;
+    }
+    EXPECT_EQ(Commands(*a), 0u);
+    EXPECT_TRUE(Catalogue().empty());
+
+    // A's clone is unmapped by the appliance; B, exposed next, takes the name A's disk had.
+    const std::string idA = Create(a1), idB = Create(a2);
+    const std::string snapA = Row(idA).snapshotName, snapB = Row(idB).snapshotName;
+    ASSERT_EQ(Shadow({"expose", idA}).exitCode, 0);
+    const std::string diskA = Row(idA).exposedDevice;
+    const std::string cloneA = ClonesOf(*a, snapA).at(0);
+    Detach(*a, cloneA);
+    ASSERT_FALSE(std::filesystem::exists(SanRoot() + "/class/block/" + diskA.substr(5)));
+    ASSERT_EQ(Shadow({"expose", idB}).exitCode, 0);
+    ASSERT_EQ(Row(idB).exposedDevice, diskA);
+    const std::string cloneB = ClonesOf(*a, snapB).at(0);
+
+    // Releasing A finds that its own disk is gone and finishes on the
+    // appliance; B's disk, clone and snapshot are not touched.
+    CommandResult released = Shadow({"release", idA});
+    EXPECT_EQ(released.exitCode, 0) << released.out << released.err;
+    EXPECT_TRUE(Has(released.out, "The exposed disk of shadow copy " + idA + " is gone")) << released.out;
+    EXPECT_FALSE(a->FindVolume(cloneA).has_value());
+    EXPECT_FALSE(a->FindSnapshot(snapA).has_value());
+    EXPECT_TRUE(a->IsMapped(cloneB, "this-host"));
+    EXPECT_TRUE(a->FindSnapshot(snapB).has_value());
+    EXPECT_TRUE(std::filesystem::exists(SanRoot() + "/class/block/" + diskA.substr(5)));
+    ASSERT_EQ(Catalogue().size(), 1u);
+    EXPECT_EQ(Catalogue()[0].shadowId, idB);
+    EXPECT_EQ(Catalogue()[0].exposedDevice, diskA);
+}
+
+TEST_F(ShadowSoundnessTest, ConcurrentAndKilledExposesLeaveOneClone) {
+    const std::string idA = Create(Device(*a, "a1")), idB = Create(Device(*a, "a2"));
+    const std::string snapA = Row(idA).snapshotName, snapB = Row(idB).snapshotName;
+    qsta::Fault slow = qsta::Fault::Slow("POST", "/api/consistency_groups/*/clone", std::chrono::milliseconds(1500));
+    slow.times = 0;
+    const int slowFault = a->AddFault(slow);
+
+    // Three exposes of one shadow copy at once: one works, two are refused.
+    std::vector<std::future<CommandResult>> runs;
+    for (int i = 0; i < 3; ++i)
+        runs.push_back(std::async(std::launch::async, [this, &idA] { return Shadow({"expose", idA}); }));
+    int worked = 0, busy = 0;
+    for (auto& run : runs) {
+        CommandResult r = run.get();
+        worked += r.exitCode == 0;
+        busy += r.exitCode == 2 && Has(r.err, "Shadow copy " + idA + " is busy (expose in progress)");
+    }
+    EXPECT_EQ(worked, 1);
+    EXPECT_EQ(busy, 2);
+    ASSERT_EQ(ClonesOf(*a, snapA).size(), 1u);
+    EXPECT_TRUE(a->IsMapped(ClonesOf(*a, snapA)[0], "this-host"));
+
+    // An expose killed while the clone is being made: the appliance makes it
+    // all the same, and the row says an expose was under way.
+    const size_t before = a->JournalSize();
+    pid_t pid = StartShadow({"expose", idB});
+    for (int i = 0; i < 100 && a->JournalSize() == before + 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    for (int i = 0; i < 100 && ClonesOf(*a, snapB).empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(ClonesOf(*a, snapB).size(), 1u);
+    const std::string leaked = ClonesOf(*a, snapB)[0];
+    EXPECT_EQ(Row(idB).intent, "exposing");
+    EXPECT_TRUE(Has(Shadow({"list"}).out, "exposing"));
+
+    // The next command undoes it, then exposes.
+    a->RemoveFault(slowFault);
+    CommandResult again = Shadow({"expose", idB});
+    ASSERT_EQ(again.exitCode, 0) << again.out << again.err;
+    EXPECT_TRUE(Has(again.out, "Deleted the clone volume " + leaked)) << again.out;
+    EXPECT_FALSE(a->FindVolume(leaked).has_value());
+    ASSERT_EQ(ClonesOf(*a, snapB).size(), 1u);
+    EXPECT_EQ(Row(idB).intent, "");
+    EXPECT_FALSE(Row(idB).exposedDevice.empty());
+
+    // Killed after the disk appeared but before the row said so: the disk is
+    // the shadow copy's, and the next command takes it as such.
+    const std::string disk = Row(idB).exposedDevice;
+    {
+        Korvel::KShadowCatalogue catalogue(CataloguePath());
+        catalogue.ClearExposed(idB);
+        catalogue.SetIntent(idB, "exposing", "2026-12-07T00:00:00Z");
+    }
+    CommandResult released = Shadow({"release", idB});
+    ASSERT_EQ(released.exitCode, 0) << released.out << released.err;
+    EXPECT_TRUE(Has(released.out, "Shadow copy " + idB + " was exposed as " + disk +
+                                      " by a command that stopped before recording it"))
+        << released.out;
+    EXPECT_TRUE(ClonesOf(*a, snapB).empty());
+    EXPECT_FALSE(a->FindSnapshot(snapB).has_value());
+    EXPECT_EQ(Catalogue().size(), 1u);
+}
+
+TEST_F(ShadowSoundnessTest, ReleasesReportWhatIsLeftAndStuckRowsCanBeFinished) {
+    const std::string idA = Create(Device(*a, "a1"));
+    const std::string snapA = Row(idA).snapshotName;
+    ASSERT_EQ(Shadow({"expose", idA}).exitCode, 0);
+    const std::string cloneA = ClonesOf(*a, snapA).at(0);
+
+    // The clone's deletion is answered without its element and not carried
+    // out: the release must not claim it was deleted.
+    a->AddFault(qsta::Fault::WithoutElement("DELETE", "/api/volumes/*"));
+    CommandResult released = Shadow({"release", idA});
+    EXPECT_EQ(released.exitCode, 1);
+    EXPECT_TRUE(Has(released.err, "release of shadow copy " + idA + " left the clone volume " + cloneA)) << released.err;
+    EXPECT_TRUE(a->FindVolume(cloneA).has_value());
+    EXPECT_EQ(Row(idA).shadowId, idA);
+
+    // Its disk is gone now: delete finishes the work on the appliance.
+    CommandResult deleted = Shadow({"delete", idA});
+    EXPECT_EQ(deleted.exitCode, 0) << deleted.out << deleted.err;
+    EXPECT_TRUE(Has(deleted.out, "The exposed disk of shadow copy " + idA + " is gone"));
+    EXPECT_FALSE(a->FindVolume(cloneA).has_value());
+    EXPECT_FALSE(a->FindSnapshot(snapA).has_value());
+    EXPECT_TRUE(Catalogue().empty());
+
+    // A release killed after the appliance deleted clone and snapshot: the
+    // row is finished, not stuck.
+    const std::string idB = Create(Device(*a, "a2"));
+    const std::string snapB = Row(idB).snapshotName;
+    ASSERT_EQ(Shadow({"expose", idB}).exitCode, 0);
+    const std::string cloneB = ClonesOf(*a, snapB).at(0);
+    Detach(*a, cloneB);
+    OnAppliance(*a, [&](Korvel::KArray& array) {
+        std::string name = cloneB, snapshot = snapB;
+        ASSERT_EQ(array.DeleteVolume(name), 0);
+        Korvel::KVolume* volume = nullptr;
+        ASSERT_EQ(array.GetVolumeBySnapIDFromArray(snapshot, volume), 0);
+        ASSERT_EQ(volume->DeleteSnapshot(snapshot), 0);
+    });
+    CommandResult finished = Shadow({"release", idB});
+    EXPECT_EQ(finished.exitCode, 0) << finished.out << finished.err;
+    EXPECT_TRUE(Catalogue().empty());
+
+    // forget drops a row and says what the appliance still holds of it.
+    const std::string idC = Create(Device(*b, "b1"));
+    const std::string snapC = Row(idC).snapshotName;
+    b->ClearJournal();
+    CommandResult forgotten = Shadow({"forget", idC});
+    EXPECT_EQ(forgotten.exitCode, 0) << forgotten.err;
+    EXPECT_TRUE(Has(forgotten.out, "snapshot " + snapC + " on " + b->Address())) << forgotten.out;
+    EXPECT_TRUE(Catalogue().empty());
+    EXPECT_TRUE(b->FindSnapshot(snapC).has_value());
+    EXPECT_EQ(Commands(*b), 0u);
+
+    // Another host's catalogue on the same appliances: their snapshots are
+    // not its orphans.
+    const std::string idD = Create(Device(*a, "a1"));
+    CommandResult other = Shadow({"list", "--orphans", "--json", "--catalogue", SanRoot() + "/other-host.db"});
+    EXPECT_EQ(other.exitCode, 0) << other.err;
+    EXPECT_FALSE(Has(other.out, "\"kind\":\"snapshot\"")) << other.out;
+    EXPECT_TRUE(Has(other.out, "\"kind\":\"not_made_by_this_host\",\"appliance\":\"" + b->Address() +
+                                   "\",\"snapshot\":\"" + snapC + "\""))
+        << other.out;
+    EXPECT_TRUE(Has(other.out, Row(idD).snapshotName));
+}
+
+TEST_F(ShadowSoundnessTest, UnreachableAndRefusingAppliancesAreFailuresNotRefusals) {
+    // A dead appliance recorded before the live ones: the search goes on past it.
+    Record("127.0.0.1:1", "some-key");
+    const std::string idB = Create(Device(*b, "b1"));
+    EXPECT_TRUE(Has(ReadFile(LogDir() + "/KorvelShadow.log"),
+                    "Array 127.0.0.1:1 could not be searched: appliance 127.0.0.1:1 could not be reached"));
+    CommandResult orphans = Shadow({"list", "--orphans"});
+    EXPECT_EQ(orphans.exitCode, 1);
+    EXPECT_TRUE(Has(orphans.out, "Not searched: appliance 127.0.0.1:1 could not be reached")) << orphans.out;
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Korvel\\HwProvider\\127.0.0.1:1");
+
+    // A wrong access key.
+    a->SetAccessKey("a-key-nobody-recorded");
+    const auto rows = Catalogue().size();
+    CommandResult refused = Shadow({"create", Device(*a, "a1")});
+    EXPECT_EQ(refused.exitCode, 1) << refused.err;
+    EXPECT_TRUE(Has(refused.err, "appliance " + a->Address() + " refused the access key (HTTP 401)")) << refused.err;
+    EXPECT_TRUE(Has(refused.err, "provider event: Error category 1 event 0xC0004003")) << refused.err;
+    EXPECT_EQ(Commands(*a), 0u);
+    EXPECT_EQ(Catalogue().size(), rows);
+
+    // An appliance that stopped.
+    const std::string disk = Device(*a, "a1"), address = a->Address();
+    a->Stop();
+    CommandResult unreachable = Shadow({"create", disk});
+    EXPECT_EQ(unreachable.exitCode, 1);
+    EXPECT_TRUE(Has(unreachable.err, "appliance " + address + " could not be reached")) << unreachable.err;
+    EXPECT_EQ(Catalogue().size(), rows);
+    EXPECT_EQ(Row(idB).shadowId, idB);
+}
+
+}  // namespace
+}  // namespace korvel_test
