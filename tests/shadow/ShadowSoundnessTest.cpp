@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -262,6 +263,34 @@ TEST_F(ShadowSoundnessTest, ReleasesReportWhatIsLeftAndStuckRowsCanBeFinished) {
                                    "\",\"snapshot\":\"" + snapC + "\""))
         << other.out;
     EXPECT_TRUE(Has(other.out, Row(idD).snapshotName));
+}
+
+TEST_F(ShadowSoundnessTest, ACatalogueOfTheFirstSchemaIsMigratedAndItsExposedCopyReleased) {
+    const std::string id = Create(Device(*a, "a1"));
+    const std::string snap = Row(id).snapshotName;
+    ASSERT_EQ(Shadow({"expose", id}).exitCode, 0);
+    const std::string disk = Row(id).exposedDevice;
+    // The file as the first release wrote it: no identities, states or intents.
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(CataloguePath().c_str(), &db), SQLITE_OK);
+        for (const char* column : {"exposed_eui64", "exposed_serial", "state", "intent", "intent_at"})
+            ASSERT_EQ(sqlite3_exec(db, (std::string("ALTER TABLE shadow_copies DROP COLUMN ") + column).c_str(),
+                                   nullptr, nullptr, nullptr),
+                      SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db, "PRAGMA user_version = 1", nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    }
+    // A disk without any identity must never pass for the exposed one.
+    AddForeignDisk("sda");
+    ASSERT_EQ(Row(id).state, "created");
+    EXPECT_EQ(Row(id).exposedDevice, disk);
+    CommandResult released = Shadow({"release", id});
+    EXPECT_EQ(released.exitCode, 0) << released.out << released.err;
+    EXPECT_TRUE(Has(released.out, "OnLunEmpty " + disk)) << released.out;
+    EXPECT_TRUE(ClonesOf(*a, snap).empty());
+    EXPECT_FALSE(a->FindSnapshot(snap).has_value());
+    EXPECT_TRUE(Catalogue().empty());
 }
 
 TEST_F(ShadowSoundnessTest, UnreachableAndRefusingAppliancesAreFailuresNotRefusals) {

@@ -646,11 +646,23 @@ std::string KShadowCoordinator::Expose(const std::string& shadowId) {
 }
 
 std::string KShadowCoordinator::FindExposedDisk(const KShadowCopyEntry& entry) const {
+    // An entry an older release exposed lacks the disk's identity: its disk
+    // is the one that shows a clone of its snapshot.
+    const bool recorded = !entry.exposedEui64.empty();
+    std::set<std::string> clones;
+    if (!recorded) {
+        KShadowAppliances appliances;
+        for (const KShadowAppliances::Volume& clone : appliances.ClonesOf(entry.snapshotName))
+            clones.insert(clone.listing.volID);
+    }
     for (const std::string& name : BlockDevices()) {
         const std::string device = "/dev/" + name;
         try {
             KLunRecord disk = KLunRecord::FromDisk(device);
-            if (LunIeeeIdOf(disk.Info()) == entry.exposedEui64 && SerialOf(disk.Info()) == entry.exposedSerial)
+            const std::string eui64 = LunIeeeIdOf(disk.Info());
+            if (eui64.empty()) continue;
+            if (recorded ? eui64 == entry.exposedEui64 && SerialOf(disk.Info()) == entry.exposedSerial
+                         : clones.count(eui64) != 0)
                 return device;
         } catch (const std::exception&) {
             // Not a disk (a partition, a device gone meanwhile).
