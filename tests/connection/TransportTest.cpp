@@ -251,11 +251,22 @@ TEST_F(SimulatorTest, WrongKeyIsAnHttpFailure) {
 // ---------------------------------------------------------------------------
 // Transfer failures
 
+// What an administrator reads of a transfer failure.
+std::string ThrownCause(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const Korvel::KTransportFailure& failure) {
+        return failure.Cause();
+    }
+    return "(no transport failure)";
+}
+
 TEST_F(SimulatorTest, ApplianceDownFailsThePerformStep) {
     const std::string address = Address();
     m_sim.Stop();
     std::list<VolumeInfo> volumes;
     EXPECT_EQ("Failed to perform curl action", ThrownText<KException>([&] { m_conn->GetVolumesList(&volumes); }));
+
     EXPECT_EQ("Failed to perform curl action", ThrownText<KException>([&] { m_conn->DeleteSnapshot("snap-1"); }));
     std::string volID, volName, cgName;
     EXPECT_EQ("Failed to perform curl action",
@@ -263,6 +274,13 @@ TEST_F(SimulatorTest, ApplianceDownFailsThePerformStep) {
     // Once by each of the first two operations, twice by the lookup and its listing.
     EXPECT_EQ(4u, CountLog(0, "Failed to perform curl action"));
     EXPECT_EQ(0u, CountLog(4, "HTTP Return Code :0"));
+
+    // The cause, for the administrator: the appliance's address and what happened.
+    EXPECT_EQ(0u, ThrownCause([&] { m_conn->GetVolumesList(&volumes); })
+                      .rfind("appliance " + address + " could not be reached: Failed to connect to 127.0.0.1 port", 0));
+    m_sim.Start();
+    EXPECT_EQ("appliance " + m_sim.Address() + " refused the access key (HTTP 401)",
+              ThrownCause([&] { KConnection(m_sim.Address(), Key() + "-old").DeleteSnapshot("snap-1"); }));
 }
 
 TEST_F(SimulatorTest, DroppedConnectionFailsThePerformStep) {
@@ -282,12 +300,13 @@ TEST_F(SimulatorTest, StalledAnswerIsAbortedByTheLowSpeedLimit) {
     m_sim.AddFault(qsta::Fault::Slow("GET", "/api/volumes", 90s));
     auto running = std::async(std::launch::async, [this] {
         std::list<VolumeInfo> volumes;
-        return ThrownText<KException>([&] { m_conn->GetVolumesList(&volumes); });
+        return ThrownCause([&] { m_conn->GetVolumesList(&volumes); });
     });
     const bool abortedByTheClient = running.wait_for(45s) == std::future_status::ready;
+    const std::string address = Address();
     m_sim.Stop();  // cuts the delay short should the client still be waiting
     EXPECT_TRUE(abortedByTheClient);
-    EXPECT_EQ("Failed to perform curl action", running.get());
+    EXPECT_EQ("appliance " + address + " did not answer within 2 s", running.get());
     EXPECT_EQ(1u, CountLog(0, "Failed to perform curl action"));
 }
 
@@ -326,12 +345,12 @@ TEST_F(SimulatorTest, HandshakeThatNeverCompletesIsAbortedByTheConnectTimeout) {
     SilentListener silent;
     KConnection connection("127.0.0.1:" + std::to_string(silent.Port()), "silent-appliance-key");
     auto running = std::async(std::launch::async, [&connection] {
-        return ThrownText<KException>([&] { connection.DeleteSnapshot("snap-000001"); });
+        return ThrownCause([&] { connection.DeleteSnapshot("snap-000001"); });
     });
     const bool abortedByTheClient = running.wait_for(45s) == std::future_status::ready;
     silent.Close();  // ends the attempt should the client still be waiting
     EXPECT_TRUE(abortedByTheClient);
-    EXPECT_EQ("Failed to perform curl action", running.get());
+    EXPECT_EQ("appliance 127.0.0.1:" + std::to_string(silent.Port()) + " did not answer within 2 s", running.get());
     EXPECT_EQ(1u, CountLog(0, "Failed to perform curl action"));
 }
 

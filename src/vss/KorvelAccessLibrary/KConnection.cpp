@@ -148,9 +148,10 @@ std::string TransferCause(CURL* curl, CURLcode code, const char* detail) {
     if (curl == nullptr) return "no request to the appliance could be prepared";
     const std::string appliance = "appliance " + AddressOf(curl);
     if (code == CURLE_OPERATION_TIMEDOUT) {
-        // Still connecting: the connect time-out ran out; otherwise the answer stalled.
+        // Still connecting (the TLS handshake included): the connect time-out
+        // ran out; otherwise the answer stalled.
         curl_off_t connected = 0;
-        curl_easy_getinfo(curl, CURLINFO_CONNECT_TIME_T, &connected);
+        curl_easy_getinfo(curl, CURLINFO_APPCONNECT_TIME_T, &connected);
         const long limit = connected == 0 ? g_connectTimeoutSeconds.load() : g_lowSpeedTimeSeconds.load();
         return appliance + " did not answer within " + std::to_string(limit) + " s";
     }
