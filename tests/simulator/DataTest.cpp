@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -162,4 +163,54 @@ TEST(SimulatorData, SnapshotSetThatRunsOutOfSpaceIsRefusedAndLeavesNothing) {
         EXPECT_EQ(ReadAt(sim.VolumeImage("b"), 0, 1), "b");
     }
     EXPECT_FALSE(fs::exists(dir.Path() + "/data/volumes"));  // the images go with the simulator
+}
+
+// Where the filesystem shares blocks, a snapshot and a clone cost no data
+// blocks, and a rollback still lands in the same file, byte for byte.
+TEST(SimulatorData, OnAFilesystemThatSharesBlocksCopiesAreReflinks) {
+    std::string why;
+    if (!LoopDevicesUsable(why)) GTEST_SKIP() << why;
+    if (access("/usr/sbin/mkfs.xfs", X_OK) != 0 && access("/sbin/mkfs.xfs", X_OK) != 0)
+        GTEST_SKIP() << "mkfs.xfs is not installed (Debian package xfsprogs)";
+    TempDir dir;
+    const std::string file = dir.Path() + "/xfs.img";
+    const std::string mountPoint = dir.Path() + "/xfs";
+    fs::create_directories(mountPoint);
+    { std::ofstream(file).close(); }
+    fs::resize_file(file, 512u << 20);
+    ASSERT_EQ(std::system(("mkfs.xfs -q -m reflink=1 " + file).c_str()), 0);
+    ASSERT_EQ(std::system(("mount -o loop " + file + " " + mountPoint).c_str()), 0);
+    struct Unmount {
+        std::string dir;
+        ~Unmount() { umount2(dir.c_str(), MNT_DETACH); }  // the loop device it made detaches with it
+    } unmount{mountPoint};
+
+    qsta::Simulator sim(DataOptions(mountPoint + "/data"));
+    sim.LoadSeed("volume name=d cg-name=g size=64M\n");
+    sim.Start();
+    const std::string image = sim.VolumeImage("d");
+    WriteAt(image, 0, std::string(16 << 20, 's'));
+    int held = open(image.c_str(), O_RDONLY | O_CLOEXEC);  // as a loop device holds it
+    ASSERT_GE(held, 0);
+    sync();
+    auto freeBytes = [&] {
+        struct statvfs st {};
+        statvfs(mountPoint.c_str(), &st);
+        return static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize;
+    };
+    const std::uint64_t before = freeBytes();
+    ASSERT_EQ(CommandStatus(Post(sim, "/api/snapshots/snapshots_set", "snapshots_set_1_name=s&snapshots_set_1_cg=g")),
+              "0 Success");
+    ASSERT_EQ(CommandStatus(Post(sim, "/api/consistency_groups/g/clone", "snapshot=s&name=c")), "0 Success");
+    sync();
+    EXPECT_LT(before - freeBytes(), 4u << 20) << "the copies took data blocks";
+
+    WriteAt(image, 0, std::string(1 << 20, 'x'));
+    ASSERT_EQ(CommandStatus(Post(sim, "/api/consistency_groups/g/rollback", "snapname=s")), "0 Success");
+    std::string first(4, '\0');
+    ASSERT_EQ(pread(held, first.data(), first.size(), 0), 4);
+    EXPECT_EQ(first, "ssss");
+    close(held);
+    EXPECT_EQ(ReadFile(image), ReadFile(sim.SnapshotImage("s", "d")));
+    EXPECT_EQ(ReadFile(sim.VolumeImage(sim.FindVolumeByDisplayName("c")->name)), ReadFile(image));
 }
