@@ -8,10 +8,14 @@
 #include <linux/fs.h>
 #include <openssl/evp.h>
 #include <sys/ioctl.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -89,6 +93,34 @@ std::map<std::string, std::string> Tree(const std::string& root) {
         shown[entry.path().filename().string()] = page.size() > 4 ? page.substr(4) : "?";
     }
     return shown;
+}
+
+// Runs `body` in a forked child that may not use loop devices (root drops to
+// user and group 65534 first); returns what it returned.
+std::string RunWithoutLoopDevices(const std::function<std::string()>& body) {
+    int channel[2];
+    if (pipe2(channel, O_CLOEXEC) != 0) return "pipe failed";
+    pid_t child = fork();
+    if (child == 0) {
+        close(channel[0]);
+        std::string result;
+        if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+                               setresuid(65534, 65534, 65534) != 0))
+            result = "cannot drop to user 65534";
+        else
+            result = body();
+        ssize_t ignored = write(channel[1], result.data(), result.size());
+        (void)ignored;
+        _exit(0);
+    }
+    close(channel[1]);
+    std::string result;
+    char buffer[512];
+    for (ssize_t n; (n = read(channel[0], buffer, sizeof buffer)) > 0;) result.append(buffer, static_cast<size_t>(n));
+    close(channel[0]);
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return "the child failed: " + result;
+    return result;
 }
 
 class SanTest : public ::testing::Test {
@@ -298,4 +330,43 @@ TEST_F(SanTest, DataWrittenOnTheBlockDeviceSurvivesSnapshotCloneAndRollback) {
     ASSERT_EQ(CommandStatus(Delete(sim, "/api/snapshots/snap_1")), "0 Success");
     EXPECT_FALSE(fs::exists(sim.SnapshotImage("snap_1", "src")));
     EXPECT_TRUE(fs::exists(image));
+}
+
+TEST_F(SanTest, WithoutLoopDevicesTheSimulatorSaysSoOnceAndShowsDisksWithoutABlockDevice) {
+    fs::permissions(m_dir.Path(), fs::perms::all);  // for user 65534
+    const std::string result = RunWithoutLoopDevices([&] {
+        std::vector<std::string> said;
+        std::mutex mutex;
+        qsta::Options options;
+        options.defaultSeed = false;
+        options.sanRoot = Root();
+        options.hostIqn = kIqn;
+        options.dataDir = m_dir.Path() + "/data";
+        options.requestLog = [&](const std::string& line) {
+            std::lock_guard lock(mutex);
+            said.push_back(line);
+        };
+        std::string out;
+        try {
+            qsta::Simulator sim(options);
+            sim.LoadSeed("volume name=v1\nvolume name=v2\nhost name=h iqn=" + std::string(kIqn) +
+                         "\nmap volume=v1 host=h\nmap volume=v2 host=h\n");
+            sim.Start();
+            for (const auto& disk : sim.SanDisks())
+                out += disk.device + (disk.loopDevice.empty() ? " no loop" : " loop") +
+                       (fs::exists(Root() + "/class/block/" + disk.device + "/dev") ? " dev" : " no dev") +
+                       (fs::exists(sim.VolumeImage(disk.volumeName)) ? " image\n" : " no image\n");
+        } catch (const std::exception& error) {
+            out += std::string("threw: ") + error.what() + "\n";
+        }
+        std::lock_guard lock(mutex);
+        for (const auto& line : said) out += line + "\n";
+        return out;
+    });
+    const std::string disks = "sdb no loop no dev image\nsdc no loop no dev image\n";
+    ASSERT_EQ(result.substr(0, disks.size()), disks) << result;
+    const std::string said = result.substr(disks.size());
+    EXPECT_EQ(said.rfind("qsta-simulator: loop devices cannot be used (/dev/loop-control: ", 0), 0u) << said;
+    EXPECT_NE(said.find("): the disks have no block device\n"), std::string::npos) << said;
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;  // once, for two disks
 }
