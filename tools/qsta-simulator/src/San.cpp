@@ -130,6 +130,7 @@ San::~San() {
     std::error_code ec;
     for (auto& entry : m_disks) RemoveDisk(entry.second);
     m_disks.clear();
+    m_ready.clear();
     const std::string h = std::to_string(m_host);
     fs::remove(m_root + "/class/scsi_host/host" + h, ec);
     fs::remove(m_root + "/class/iscsi_host/host" + h, ec);
@@ -203,6 +204,30 @@ void San::Sync() {
         auto w = wanted.find(entry.first);
         entry.second.disk.stale = w == wanted.end() || w->second.ieeeId != entry.second.disk.ieeeId;
     }
+    PrepareLocked(wanted);
+}
+
+void San::PrepareLocked(const std::map<std::string, Volume>& wanted) {
+    for (auto it = m_ready.begin(); it != m_ready.end();) {
+        auto w = wanted.find(it->first);
+        if (w == wanted.end() || w->second.ieeeId != it->second.ieeeId)
+            it = m_ready.erase(it);
+        else
+            ++it;
+    }
+    for (const auto& entry : wanted) {
+        if (m_disks.count(entry.first) != 0 || m_ready.count(entry.first) != 0) continue;
+        bool gone = false;
+        auto loop = AttachLoop(entry.second, gone);
+        if (loop) m_ready[entry.first] = Ready{entry.second.ieeeId, std::move(loop)};
+    }
+}
+
+std::unique_ptr<LoopDevice> San::AttachLoop(const Volume& volume, bool& gone) {
+    if (m_images == nullptr || m_loops == nullptr) return nullptr;
+    const std::string image = m_images->VolumePath(volume.name);
+    gone = ::access(image.c_str(), F_OK) != 0;
+    return gone ? nullptr : m_loops->Attach(image);
 }
 
 void San::Scan() {
@@ -228,6 +253,7 @@ void San::ScanLocked(const std::map<std::string, Volume>& wanted) {
             if (m_say) m_say(std::string("qsta-simulator: cannot show a disk of ") + entry.first + ": " + error.what());
         }
     }
+    PrepareLocked(wanted);
 }
 
 std::vector<SanDisk> San::Disks() const {
@@ -241,10 +267,14 @@ void San::AddDisk(const Volume& volume) {
     // The volume's data first: a volume deleted since the mapping was read
     // has no image and no disk.
     std::unique_ptr<LoopDevice> loop;
-    if (m_images != nullptr && m_loops != nullptr) {
-        const std::string image = m_images->VolumePath(volume.name);
-        if (::access(image.c_str(), F_OK) != 0) return;
-        loop = m_loops->Attach(image);
+    auto ready = m_ready.find(volume.name);
+    if (ready != m_ready.end() && ready->second.ieeeId == volume.ieeeId) {
+        loop = std::move(ready->second.loop);
+        m_ready.erase(ready);
+    } else {
+        bool gone = false;
+        loop = AttachLoop(volume, gone);
+        if (gone) return;
     }
     const std::string model = m_model.ModelOf(volume.name);
     TreeLock lock(m_root);

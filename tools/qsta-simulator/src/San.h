@@ -49,8 +49,16 @@ private:
         std::unique_ptr<LoopDevice> loop;
         int deleteWatch = -1;
     };
+    // A mapped volume's loop device, attached before its disk shows: the
+    // kernel takes tens of milliseconds to set one up, which a scan should not wait for.
+    struct Ready {
+        std::string ieeeId;
+        std::unique_ptr<LoopDevice> loop;
+    };
     std::map<std::string, Volume> Wanted() const;
     void ScanLocked(const std::map<std::string, Volume>& wanted);
+    void PrepareLocked(const std::map<std::string, Volume>& wanted);
+    std::unique_ptr<LoopDevice> AttachLoop(const Volume& volume, bool& gone);
     void AddDisk(const Volume& volume);
     void RemoveDisk(Disk& disk);
     void MakeHost();
@@ -69,6 +77,7 @@ private:
     int m_host = -1;  // SCSI host and session number
     unsigned m_nextLun = 0;
     std::map<std::string, Disk> m_disks;  // shown, by volume name
+    std::map<std::string, Ready> m_ready;  // mapped, not shown yet, by volume name
 
     int m_inotify = -1;
     int m_wake = -1;  // eventfd that ends the watcher
