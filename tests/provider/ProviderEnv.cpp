@@ -63,6 +63,8 @@ qsta::Simulator& ProviderTest::AddAppliance(const std::string& seed, bool record
     options.defaultSeed = false;
     options.sanRoot = m_san.Path();
     options.hostIqn = kHostIqn;
+    // Disks come and go with the mappings until the host side rescans itself.
+    options.autoScan = true;
     options.threads = 2;
     auto sim = std::make_unique<qsta::Simulator>(options);
     sim->LoadSeed("host name=this-host iscsi-ip=192.0.2.20 iqn=" + std::string(kHostIqn) + "\n" + seed);

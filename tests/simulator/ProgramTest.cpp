@@ -185,7 +185,8 @@ TEST(SimulatorProgram, HelpDocumentsEveryOption) {
     }
     EXPECT_EQ(program.Wait(), 0);
     for (const char* option : {"--listen ADDR:PORT", "--access-key KEY", "--seed FILE", "--threads N", "--quiet",
-                               "--help", "SIGINT", "SIGTERM"}) {
+                               "--help", "SIGINT", "SIGTERM", "--data-dir DIR", "--san-root DIR", "--host-iqn IQN",
+                               "--san-host IQN=DIR", "--auto-scan"}) {
         EXPECT_NE(text.find(option), std::string::npos) << option;
     }
 }
@@ -250,5 +251,34 @@ TEST(SimulatorProgram, RefusesToStartWithoutAKeyOrWithBadArguments) {
         Program program({"--access-key", "k", "--seed", "/nonexistent/seed"});
         EXPECT_EQ(program.Wait(), 2);
         EXPECT_NE(program.ReadAllErrors().find("/nonexistent/seed: cannot read the seed file"), std::string::npos);
+    }
+}
+
+// The loop devices are attached with autoclear and held by the program alone,
+// so even kill -9 leaves none behind.
+TEST(SimulatorProgram, KilledWithSigkillLeavesNoLoopDeviceAttached) {
+    std::string why;
+    if (!LoopDevicesUsable(why)) GTEST_SKIP() << why;
+    korvel_test::TempDir dir;
+    const std::string seed = dir.Path() + "/seed.txt";
+    std::ofstream(seed) << "volume name=v1 size=1M\nhost name=h iqn=iqn.2026-12.local.example:kill\n"
+                           "map volume=v1 host=h\n";
+    Program program({"--listen", "127.0.0.1:0", "--access-key", "k", "--seed", seed, "--quiet", "--data-dir",
+                     dir.Path() + "/data", "--san-root", dir.Path() + "/sys", "--host-iqn",
+                     "iqn.2026-12.local.example:kill"});
+    ASSERT_TRUE(program.ReadLine().has_value()) << program.ReadAllErrors(std::chrono::milliseconds(100));
+    auto disk = program.ReadLine();
+    ASSERT_TRUE(disk.has_value());
+    EXPECT_NE(disk->find("qsta-simulator disk sdb: volume v1, block device /dev/loop"), std::string::npos) << *disk;
+    const std::string dev = korvel_test::ReadFile(dir.Path() + "/sys/class/block/sdb/dev");
+    EXPECT_NE(disk->find("(" + dev.substr(0, dev.size() - 1) + ")"), std::string::npos) << dev;
+    ASSERT_EQ(LoopsBackedBy(dir.Path()).size(), 1u);
+
+    program.Signal(SIGKILL);
+    EXPECT_EQ(program.Wait(), 128 + SIGKILL);
+    EXPECT_TRUE(WaitFor([&] { return LoopsBackedBy(dir.Path()).empty(); }));
+    for (const auto& line : LoopsBackedBy(dir.Path())) {
+        ADD_FAILURE() << "left attached: " << line;
+        if (std::system(("losetup -d " + line.substr(0, line.find(' '))).c_str()) != 0) ADD_FAILURE() << "cannot detach";
     }
 }

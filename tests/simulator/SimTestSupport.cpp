@@ -1,6 +1,11 @@
 #include "SimTestSupport.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
+#include <thread>
 
 namespace simtest {
 
@@ -169,6 +174,46 @@ std::vector<std::string> Xml::Texts(const std::string& xpath) const {
         texts.emplace_back(text ? reinterpret_cast<const char*>(text.get()) : "");
     }
     return texts;
+}
+
+std::string CommandStatus(const HttpResult& result) {
+    auto xml = Xml::Parse(result.body);
+    return xml.Text("/*/status").value_or("<none>") + " " + xml.Text("/*/status-msg").value_or("<none>");
+}
+
+bool LoopDevicesUsable(std::string& whyNot) {
+    int fd = open("/dev/loop-control", O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        whyNot = std::string("loop devices cannot be used here: /dev/loop-control: ") + std::strerror(errno);
+        return false;
+    }
+    close(fd);
+    return true;
+}
+
+std::vector<std::string> LoopsBackedBy(const std::string& dir) {
+    std::vector<std::string> found;
+    FILE* pipe = popen("losetup --list --noheadings --output NAME,BACK-FILE 2>/dev/null", "r");
+    if (pipe == nullptr) {
+        ADD_FAILURE() << "cannot run losetup";
+        return found;
+    }
+    char line[4096];
+    while (std::fgets(line, sizeof line, pipe) != nullptr) {
+        std::string text(line);
+        if (text.find(" " + dir + "/") != std::string::npos) found.push_back(text.substr(0, text.find('\n')));
+    }
+    pclose(pipe);
+    return found;
+}
+
+bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return done();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
 }
 
 void SimulatorTest::SetUp() {

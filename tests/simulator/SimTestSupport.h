@@ -9,6 +9,8 @@
 #include <libxml/parser.h>
 #include <libxml/xpath.h>
 
+#include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -86,6 +88,17 @@ private:
     std::vector<xmlNode*> Nodes(const std::string& xpath, ObjectPtr& holder) const;
     std::shared_ptr<xmlDoc> m_doc;
 };
+
+// A command's answer as "<status> <status-msg>", e.g. "0 Success".
+std::string CommandStatus(const HttpResult& result);
+
+// Loop devices: whether this process may attach them (else why not), and the
+// loop devices, as losetup lists them, whose backing file lies under `dir`.
+bool LoopDevicesUsable(std::string& whyNot);
+std::vector<std::string> LoopsBackedBy(const std::string& dir);
+
+// Polls `done` every 5 ms until it holds or `limit` passed; its last answer.
+bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(5));
 
 // Test base: a started simulator with the default seed.
 class SimulatorTest : public ::testing::Test {

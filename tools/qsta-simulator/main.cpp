@@ -15,6 +15,7 @@ namespace {
 
 const char* const kUsage =
     "Usage: qsta-simulator --listen ADDR:PORT --access-key KEY [--seed FILE] [--threads N] [--quiet]\n"
+    "                      [--data-dir DIR] [--san-root DIR --host-iqn IQN] [--san-host IQN=DIR]... [--auto-scan]\n"
     "\n"
     "Serves a simulated QSTA storage appliance over HTTPS (self-signed certificate\n"
     "made at start) until it receives SIGINT or SIGTERM.\n"
@@ -27,10 +28,20 @@ const char* const kUsage =
     "  --seed FILE         load the model from FILE instead of the default seed\n"
     "                      (format: see tools/qsta-simulator/README.md)\n"
     "  --threads N         request worker threads (default 8)\n"
+    "  --data-dir DIR      keep the volumes' data: a sparse image file per volume\n"
+    "                      and per snapshot in DIR (one simulator per DIR)\n"
     "  --san-root DIR      play the storage network: show every volume mapped to\n"
     "                      the host entry of --host-iqn as a disk under\n"
-    "                      DIR/class/block/sdX (point KORVEL_SYSFS_ROOT at DIR)\n"
+    "                      DIR/class/block/sdX (point KORVEL_SYSFS_ROOT at DIR);\n"
+    "                      with --data-dir each disk is a loop device on its image\n"
     "  --host-iqn IQN      this host's initiator name (with --san-root)\n"
+    "  --san-host IQN=DIR  play the storage network for one more host, its tree\n"
+    "                      in DIR (repeatable)\n"
+    "  --auto-scan         disks appear and go as soon as the mappings change;\n"
+    "                      without it, a newly mapped disk appears when \"- - -\"\n"
+    "                      is written to DIR/class/scsi_host/hostN/scan, and an\n"
+    "                      unmapped one stays until \"1\" is written to its\n"
+    "                      device/delete or the next scan\n"
     "  --quiet             do not log requests\n"
     "  --help              show this text\n"
     "\n"
@@ -128,6 +139,22 @@ int main(int argc, char** argv) {
                 return Fail(arg + " needs a value");
             }
             (arg == "--san-root" ? options.sanRoot : options.hostIqn) = text;
+        } else if (arg == "--data-dir") {
+            const char* text = value();
+            if (text == nullptr || *text == '\0') {
+                return Fail("--data-dir needs a folder");
+            }
+            options.dataDir = text;
+        } else if (arg == "--san-host") {
+            const char* text = value();
+            const std::string spec = text == nullptr ? std::string() : text;
+            const auto eq = spec.find('=');
+            if (eq == std::string::npos || eq == 0 || eq + 1 == spec.size()) {
+                return Fail("--san-host needs IQN=DIR");
+            }
+            options.sanHosts.push_back({spec.substr(0, eq), spec.substr(eq + 1)});
+        } else if (arg == "--auto-scan") {
+            options.autoScan = true;
         } else if (arg == "--quiet") {
             quiet = true;
         } else {
@@ -170,8 +197,14 @@ int main(int argc, char** argv) {
             std::lock_guard lock(outputMutex);
             std::fprintf(stdout, "qsta-simulator serving %s (%zu volumes, %zu host entries)\n",
                          simulator.Url().c_str(), simulator.VolumeCount(), simulator.Hosts().size());
-            for (const auto& disk : simulator.SanDisks())
-                std::fprintf(stdout, "qsta-simulator disk %s: volume %s\n", disk.device.c_str(), disk.volumeName.c_str());
+            for (const auto& disk : simulator.SanDisks()) {
+                std::string device = disk.loopDevice.empty()
+                                         ? std::string()
+                                         : ", block device " + disk.loopDevice + " (" + std::to_string(disk.major) +
+                                               ":" + std::to_string(disk.minor) + ")";
+                std::fprintf(stdout, "qsta-simulator disk %s: volume %s%s\n", disk.device.c_str(),
+                             disk.volumeName.c_str(), device.c_str());
+            }
             std::fflush(stdout);
         }
         int received = 0;

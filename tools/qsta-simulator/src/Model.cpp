@@ -17,6 +17,8 @@ namespace {
 
 const char* const kDefaultModel = "QSTA-Volume";
 const char* const kSuccess = "Success";
+// The largest file ext4 keeps with 4 KiB blocks: any image can then be made.
+const std::uint64_t kMaxVolumeSize = 16ull << 40;
 
 bool IsHexId(const std::string& text) {
     if (text.size() != 16) {
@@ -92,6 +94,24 @@ std::string Take(std::map<std::string, std::string>& fields, const std::string& 
     std::string value = it->second;
     fields.erase(it);
     return value;
+}
+
+// "size=": bytes, or a number with K, M, G or T (KiB, MiB, GiB, TiB also
+// spelled so), powers of 1024.
+std::uint64_t ParseSize(const std::string& text) {
+    std::size_t digits = 0;
+    while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits]))) ++digits;
+    static const std::map<std::string, unsigned> shifts = {{"", 0},   {"K", 10},   {"KiB", 10}, {"M", 20}, {"MiB", 20},
+                                                           {"G", 30}, {"GiB", 30}, {"T", 40},   {"TiB", 40}};
+    auto shift = shifts.find(text.substr(digits));
+    if (digits == 0 || digits > 15 || shift == shifts.end()) {
+        throw std::invalid_argument("size \"" + text + "\" is not a number of bytes or of K, M, G or T");
+    }
+    const std::uint64_t value = std::stoull(text.substr(0, digits));
+    if (value > (kMaxVolumeSize >> shift->second)) {
+        throw std::invalid_argument("size \"" + text + "\" is over 16 TiB");
+    }
+    return value << shift->second;
 }
 
 void RejectLeftovers(const std::map<std::string, std::string>& fields) {
@@ -184,6 +204,7 @@ void Model::ClearLocked() {
     m_mappings.clear();
     m_mappingSet.clear();
     m_mappingCountByVolume.clear();
+    if (m_images != nullptr) m_images->Clear();
 }
 
 void Model::Clear() {
@@ -248,6 +269,11 @@ void Model::ApplySeedLine(const std::string& line) {
         spec.ieeeId = Take(fields, "ieee-id");
         spec.model = Take(fields, "model");
         spec.productId = Take(fields, "product-id");
+        const std::string size = Take(fields, "size");
+        if (!size.empty()) {
+            spec.size = ParseSize(size);
+            if (spec.size == 0) throw std::invalid_argument("size must not be 0");
+        }
         RejectLeftovers(fields);
         AddVolumeLocked(spec);
     } else if (keyword == "volumes") {
@@ -329,7 +355,7 @@ ConsistencyGroup& Model::CreateGroupLocked(const std::string& name) {
     return *it;
 }
 
-Volume Model::AddVolumeLocked(const VolumeSpec& spec) {
+Volume Model::AddVolumeLocked(const VolumeSpec& spec, const CloneSource* source) {
     if (!spec.name.empty() && m_volumeByName.count(spec.name) != 0) {
         throw std::invalid_argument("volume \"" + spec.name + "\" exists");
     }
@@ -341,13 +367,24 @@ Volume Model::AddVolumeLocked(const VolumeSpec& spec) {
             throw std::invalid_argument("ieee-id \"" + spec.ieeeId + "\" exists");
         }
     }
+    if (spec.size % 512 != 0 || spec.size > kMaxVolumeSize) {
+        throw std::invalid_argument("size " + std::to_string(spec.size) +
+                                    " is not a multiple of 512 bytes up to 16 TiB");
+    }
     VolumeRec rec;
     rec.volume.name = spec.name.empty() ? NextVolumeName() : spec.name;
+    rec.volume.size = spec.size == 0 ? kDefaultVolumeSize : spec.size;
     rec.volume.displayName = spec.displayName.empty() ? rec.volume.name : spec.displayName;
     rec.volume.ieeeId = spec.ieeeId.empty() ? NextIeeeId() : spec.ieeeId;
     rec.model = spec.model.empty() ? std::string(kDefaultModel) : spec.model;
     rec.volume.productId = spec.productId.empty() ? rec.volume.ieeeId + "-" + rec.model : spec.productId;
     std::string cgName = spec.cgName.empty() ? NextGroupName() : spec.cgName;
+    if (m_images != nullptr) {
+        if (source != nullptr)
+            m_images->CreateClone(rec.volume.name, rec.volume.size, source->snapshotId, source->volume);
+        else
+            m_images->CreateVolume(rec.volume.name, rec.volume.size);
+    }
     auto groupIt = m_groupByName.find(cgName);
     ConsistencyGroup& group = groupIt == m_groupByName.end() ? CreateGroupLocked(cgName) : *groupIt->second;
     rec.volume.cgName = cgName;
@@ -421,6 +458,7 @@ Snapshot Model::AddSnapshotLocked(const std::string& cgName, const std::string& 
     snapshot.id = id.empty() ? NextSnapshotId() : id;
     snapshot.displayName = displayName;
     snapshot.cgName = cgName;
+    if (m_images != nullptr) m_images->TakeSnapshot(snapshot.id, groupIt->second->volumes);
     m_snapshots.push_back(snapshot);
     m_snapshotById.emplace(snapshot.id, std::prev(m_snapshots.end()));
     groupIt->second->snapshots.push_back(snapshot.id);
@@ -463,6 +501,7 @@ void Model::RemoveSnapshotLocked(const std::string& id) {
     }
     m_snapshots.erase(it->second);
     m_snapshotById.erase(it);
+    if (m_images != nullptr) m_images->DeleteSnapshot(id);
 }
 
 // Removes a volume that is not mapped. A group that loses its last volume
@@ -477,6 +516,7 @@ void Model::RemoveVolumeLocked(const std::string& name) {
     m_volumes.erase(it->second);
     m_volumeByName.erase(it);
     m_mappingCountByVolume.erase(name);
+    if (m_images != nullptr) m_images->DeleteVolume(name);
 
     auto groupIt = m_groupByName.find(cgName);
     if (groupIt == m_groupByName.end()) {
@@ -805,9 +845,16 @@ Answer Model::CreateSnapshotSet(const FormFields& form) {
         }
     }
     std::string extra = "  <snapshots>\n";
+    std::vector<std::string> made;
     for (const auto& entry : entries) {
-        Snapshot snapshot = AddSnapshotLocked(*entry.second.second, *entry.second.first, *entry.second.first);
-        AppendElement(extra, "    ", "snapshot", snapshot.id);
+        try {
+            made.push_back(AddSnapshotLocked(*entry.second.second, *entry.second.first, *entry.second.first).id);
+        } catch (const std::runtime_error& error) {
+            // All or nothing, as the checks above promise.
+            for (const auto& id : made) RemoveSnapshotLocked(id);
+            return Refused(root, "Cannot make snapshot " + *entry.second.first + ": " + error.what());
+        }
+        AppendElement(extra, "    ", "snapshot", made.back());
     }
     extra += "  </snapshots>\n";
     return CommandAnswer(root, "0", kSuccess, extra);
@@ -852,16 +899,29 @@ Answer Model::CloneGroup(const std::string& cgName, const FormFields& form) {
     const std::vector<std::string> sources = groupIt->second->volumes;
     const std::string newGroup = NextGroupName();
     CreateGroupLocked(newGroup).clonedFrom = *snapshotId;
-    std::size_t index = 0;
-    for (const auto& sourceName : sources) {
-        const VolumeRec& source = *m_volumeByName.at(sourceName);
-        VolumeSpec spec;
-        spec.displayName = index == 0 ? *name : *name + "-" + std::to_string(index + 1);
-        spec.cgName = newGroup;
-        spec.model = source.model;
-        Volume clone = AddVolumeLocked(spec);
-        m_volumeByName.at(clone.name)->volume.sourceSnapshot = *snapshotId;
-        ++index;
+    std::vector<std::string> made;
+    try {
+        for (const auto& sourceName : sources) {
+            const VolumeRec& source = *m_volumeByName.at(sourceName);
+            VolumeSpec spec;
+            spec.displayName = made.empty() ? *name : *name + "-" + std::to_string(made.size() + 1);
+            spec.cgName = newGroup;
+            spec.model = source.model;
+            spec.size = source.volume.size;
+            const CloneSource from{*snapshotId, sourceName};
+            Volume clone = AddVolumeLocked(spec, &from);
+            m_volumeByName.at(clone.name)->volume.sourceSnapshot = *snapshotId;
+            made.push_back(clone.name);
+        }
+    } catch (const std::runtime_error& error) {
+        // Nothing of the clone stays: its volumes, and the group with the last of them.
+        for (const auto& volume : made) RemoveVolumeLocked(volume);
+        auto left = m_groupByName.find(newGroup);
+        if (left != m_groupByName.end()) {
+            m_groups.erase(left->second);
+            m_groupByName.erase(left);
+        }
+        return Refused(root, "Cannot clone " + cgName + ": " + error.what());
     }
     std::string extra;
     AppendElement(extra, "  ", "cg-name", newGroup);
@@ -882,6 +942,13 @@ Answer Model::RollbackGroup(const std::string& cgName, const FormFields& form) {
     auto snapIt = m_snapshotById.find(*snapshotId);
     if (snapIt == m_snapshotById.end() || snapIt->second->cgName != cgName) {
         return Refused(root, "Snapshot " + *snapshotId + " not found in consistency group " + cgName);
+    }
+    if (m_images != nullptr) {
+        try {
+            m_images->Rollback(*snapshotId, groupIt->second->volumes);
+        } catch (const std::runtime_error& error) {
+            return Refused(root, "Cannot roll " + cgName + " back: " + error.what());
+        }
     }
     groupIt->second->rolledBackTo = *snapshotId;
     ++groupIt->second->rollbackCount;

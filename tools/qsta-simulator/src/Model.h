@@ -3,6 +3,8 @@
 
 #include "qsta/Simulator.h"
 
+#include "Images.h"
+
 #include <cstdint>
 #include <list>
 #include <map>
@@ -40,6 +42,9 @@ public:
     Model() = default;
     Model(const Model&) = delete;
     Model& operator=(const Model&) = delete;
+
+    // The volumes' data, kept from now on (before anything is seeded); null: none.
+    void SetImages(Images* images) { m_images = images; }
 
     // Seeding (each takes the write lock).
     void Clear();
@@ -86,8 +91,14 @@ private:
     using SnapshotList = std::list<Snapshot>;
     using HostList = std::list<Host>;
 
+    // A clone's data: the snapshot's image of one source volume.
+    struct CloneSource {
+        std::string snapshotId;
+        std::string volume;
+    };
+
     // Unlocked helpers; callers hold the right lock.
-    Volume AddVolumeLocked(const VolumeSpec& spec);
+    Volume AddVolumeLocked(const VolumeSpec& spec, const CloneSource* source = nullptr);
     Host AddHostLocked(const std::string& iqn, const std::string& iscsiIp, const std::string& name,
                        const std::string& displayName);
     Snapshot AddSnapshotLocked(const std::string& cgName, const std::string& displayName, const std::string& id);
@@ -118,6 +129,7 @@ private:
     Answer DetachVolume(const std::string& volumeName, const FormFields& form);
 
     mutable std::shared_mutex m_mutex;
+    Images* m_images = nullptr;
 
     VolumeList m_volumes;
     std::unordered_map<std::string, VolumeList::iterator> m_volumeByName;

@@ -1,6 +1,8 @@
 #include "qsta/Simulator.h"
 
 #include "Certificate.h"
+#include "Images.h"
+#include "Loop.h"
 #include "Model.h"
 #include "San.h"
 #include "Xml.h"
@@ -18,7 +20,9 @@
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
+#include <iostream>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -275,11 +279,48 @@ struct Simulator::Impl {
     };
 
     Options options;
+    // Destroyed in reverse: the hosts' disks let go of their loop devices
+    // before the images go.
+    std::unique_ptr<detail::Images> images;  // null without Options::dataDir
+    std::unique_ptr<detail::LoopDevices> loops;
     detail::Model model;
-    std::unique_ptr<detail::San> san;  // null unless Options::sanRoot is set
+    std::vector<std::unique_ptr<detail::San>> sans;  // one per host of the storage network
+    bool loggedIn = false;
 
     void SyncSan() {
-        if (san) san->Sync(model);
+        for (auto& san : sans) san->Sync();
+    }
+
+    // The storage network's notices go where the requests are logged.
+    void Say(const std::string& line) {
+        if (options.requestLog) {
+            options.requestLog(line);
+        } else {
+            static std::mutex stderrMutex;
+            std::lock_guard lock(stderrMutex);
+            std::cerr << line << std::endl;
+        }
+    }
+
+    void MakeStorage() {
+        std::vector<SanHost> hosts = options.sanHosts;
+        if (!options.sanRoot.empty() || !options.hostIqn.empty()) hosts.push_back({options.hostIqn, options.sanRoot});
+        std::set<std::string> iqns;
+        for (const auto& host : hosts) {
+            if (host.iqn.empty() || host.root.empty())
+                throw std::invalid_argument("qsta-simulator: a SAN host needs an initiator name and a folder");
+            if (!iqns.insert(host.iqn).second)
+                throw std::invalid_argument("qsta-simulator: SAN host " + host.iqn + " is given twice");
+        }
+        auto say = [this](const std::string& line) { Say(line); };
+        if (!options.dataDir.empty()) {
+            images = std::make_unique<detail::Images>(options.dataDir);
+            model.SetImages(images.get());
+            loops = std::make_unique<detail::LoopDevices>(say);
+        }
+        for (const auto& host : hosts)
+            sans.push_back(std::make_unique<detail::San>(model, host.root, host.iqn, options.autoScan, images.get(),
+                                                         loops.get(), say));
     }
 
     mutable std::mutex keyMutex;
@@ -621,8 +662,7 @@ Simulator::Simulator() : Simulator(Options()) {}
 Simulator::Simulator(Options options) : m_impl(std::make_unique<Impl>()) {
     m_impl->options = std::move(options);
     m_impl->accessKey = m_impl->options.accessKey;
-    if (!m_impl->options.sanRoot.empty())
-        m_impl->san = std::make_unique<detail::San>(m_impl->options.sanRoot, m_impl->options.hostIqn);
+    m_impl->MakeStorage();
     if (!m_impl->options.seedFile.empty()) {
         LoadSeedFile(m_impl->options.seedFile);
     } else if (m_impl->options.defaultSeed) {
@@ -635,6 +675,11 @@ Simulator::~Simulator() { Stop(); }
 void Simulator::Start() {
     std::lock_guard lock(m_impl->lifecycleMutex);
     m_impl->StartLocked();
+    // The hosts log in to the target once it serves: its mapped LUNs show.
+    if (!m_impl->loggedIn) {
+        for (auto& san : m_impl->sans) san->Scan();
+        m_impl->loggedIn = true;
+    }
 }
 
 void Simulator::Stop() {
@@ -728,7 +773,26 @@ void Simulator::MapVolume(const std::string& volumeName, const std::string& host
 }
 
 std::vector<SanDisk> Simulator::SanDisks() const {
-    return m_impl->san ? m_impl->san->Disks() : std::vector<SanDisk>();
+    std::vector<SanDisk> disks;
+    for (const auto& san : m_impl->sans) {
+        auto shown = san->Disks();
+        disks.insert(disks.end(), shown.begin(), shown.end());
+    }
+    return disks;
+}
+
+std::string Simulator::ScanFile(const std::string& hostIqn) const {
+    for (const auto& san : m_impl->sans)
+        if (hostIqn.empty() || san->HostIqn() == hostIqn) return san->ScanFile();
+    return std::string();
+}
+
+std::string Simulator::VolumeImage(const std::string& volumeName) const {
+    return m_impl->images ? m_impl->images->VolumePath(volumeName) : std::string();
+}
+
+std::string Simulator::SnapshotImage(const std::string& snapshotId, const std::string& volumeName) const {
+    return m_impl->images ? m_impl->images->SnapshotPath(snapshotId, volumeName) : std::string();
 }
 
 std::vector<Volume> Simulator::Volumes() const { return m_impl->model.Volumes(); }

@@ -43,7 +43,10 @@ struct Volume {
     std::string productId;       // "product-id": ieee-id, '-', model text (unless given verbatim)
     std::string cgName;          // "cg-name": the volume's consistency group
     std::string sourceSnapshot;  // for a clone, the snapshot it was made from; empty otherwise
+    std::uint64_t size = 0;      // bytes
 };
+
+constexpr std::uint64_t kDefaultVolumeSize = 64ull << 20;  // 64 MiB
 
 // What AddVolume(VolumeSpec) creates. Empty fields are generated.
 struct VolumeSpec {
@@ -54,6 +57,7 @@ struct VolumeSpec {
     std::string ieeeId;       // empty: 16 lowercase hex digits, unique; otherwise any 16 hex digits, kept verbatim
     std::string model;        // empty: "QSTA-Volume"
     std::string productId;    // empty: ieeeId + "-" + model; otherwise used verbatim
+    std::uint64_t size = 0;   // bytes, a multiple of 512 up to 16 TiB; 0: kDefaultVolumeSize
 };
 
 struct ConsistencyGroup {
@@ -84,11 +88,25 @@ struct Mapping {
     std::string hostName;
 };
 
-// A disk the simulator shows the host (Options::sanRoot).
+// A disk the simulator shows a host (Options::sanHosts, Options::sanRoot).
 struct SanDisk {
     std::string device;      // "sdb": <sanRoot>/class/block/<device>
     std::string volumeName;  // the mapped volume
     std::string ieeeId;      // its EUI-64 designator in vpd_pg83
+    std::string hostIqn;     // the host that sees it
+    std::string sanRoot;     // that host's tree
+    int scsiHost = 0;        // N of <sanRoot>/class/scsi_host/hostN, whose scan file brings disks
+    unsigned lun = 0;        // the LUN in its SCSI address N:0:0:LUN
+    bool stale = false;      // unmapped, still shown until its device/delete or the next scan
+    std::string loopDevice;  // "/dev/loop3" holding the volume's image; empty without one
+    unsigned major = 0;      // the loop device's numbers, in the disk's "dev" file
+    unsigned minor = 0;
+};
+
+// A host whose storage network the simulator plays.
+struct SanHost {
+    std::string iqn;   // its initiator name: volumes mapped to a host entry with it are its disks
+    std::string root;  // its sysfs-shaped tree (KORVEL_SYSFS_ROOT on that host)
 };
 
 // ---------------------------------------------------------------------------
@@ -185,16 +203,32 @@ struct Options {
     std::string seedFile;     // load this seed file instead of the default seed when constructed
     unsigned threads = 8;     // request worker threads
     std::chrono::milliseconds startTimeout{10000};  // Start() gives up after this long
-    // Playing the storage network: with a folder, every volume mapped to a host
-    // entry whose iqn is hostIqn appears as a disk under
-    // <sanRoot>/class/block/sdX (sysfs layout, an iSCSI sessionN in its path:
-    // vendor "Korvel", the volume's model as product, vpd_pg80 with the
-    // volume name, vpd_pg83 with its ieee-id as EUI-64), and goes when the
-    // mapping does. Several simulators may share one folder.
-    std::string sanRoot;
+    // Playing the storage network: for each host, every volume mapped to a
+    // host entry with its iqn shows as a disk under <root>/class/block/sdX
+    // (sysfs layout, an iSCSI sessionN in its path: vendor "Korvel", the
+    // volume's model as product, vpd_pg80 with the volume name, vpd_pg83 with
+    // its ieee-id as EUI-64, size in sectors). The disks mapped when the
+    // simulator starts show at once, as at an iSCSI login; later ones when
+    // "- - -" is written to <root>/class/scsi_host/hostN/scan. An unmapped
+    // disk stays, stale, until "1" is written to its device/delete or the next
+    // scan. Several simulators may share one tree; each takes its own hostN.
+    // Throws std::invalid_argument for an empty iqn or root, or an iqn twice.
+    std::vector<SanHost> sanHosts;
+    std::string sanRoot;  // with hostIqn: one more host, the one-host shorthand
     std::string hostIqn;
+    // Disks appear and go as soon as the mappings change, with no scan.
+    bool autoScan = false;
+    // With a folder, every volume has a sparse image file of its size there:
+    // a snapshot copies its group's images when it is made, a clone copies
+    // the snapshot's, a rollback copies them back in place, and deleting a
+    // volume or snapshot deletes its images. With a SAN as well, each disk is
+    // a loop device on its volume's image (the disk's "dev" file names it),
+    // where this process may use loop devices; otherwise that is said once
+    // and the disks have no block device. One simulator per folder.
+    std::string dataDir;
     // Called once per request, after it was answered, with a one-line summary
-    // (never the access key). Called on worker threads; must be thread-safe.
+    // (never the access key), and with the storage network's notices (those
+    // go to stderr without it). Called on worker threads; must be thread-safe.
     std::function<void(const std::string& line)> requestLog;
 };
 
@@ -249,7 +283,8 @@ public:
     // Adds a volume with this display name in a new group.
     Volume AddVolume(const std::string& displayName);
     // Adds a volume; throws std::invalid_argument for a name or ieee-id that
-    // exists or an ieee-id that is not 16 hex digits.
+    // exists, an ieee-id that is not 16 hex digits or a bad size, and
+    // std::runtime_error when its image cannot be made.
     Volume AddVolume(const VolumeSpec& spec);
     // Adds `count` volumes quickly, each in a new group, with display names
     // "<displayPrefix>-<i>" (i from 1). Returns the names of the new volumes.
@@ -283,8 +318,14 @@ public:
     std::optional<Host> FindHostByIqn(const std::string& iqn) const;
     std::vector<Mapping> Mappings() const;  // in the order they were made
     bool IsMapped(const std::string& volumeName, const std::string& hostName) const;
-    // The disks shown under Options::sanRoot, by volume name.
+    // The disks shown to every host, stale ones included; per host by volume name.
     std::vector<SanDisk> SanDisks() const;
+    // The scan file of a host's SCSI host ("" iqn: the first host); "" for none.
+    std::string ScanFile(const std::string& hostIqn = std::string()) const;
+    // Image files (Options::dataDir); "" without a data folder. The path is
+    // given whether or not the volume or snapshot exists.
+    std::string VolumeImage(const std::string& volumeName) const;
+    std::string SnapshotImage(const std::string& snapshotId, const std::string& volumeName) const;
 
     // --- Faults ------------------------------------------------------------------
 
