@@ -7,7 +7,7 @@ set -euo pipefail
 PACKAGES=(g++ make cmake ninja-build pkg-config libcurl4-openssl-dev libxml2-dev libssl-dev
           libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev openssl procps
           libsqlite3-dev libcli11-dev qt6-base-dev libgl-dev xvfb xauth
-          libprotobuf-dev protobuf-compiler libsystemd-dev xfsprogs)
+          libprotobuf-dev protobuf-compiler libsystemd-dev xfsprogs libmount-dev libblkid-dev)
 
 missing=()
 for p in "${PACKAGES[@]}"; do

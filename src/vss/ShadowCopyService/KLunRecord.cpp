@@ -304,11 +304,9 @@ KLunRecord KLunRecord::Decode(const std::string& blob) {
 }
 
 std::vector<std::string> BlockDevices() {
-    const char* root = std::getenv("KORVEL_SYSFS_ROOT");
     std::vector<std::string> names;
     std::error_code ec;
-    for (const auto& entry :
-         std::filesystem::directory_iterator(std::string(root != nullptr && *root ? root : "/sys") + "/class/block", ec))
+    for (const auto& entry : std::filesystem::directory_iterator(KorvelSysfsRoot() + "/class/block", ec))
         names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;

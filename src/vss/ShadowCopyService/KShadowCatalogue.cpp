@@ -83,12 +83,15 @@ private:
 
 const char* const kColumns =
     "shadow_id, set_id, created_at, source_device, source_lun, target_lun, snapshot_name, exposed_device, exposed_lun,"
-    " exposed_eui64, exposed_serial, state, intent, intent_at";
+    " exposed_eui64, exposed_serial, mount_point, state, intent, intent_at";
 
 KShadowCopyEntry Row(const Statement& s) {
-    return KShadowCopyEntry{s.Column(0), s.Column(1),  s.Column(2),  s.Column(3),  s.Column(4),
-                            s.Column(5), s.Column(6),  s.Column(7),  s.Column(8),  s.Column(9),
-                            s.Column(10), s.Column(11), s.Column(12), s.Column(13)};
+    KShadowCopyEntry e;
+    std::string* fields[] = {&e.shadowId,     &e.setId,         &e.createdAt,  &e.sourceDevice, &e.sourceLun,
+                             &e.targetLun,    &e.snapshotName,  &e.exposedDevice, &e.exposedLun, &e.exposedEui64,
+                             &e.exposedSerial, &e.mountPoint,   &e.state,      &e.intent,       &e.intentAt};
+    for (int i = 0; i < static_cast<int>(sizeof fields / sizeof fields[0]); ++i) *fields[i] = s.Column(i);
+    return e;
 }
 
 }  // namespace
@@ -176,6 +179,7 @@ void KShadowCatalogue::Migrate() {
         // a command under way.
         Exec("ALTER TABLE shadow_copies ADD COLUMN exposed_eui64 TEXT");
         Exec("ALTER TABLE shadow_copies ADD COLUMN exposed_serial TEXT");
+        Exec("ALTER TABLE shadow_copies ADD COLUMN mount_point TEXT");
         Exec("ALTER TABLE shadow_copies ADD COLUMN state TEXT NOT NULL DEFAULT 'created'");
         Exec("ALTER TABLE shadow_copies ADD COLUMN intent TEXT");
         Exec("ALTER TABLE shadow_copies ADD COLUMN intent_at TEXT");
@@ -256,10 +260,21 @@ void KShadowCatalogue::SetExposed(const KShadowCopyEntry& e) {
     transaction.Commit();
 }
 
+void KShadowCatalogue::SetMountPoint(const std::string& shadowId, const std::string& mountPoint) {
+    Transaction transaction(m_db);
+    Statement update(m_db, "UPDATE shadow_copies SET mount_point = ? WHERE shadow_id = ?");
+    if (mountPoint.empty())
+        update.BindNull(1);
+    else
+        update.Bind(1, mountPoint);
+    update.Bind(2, shadowId).Step();
+    transaction.Commit();
+}
+
 void KShadowCatalogue::ClearExposed(const std::string& shadowId) {
     Transaction transaction(m_db);
     Statement(m_db, "UPDATE shadow_copies SET exposed_device = NULL, exposed_lun = NULL, exposed_eui64 = NULL,"
-                    " exposed_serial = NULL, intent = NULL, intent_at = NULL WHERE shadow_id = ?")
+                    " exposed_serial = NULL, mount_point = NULL, intent = NULL, intent_at = NULL WHERE shadow_id = ?")
         .Bind(1, shadowId)
         .Step();
     transaction.Commit();

@@ -25,6 +25,7 @@ struct KShadowCopyEntry {
     // The exposed disk itself: names change, so it is found again by these.
     std::string exposedEui64;  // its LUN IEEE ID (the EUI-64 of page 83)
     std::string exposedSerial; // its serial (page 80)
+    std::string mountPoint;    // where expose --mount mounted it, or ""
     std::string state;         // "created", or "pending" until its create finished
     std::string intent;        // "exposing" while an expose is under way, else ""
     std::string intentAt;      // when that began, UTC
@@ -53,6 +54,7 @@ public:
     void SetIntent(const std::string& shadowId, const std::string& intent, const std::string& at);
     // Records the exposed disk and ends the intent.
     void SetExposed(const KShadowCopyEntry& exposed);
+    void SetMountPoint(const std::string& shadowId, const std::string& mountPoint);
     void ClearExposed(const std::string& shadowId);
     // Forgets a shadow copy, and its set when that was the set's last one.
     void Remove(const std::string& shadowId);

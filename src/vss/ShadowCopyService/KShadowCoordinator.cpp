@@ -19,6 +19,7 @@
 #include <sstream>
 #include <thread>
 
+#include "KHostDisks.h"
 #include "KLunRecord.h"
 #include "KShadowAppliances.h"
 #include "KorvelAccessLibrary.h"
@@ -536,6 +537,7 @@ std::string KShadowCoordinator::ExposeWith(Session& session, KShadowCopyEntry& e
     m_catalogue.SetIntent(entry.shadowId, "exposing", Now());
     try {
         session.Check("LocateLuns", entry.shadowId, session.Hardware()->LocateLuns(1, &target.Info()));
+        RescanIscsiHosts();
 
         // The new disk shows up after the host's rescan; wait for it, but not for ever.
         const auto deadline = std::chrono::steady_clock::now() + m_options.rescanTimeout;
@@ -587,6 +589,8 @@ std::string KShadowCoordinator::ExposeWith(Session& session, KShadowCopyEntry& e
 void KShadowCoordinator::Repair(KShadowCopyEntry& entry, bool adopt) {
     KShadowAppliances appliances;
     const std::vector<KShadowAppliances::Volume> clones = appliances.ClonesOf(entry.snapshotName);
+    // A clone mapped here shows only after a rescan.
+    if (!clones.empty()) RescanIscsiHosts();
     const std::map<std::string, std::string> disks = DisksByIdentity();
     std::vector<std::string> left = appliances.Failures();
     for (const KShadowAppliances::Volume& clone : clones) {
@@ -597,6 +601,14 @@ void KShadowCoordinator::Repair(KShadowCopyEntry& entry, bool adopt) {
             Note("Shadow copy " + entry.shadowId + " was exposed as " + disk->second +
                  " by a command that stopped before recording it");
             continue;
+        }
+        if (disk != disks.end()) {
+            try {
+                TakeAway(entry, disk->second, false);
+            } catch (const std::exception& e) {
+                left.push_back("the clone volume " + clone.listing.volName + " stays: " + e.what());
+                continue;
+            }
         }
         const std::string why = appliances.RemoveClone(clone);
         if (why.empty())
@@ -634,15 +646,47 @@ bool KShadowCoordinator::Adopt(KShadowCopyEntry& entry, const std::string& devic
     return true;
 }
 
-std::string KShadowCoordinator::Expose(const std::string& shadowId) {
+std::string KShadowCoordinator::Expose(const std::string& shadowId, const std::string& mountDir) {
     RowLock lock(m_options.cataloguePath, Entry(shadowId).shadowId, "expose");
     KShadowCopyEntry entry = Entry(shadowId);  // as it is now that it is ours
     RefusePending(entry);
     if (!entry.intent.empty()) Repair(entry, true);
     if (!entry.exposedDevice.empty())
         throw KShadowRefusal("Shadow copy " + entry.shadowId + " is already exposed as " + entry.exposedDevice);
-    Session session(m_options);
-    return ExposeWith(session, entry);
+    if (!mountDir.empty() && std::filesystem::path(mountDir).is_relative())
+        throw KShadowRefusal("The mount point " + mountDir + " is not an absolute path");
+    std::string device;
+    {
+        Session session(m_options);
+        device = ExposeWith(session, entry);
+    }
+    if (mountDir.empty()) return device;
+    try {
+        const std::string type = MountReadOnly(KHostDisk(device).Node(), mountDir);
+        m_catalogue.SetMountPoint(entry.shadowId, mountDir);
+        Note("Mounted the " + type + " filesystem of " + device + " read-only at " + mountDir);
+    } catch (const std::exception& e) {
+        throw KShadowFailure("Shadow copy " + entry.shadowId + " is exposed as " + device + ", but not mounted: " +
+                                 e.what(),
+                             KShadowStep{"mount", device, S_OK}, {});
+    }
+    return device;
+}
+
+void KShadowCoordinator::TakeAway(const KShadowCopyEntry& entry, const std::string& device, bool ownDisk) {
+    const KHostDisk disk(device);
+    const std::vector<KMount> mounts = disk.Mounts();
+    // The last mount first: one may sit inside another.
+    for (auto mount = mounts.rbegin(); mount != mounts.rend(); ++mount) {
+        try {
+            Unmount(mount->target);
+        } catch (const KBusyMount& busy) {
+            throw KShadowRefusal(std::string(busy.what()) + "; shadow copy " + entry.shadowId + " stays as it is");
+        }
+        Note("Unmounted " + mount->target);
+    }
+    if (ownDisk && !entry.mountPoint.empty()) m_catalogue.SetMountPoint(entry.shadowId, "");
+    disk.Remove(static_cast<int>(m_options.rescanTimeout.count()));
 }
 
 std::string KShadowCoordinator::FindExposedDisk(const KShadowCopyEntry& entry) const {
@@ -683,15 +727,19 @@ void KShadowCoordinator::ReleaseOnDisk(Session& session, const KShadowCopyEntry&
         // Its clone is gone from the appliance already (a release that stopped
         // half-way): what is left goes without it.
         Note(device + " no longer shows a clone of shadow copy " + entry.shadowId);
+        TakeAway(entry, device);
         FinishOnAppliance(entry, false);
         return;
     }
+    // The host lets go of the disk before its LUN goes, as a SCSI host must.
+    TakeAway(entry, device);
     session.Check("OnLunEmpty", device,
                   session.Hardware()->OnLunEmpty(reinterpret_cast<VSS_PWSZ>(wide.data()), &disk.Info()));
 }
 
-void KShadowCoordinator::MaskOnDisk(Session& session, const KShadowCopyEntry&, const std::string& device) {
+void KShadowCoordinator::MaskOnDisk(Session& session, const KShadowCopyEntry& entry, const std::string& device) {
     KLunRecord disk = KLunRecord::FromDisk(device);
+    TakeAway(entry, device);
     session.Check("OnLunStateChange", device,
                   session.Hardware()->OnLunStateChange(&disk.Info(), nullptr, 1, VSS_ONLUNSTATECHANGE_DO_MASK_LUNS));
 }
@@ -783,6 +831,12 @@ void KShadowCoordinator::Revert(const std::string& shadowId) {
     const std::string expected = LunIeeeIdOf(KLunRecord::Decode(entry.sourceLun).Info());
     if (LunIeeeIdOf(source.Info()) != expected)
         throw KShadowRefusal(entry.sourceDevice + " no longer shows the volume of shadow copy " + entry.shadowId);
+    // Rolling a mounted filesystem back underneath the kernel corrupts it.
+    const KHostDisk sourceDisk(entry.sourceDevice);
+    const std::vector<KMount> mounts = sourceDisk.Mounts();
+    if (!mounts.empty())
+        throw KShadowRefusal(entry.sourceDevice + " is mounted at " + mounts.front().target +
+                             ": unmount it before rolling back");
     KLunRecord tagged = KLunRecord::Decode(entry.targetLun);
     Session session(m_options);
     IVssAsync* async = nullptr;
@@ -797,6 +851,16 @@ void KShadowCoordinator::Revert(const std::string& shadowId) {
     }
     session.Check("ResyncLuns", entry.sourceDevice, hr);
     if (status != VSS_S_ASYNC_FINISHED) session.Check("ResyncLuns", entry.sourceDevice, status);
+    // What the host cached of the disk predates the rollback.
+    if (sourceDisk.DevNo()) {
+        try {
+            FlushBuffers(sourceDisk.Node());
+        } catch (const std::exception& e) {
+            throw KShadowFailure(std::string("Rolled back, but ") + e.what() + ": read " + entry.sourceDevice +
+                                     " only after its cache was dropped",
+                                 KShadowStep{"ResyncLuns", entry.sourceDevice, S_OK}, {});
+        }
+    }
 }
 
 void KShadowCoordinator::Delete(const std::string& shadowId) {

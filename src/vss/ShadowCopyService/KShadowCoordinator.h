@@ -84,8 +84,9 @@ public:
     explicit KShadowCoordinator(Options options);
 
     std::vector<KShadowCopyEntry> Create(const std::vector<std::string>& devices);
-    // Returns the new disk's device path.
-    std::string Expose(const std::string& shadowId);
+    // Returns the new disk's device path. With a folder, its filesystem is
+    // mounted there read-only.
+    std::string Expose(const std::string& shadowId, const std::string& mountDir = std::string());
     void Release(const std::string& shadowId);
     void Mask(const std::string& shadowId);
     void Revert(const std::string& shadowId);
@@ -104,6 +105,10 @@ private:
     class RowLock;
     KShadowCopyEntry Entry(const std::string& shadowId) const;
     std::string ExposeWith(Session& session, KShadowCopyEntry& entry);
+    // Unmounts every mount of the disk (a busy one refuses, changing
+    // nothing), then takes the disk away from this host. `ownDisk`: the
+    // entry's exposed disk, whose mount point the catalogue forgets.
+    void TakeAway(const KShadowCopyEntry& entry, const std::string& device, bool ownDisk = true);
     // Finishes (when `adopt` and the clone's disk is here) or undoes an
     // expose whose command stopped half-way: clones of the entry's snapshot
     // that it does not record are deleted.

@@ -87,7 +87,8 @@ std::string HResultText(HRESULT hr) {
 std::string EntryJson(const KShadowCopyEntry& e) {
     return "{\"shadow_id\":" + Json(e.shadowId) + ",\"set_id\":" + Json(e.setId) + ",\"created_at\":" +
            Json(e.createdAt) + ",\"source_device\":" + Json(e.sourceDevice) + ",\"snapshot\":" +
-           Json(e.snapshotName) + ",\"exposed_device\":" + JsonOrNull(e.exposedDevice) + ",\"state\":" +
+           Json(e.snapshotName) + ",\"exposed_device\":" + JsonOrNull(e.exposedDevice) + ",\"mount_point\":" +
+           JsonOrNull(e.mountPoint) + ",\"state\":" +
            Json(e.state) + ",\"intent\":" + JsonOrNull(e.intent) + "}";
 }
 
@@ -179,7 +180,9 @@ std::string Table(const std::vector<KShadowCopyEntry>& entries) {
     for (const KShadowCopyEntry& e : entries) {
         std::snprintf(line, sizeof line, "%-38s  %-38s  %-20s  %-10s  %-8s  %-10s  %s\n", e.shadowId.c_str(),
                       e.setId.c_str(), e.createdAt.c_str(), e.sourceDevice.c_str(), StateText(e).c_str(),
-                      e.exposedDevice.empty() ? "-" : e.exposedDevice.c_str(),
+                      e.exposedDevice.empty() ? "-"
+                      : e.mountPoint.empty()  ? e.exposedDevice.c_str()
+                                              : (e.exposedDevice + " at " + e.mountPoint).c_str(),
                       e.snapshotName.empty() ? "-" : e.snapshotName.c_str());
         out << line;
     }
@@ -261,6 +264,9 @@ int main(int argc, char** argv) {
         n.command = app.add_subcommand(n.name, n.help);
         n.command->add_option("SHADOW_ID", shadowId, "The shadow copy, as \"list\" shows it")->required();
     }
+    std::string mountDir;
+    named[0].command->add_option("--mount", mountDir,
+                                 "Mount the exposed disk's filesystem read-only at this folder (made when missing)");
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {
@@ -317,7 +323,7 @@ int main(int argc, char** argv) {
             report.Result("[" + items + "]");
         } else if (used("expose")) {
             report.Line("Exposing shadow copy " + shadowId);
-            std::string device = coordinator.Expose(shadowId);
+            std::string device = coordinator.Expose(shadowId, mountDir);
             report.Line(device);
             report.Result("{\"device\":" + Json(device) + "}");
         } else if (used("release")) {

@@ -21,11 +21,6 @@ struct DeviceObject : korvel_platform::KernelObject {
     std::string dir;   // <root>/class/block/<name>/device
 };
 
-std::string SysfsRoot() {
-    const char* root = std::getenv("KORVEL_SYSFS_ROOT");
-    return root != nullptr && *root != '\0' ? root : "/sys";
-}
-
 bool IsDirectory(const std::string& path) {
     struct stat st{};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -177,7 +172,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD
     }
     auto device = std::make_unique<DeviceObject>();
     device->name = name;
-    device->dir = SysfsRoot() + "/class/block/" + name + "/device";
+    device->dir = KorvelSysfsRoot() + "/class/block/" + name + "/device";
     if (!IsDirectory(device->dir)) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
@@ -223,4 +218,9 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
     return query.PropertyId == StorageDeviceProperty
                ? QueryDeviceProperty(*device, lpOutBuffer, nOutBufferSize, lpBytesReturned)
                : QueryDeviceIdProperty(*device, lpOutBuffer, nOutBufferSize, lpBytesReturned);
+}
+
+std::string KorvelSysfsRoot() {
+    const char* root = std::getenv("KORVEL_SYSFS_ROOT");
+    return root != nullptr && *root != '\0' ? root : "/sys";
 }

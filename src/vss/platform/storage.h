@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "errors.h"
 #include "wintypes.h"
@@ -151,3 +152,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
                      LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
 BOOL CloseHandle(HANDLE hObject);
+
+// Linux only: the root of the sysfs tree disks are read from
+// (KORVEL_SYSFS_ROOT, default /sys).
+std::string KorvelSysfsRoot();
