@@ -274,11 +274,16 @@ TEST_F(ShadowSoundnessTest, ACatalogueOfTheFirstSchemaIsMigratedAndItsExposedCop
     {
         sqlite3* db = nullptr;
         ASSERT_EQ(sqlite3_open(CataloguePath().c_str(), &db), SQLITE_OK);
-        for (const char* column : {"exposed_eui64", "exposed_serial", "state", "intent", "intent_at"})
-            ASSERT_EQ(sqlite3_exec(db, (std::string("ALTER TABLE shadow_copies DROP COLUMN ") + column).c_str(),
-                                   nullptr, nullptr, nullptr),
-                      SQLITE_OK);
-        ASSERT_EQ(sqlite3_exec(db, "PRAGMA user_version = 1", nullptr, nullptr, nullptr), SQLITE_OK);
+        const char* downgrade =
+            "CREATE TABLE old AS SELECT shadow_id, set_id, created_at, source_device, source_lun, target_lun,"
+            " snapshot_name, exposed_device, exposed_lun FROM shadow_copies;"
+            "DROP TABLE shadow_copies;"
+            "CREATE TABLE shadow_copies (shadow_id TEXT PRIMARY KEY,"
+            " set_id TEXT NOT NULL REFERENCES snapshot_sets(set_id) ON DELETE CASCADE, created_at TEXT NOT NULL,"
+            " source_device TEXT NOT NULL, source_lun BLOB NOT NULL, target_lun BLOB NOT NULL,"
+            " snapshot_name TEXT NOT NULL, exposed_device TEXT, exposed_lun BLOB);"
+            "INSERT INTO shadow_copies SELECT * FROM old; DROP TABLE old; PRAGMA user_version = 1;";
+        ASSERT_EQ(sqlite3_exec(db, downgrade, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
         sqlite3_close(db);
     }
     // A disk without any identity must never pass for the exposed one.
