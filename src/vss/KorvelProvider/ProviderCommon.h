@@ -14,7 +14,7 @@ inline unsigned Hex(HRESULT hr) { return static_cast<unsigned>(hr); }
 
 // Replaces a record's text with a CoTaskMemAlloc copy of `text`, releasing
 // what it held. False when the allocation fails (the field is then null).
-bool ReplaceText(char*& field, const std::string& text);
+bool ReplaceFieldText(char*& field, const std::string& text);
 
 // An empty text for a null one.
 inline std::string TextOf(const char* text) { return text != nullptr ? text : std::string(); }
