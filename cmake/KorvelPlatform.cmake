@@ -18,5 +18,6 @@ if(WIN32)
     "SHELL:-iquote ${KORVEL_PLATFORM_DIR}" "SHELL:-iquote ${KORVEL_PLATFORM_COMMON_DIR}")
 else()
   set(KORVEL_PLATFORM_DIR ${KORVEL_PLATFORM_ROOT})
-  target_include_directories(KorvelPlatformHeaders INTERFACE ${KORVEL_PLATFORM_DIR} ${KORVEL_PLATFORM_COMMON_DIR})
+  target_include_directories(KorvelPlatformHeaders INTERFACE $<BUILD_INTERFACE:${KORVEL_PLATFORM_DIR}>
+                                                            $<BUILD_INTERFACE:${KORVEL_PLATFORM_COMMON_DIR}>)
 endif()
