@@ -7,6 +7,8 @@ include(CMakePackageConfigHelpers)
 # Named after the package, as Debian wants it.
 set(KORVEL_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/korvel)
 
+# The libraries find each other beside themselves, wherever the tree is installed.
+set_target_properties(KorvelAccessLibrary Logger NodeFacts PROPERTIES INSTALL_RPATH "$ORIGIN")
 install(TARGETS KorvelProvider KorvelShadow KorvelRegTool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS KorvelAccessLibrary Logger KorvelPlatformHeaders EXPORT KorvelAccessLibraryTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
