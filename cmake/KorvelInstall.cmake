@@ -57,10 +57,9 @@ else()
   message(STATUS "No man pages: help2man missing or a sanitizer build")
 endif()
 
-# The sample freeze hook, once the project has one.
-if(EXISTS ${PROJECT_SOURCE_DIR}/examples/freeze-hook.d)
-  install(DIRECTORY examples/freeze-hook.d/ DESTINATION ${KORVEL_DOCDIR}/examples/freeze-hook.d)
-endif()
+# The sample freeze hooks, whenever the tree has them (looked for at install
+# time, so a folder added later needs no new configuration).
+install(DIRECTORY examples/freeze-hook.d/ DESTINATION ${KORVEL_DOCDIR}/examples/freeze-hook.d OPTIONAL)
 # Debian's documentation of every package: copyright and the compressed changelog.
 add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/changelog.gz
   COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/cmake/debian/changelog > ${CMAKE_BINARY_DIR}/changelog.gz

@@ -130,8 +130,8 @@ class PackageTest : public ::testing::Test {
 protected:
     void SetUp() override {
 #ifdef KORVEL_SANITIZER_BUILD
-        GTEST_SKIP() << "the sanitizer build's programs and libraries need the sanitizer runtime and are not for installing: "
-                        "its package would be meaningless (the normal build's run of this test packs and checks)";
+        GTEST_SKIP() << "the sanitizer build's programs and libraries need the sanitizer runtime and are not for "
+                        "installing: its package would be meaningless (the normal build's run packs and checks)";
 #endif
     }
 
@@ -157,7 +157,8 @@ TEST_F(PackageTest, InstallsTheServiceFromItsOwnFilesAndKeepsTheStoreUntilPurge)
     if (!why.empty()) GTEST_SKIP() << why;
     const std::string& t = m_dir.Path();
     m_root = t + "/root";
-    for (const char* folder : {"/var-lib", "/var-log", "/systemd", "/control", "/out"}) fs::create_directories(t + folder);
+    for (const char* folder : {"/var-lib", "/var-log", "/systemd", "/control", "/out"})
+        fs::create_directories(t + folder);
 
     // Built and checked by lintian as scripts/package does it.
     Outcome run = Shell("bash " + Quote(kSource + "/scripts/package") + " " + Quote(kBinary) + " " + Quote(t + "/out"),
@@ -189,6 +190,15 @@ TEST_F(PackageTest, InstallsTheServiceFromItsOwnFilesAndKeepsTheStoreUntilPurge)
         EXPECT_EQ(name.find("test"), std::string::npos) << entry.path();
         EXPECT_EQ(name.find("demo"), std::string::npos) << entry.path();
     }
+    // Every sample freeze hook the tree has.
+    const fs::path hooks = kSource + "/examples/freeze-hook.d";
+    if (fs::is_directory(hooks))
+        for (const auto& entry : fs::recursive_directory_iterator(hooks))
+            if (entry.is_regular_file())
+                EXPECT_TRUE(fs::is_regular_file(m_root + "/usr/share/doc/korvel/examples/freeze-hook.d/" +
+                                                fs::relative(entry.path(), hooks).string()))
+                    << entry.path();
+
     // The man pages come from the programs' own help.
     run = Shell("zcat " + Quote(m_root + "/usr/share/man/man1/KorvelProvider.1.gz"), t + "/man.out");
     EXPECT_NE(run.out.find("UnregServer"), std::string::npos) << run.out;
@@ -275,7 +285,8 @@ TEST_F(PackageTest, InstallsTheServiceFromItsOwnFilesAndKeepsTheStoreUntilPurge)
 
 TEST_F(PackageTest, ConsumersBuildAgainstTheTreeCmakeInstalls) {
     const std::string& t = m_dir.Path();
-    const Outcome run = Shell("cmake --install " + Quote(kBinary) + " --prefix " + Quote(t + "/prefix"), t + "/install.out");
+    const Outcome run =
+        Shell("cmake --install " + Quote(kBinary) + " --prefix " + Quote(t + "/prefix"), t + "/install.out");
     ASSERT_EQ(run.exitCode, 0) << run.out;
     fs::create_directories(t + "/consumer");
     for (const std::string& printed : BuildConsumers(t + "/prefix", t + "/consumer"))

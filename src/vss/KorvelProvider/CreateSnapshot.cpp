@@ -383,7 +383,7 @@ HRESULT CKorvelVSSProvider::GetTargetLunsBody(LONG lLunCount, VDS_LUN_INFORMATIO
         if (!korvel_provider::ReplaceFieldText(target.m_szVendorId, korvel_provider::TextOf(source.m_szVendorId)) ||
             !korvel_provider::ReplaceFieldText(target.m_szProductId, product) ||
             !korvel_provider::ReplaceFieldText(target.m_szProductRevision,
-                                          korvel_provider::TextOf(source.m_szProductRevision)))
+                                               korvel_provider::TextOf(source.m_szProductRevision)))
             return outOfMemory();
 
         std::string lunIeeeId;

@@ -190,7 +190,8 @@ void RegisterKorvelProvider() {
     } else {
         // Widened character by character: right whichever type WCHAR is.
         const std::string nameText = "KorvelVssProvider", versionText = "1.0.12.29";
-        std::basic_string<WCHAR> name(nameText.begin(), nameText.end()), version(versionText.begin(), versionText.end());
+        std::basic_string<WCHAR> name(nameText.begin(), nameText.end());
+        std::basic_string<WCHAR> version(versionText.begin(), versionText.end());
         hr = admin->RegisterProvider(KORVEL_VSS_PROVIDER_ID, CLSID_KorvelVSSProvider, name.data(), VSS_PROV_HARDWARE,
                                      version.data(), KORVEL_VSS_PROVIDER_VERSION_ID);
         Logger::Write(KLOG_INFO, kProviderComponent, "Registration return code: %x", static_cast<unsigned>(hr));

@@ -6,7 +6,8 @@
 #include "RegistryOperations.h"
 
 std::string GetErrorMsg(int code) {
-    Logger::Write(KLOG_DEBUG, "Korvel.RegTool Implementation", "Entering GetErrorMsg() with parameters ReturnCode: %s", std::to_string(static_cast<unsigned>(code)).c_str());
+    Logger::Write(KLOG_DEBUG, "Korvel.RegTool Implementation", "Entering GetErrorMsg() with parameters ReturnCode: %s",
+                  std::to_string(static_cast<unsigned>(code)).c_str());
     switch (code) {
         case KRT_SUCCESS: return "Success";
         case KRT_KEY_NOT_FOUND: return "Error : Key does not exists in the registry";
