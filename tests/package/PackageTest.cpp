@@ -192,12 +192,14 @@ TEST_F(PackageTest, InstallsTheServiceFromItsOwnFilesAndKeepsTheStoreUntilPurge)
     }
     // Every sample freeze hook the tree has.
     const fs::path hooks = kSource + "/examples/freeze-hook.d";
-    if (fs::is_directory(hooks))
-        for (const auto& entry : fs::recursive_directory_iterator(hooks))
-            if (entry.is_regular_file())
-                EXPECT_TRUE(fs::is_regular_file(m_root + "/usr/share/doc/korvel/examples/freeze-hook.d/" +
-                                                fs::relative(entry.path(), hooks).string()))
-                    << entry.path();
+    if (fs::is_directory(hooks)) {
+        for (const auto& entry : fs::recursive_directory_iterator(hooks)) {
+            if (!entry.is_regular_file()) continue;
+            EXPECT_TRUE(fs::is_regular_file(m_root + "/usr/share/doc/korvel/examples/freeze-hook.d/" +
+                                            fs::relative(entry.path(), hooks).string()))
+                << entry.path();
+        }
+    }
 
     // The man pages come from the programs' own help.
     run = Shell("zcat " + Quote(m_root + "/usr/share/man/man1/KorvelProvider.1.gz"), t + "/man.out");
