@@ -32,6 +32,13 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(m_path, ec);
 }
 
+void SetEnvironment(const char* name, const char* value) {
+    if (value != nullptr)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+}
+
 std::string LevelName(int level) {
     static const char* names[] = {"ERROR", "WARNING", "INFO", "DEBUG", "TRACE"};
     return level >= 0 && level <= 4 ? names[level] : "L" + std::to_string(level);

@@ -24,6 +24,9 @@ private:
     std::string m_path;
 };
 
+// Sets an environment variable of this process; a null value removes it.
+void SetEnvironment(const char* name, const char* value);
+
 // One parsed line of a log file.
 struct LogLine {
     std::string level;      // "ERROR", "WARNING", "INFO", "DEBUG", "TRACE"

@@ -7,7 +7,6 @@
 #include <fstream>
 
 #include "Logger.h"
-#include "NodeFacts.h"
 #include "ProviderEnv.h"
 #include "registry.h"
 #include "security.h"
@@ -370,43 +369,6 @@ TEST_F(ExposeTest, ReleaseRollbackAndAdministratorRefusals) {
             << op;
     EXPECT_EQ(CountEvents("Error category 1 event 0xC0004000"), 3u);
     EXPECT_EQ(a->JournalSize(), 0u);
-}
-
-TEST(NodeFacts, InitiatorNameFileForms) {
-    TempDir dir;
-    const std::string path = dir.Path() + "/initiatorname.iscsi";
-    setenv("KORVEL_INITIATOR_FILE", path.c_str(), 1);
-    std::string iqn = "left over";
-    EXPECT_EQ(KorvelHostInfo::GetIQN(iqn), KorvelHostInfo::HOSTINFO_FILE_NOT_FOUND);
-    EXPECT_EQ(iqn, "");
-
-    struct Form {
-        const char* text;
-        const char* iqn;
-    } forms[] = {
-        {"InitiatorName=iqn.1993-08.org.debian:01:abc\n", "iqn.1993-08.org.debian:01:abc"},
-        {"## DO NOT EDIT\n#InitiatorName=iqn.old\n  InitiatorName= iqn.a:b \t\n", "iqn.a:b"},
-        {"InitiatorName=iqn.crlf:x\r\nInitiatorAlias=x\r\n", "iqn.crlf:x"},
-        {"\n\nInitiatorName=iqn.no.newline", "iqn.no.newline"},
-    };
-    for (const Form& form : forms) {
-        std::ofstream(path, std::ios::binary | std::ios::trunc) << form.text;
-        iqn = "left over";
-        EXPECT_EQ(KorvelHostInfo::GetIQN(iqn), KorvelHostInfo::HOSTINFO_SUCCESS) << form.text;
-        EXPECT_EQ(iqn, form.iqn);
-    }
-    for (const char* text : {"", "# InitiatorName=iqn.commented\n", "InitiatorName=\n", "InitiatorAlias=host\n"}) {
-        std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-        iqn = "left over";
-        EXPECT_EQ(KorvelHostInfo::GetIQN(iqn), KorvelHostInfo::HOSTINFO_NO_INITIATOR_NAME) << text;
-        EXPECT_EQ(iqn, "");
-    }
-    // A folder in the file's place cannot be read.
-    std::filesystem::remove(path);
-    std::filesystem::create_directory(path);
-    EXPECT_EQ(KorvelHostInfo::GetIQN(iqn), KorvelHostInfo::HOSTINFO_READ_ERROR);
-    EXPECT_EQ(iqn, "");
-    unsetenv("KORVEL_INITIATOR_FILE");
 }
 
 }  // namespace

@@ -98,48 +98,6 @@ TEST_F(ProviderTest, ClassFactoryAggregationInterfacesAndModuleLock) {
     factory->LockServer(FALSE);
 }
 
-TEST(LunIdentity, IeeeIdTagAndTrimRules) {
-    BYTE eui1[] = {0x60, 0x0a, 0x0b, 0x8c, 0x4d, 0x2e, 0x1f, 0x00};
-    BYTE eui2[] = {0xab, 0, 0, 0, 0, 0, 0, 0x01};
-    BYTE vendorBytes[] = {'X', '-', 'y'};
-    VDS_STORAGE_IDENTIFIER ids[3] = {{VDSStorageIdCodeSetBinary, VDSStorageIdTypeEUI64, 8, eui1},
-                                     {VDSStorageIdCodeSetAscii, VDSStorageIdTypeVendorId, 3, vendorBytes},
-                                     {VDSStorageIdCodeSetBinary, VDSStorageIdTypeEUI64, 8, eui2}};
-    VDS_LUN_INFORMATION lun{};
-    lun.m_deviceIdDescriptor.m_cIdentifiers = 3;
-    lun.m_deviceIdDescriptor.m_rgIdentifiers = ids;
-    std::string ieee;
-    EXPECT_EQ(CKorvelVSSProvider::GetLunIeeeId(lun, ieee), S_OK);
-    EXPECT_EQ(ieee, "600a0b8c4d2e1f00ab00000000000001");
-    EXPECT_EQ(CKorvelVSSProvider::GetProviderTagKey(lun), "y");
-
-    // The tag replaces the whole list (released with CoTaskMemFree) and reads back, '-' in the key included.
-    LunRecord tagged;
-    ASSERT_EQ(CKorvelVSSProvider::SetProviderTag(tagged.Info(), "old"), S_OK);
-    ASSERT_EQ(CKorvelVSSProvider::SetProviderTag(tagged.Info(), "snap_1-2_ab"), S_OK);
-    const VDS_STORAGE_IDENTIFIER& tag = tagged.Info().m_deviceIdDescriptor.m_rgIdentifiers[0];
-    EXPECT_EQ(tagged.Info().m_deviceIdDescriptor.m_cIdentifiers, 1u);
-    EXPECT_EQ(tag.m_CodeSet, VDSStorageIdCodeSetAscii);
-    EXPECT_EQ(tag.m_Type, VDSStorageIdTypeVendorId);
-    EXPECT_EQ(IdentifierText(tag), "Korvel-snap_1-2_ab");
-    EXPECT_EQ(CKorvelVSSProvider::GetProviderTagKey(tagged.Info()), "snap_1-2_ab");
-    std::string none;
-    CKorvelVSSProvider::GetLunIeeeId(tagged.Info(), none);
-    EXPECT_EQ(none, "");
-
-    EXPECT_TRUE(CKorvelVSSProvider::IsApplianceVendorId("Korvel"));
-    for (const char* foreign : {"Korvel  ", "korvel", "Korvel1", " Korvel", ""})
-        EXPECT_FALSE(CKorvelVSSProvider::IsApplianceVendorId(foreign)) << foreign;
-    std::string text = " \t\r\nabc \t";
-    CKorvelVSSProvider::RightTrim(text);
-    EXPECT_EQ(text, " \t\r\nabc");
-    CKorvelVSSProvider::LeftTrim(text);
-    EXPECT_EQ(text, "abc");
-    text = " \f\v\n";
-    CKorvelVSSProvider::LeftTrim(text);
-    EXPECT_EQ(text, "");
-}
-
 // The simulated storage network through the platform's disk queries.
 TEST_F(ProviderTest, MappedVolumesShowAsIscsiDisksUntilUnmapped) {
     auto& sim = AddAppliance("volume name=v1 display-name=data ieee-id=6b72760000000c01 model=QSTA-Volume\n"

@@ -456,10 +456,10 @@ HRESULT CKorvelVSSProvider::GetTargetLunsBody(LONG lLunCount, VDS_LUN_INFORMATIO
         std::string product = korvel_provider::TextOf(source.m_szProductId);
         size_t dash = product.rfind('-');
         if (dash != std::string::npos) product.erase(dash);
-        if (!korvel_provider::ReplaceText(target.m_szVendorId, korvel_provider::TextOf(source.m_szVendorId)) ||
-            !korvel_provider::ReplaceText(target.m_szProductId, product) ||
-            !korvel_provider::ReplaceText(target.m_szProductRevision,
-                                          korvel_provider::TextOf(source.m_szProductRevision)))
+        if (!korvel_provider::ReplaceFieldText(target.m_szVendorId, korvel_provider::TextOf(source.m_szVendorId)) ||
+            !korvel_provider::ReplaceFieldText(target.m_szProductId, product) ||
+            !korvel_provider::ReplaceFieldText(target.m_szProductRevision,
+                                               korvel_provider::TextOf(source.m_szProductRevision)))
             return outOfMemory();
 
         std::string lunIeeeId;
@@ -479,7 +479,7 @@ HRESULT CKorvelVSSProvider::GetTargetLunsBody(LONG lLunCount, VDS_LUN_INFORMATIO
         volume->GetLatestSnapshotID(snapshotId);
         Logger::Write(KLOG_DEBUG, kProviderComponent, "Latest snapID for volume %s is %s", lunIeeeId.c_str(),
                       snapshotId.c_str());
-        if (!korvel_provider::ReplaceText(target.m_szSerialNumber, snapshotId)) return outOfMemory();
+        if (!korvel_provider::ReplaceFieldText(target.m_szSerialNumber, snapshotId)) return outOfMemory();
         target.m_diskSignature = GUID_NULL;
         target.m_deviceIdDescriptor.m_version = source.m_deviceIdDescriptor.m_version;
         if (SetProviderTag(target, snapshotId) != S_OK) return outOfMemory();

@@ -362,7 +362,7 @@ HRESULT CKorvelVSSProvider::FillInLunInfoBody(VSS_PWSZ wszDeviceName, VDS_LUN_IN
                               Hex(E_OUTOFMEMORY));
                 return E_OUTOFMEMORY;
             };
-            if (!korvel_provider::ReplaceText(lun->m_szSerialNumber, baseName)) return outOfMemory();
+            if (!korvel_provider::ReplaceFieldText(lun->m_szSerialNumber, baseName)) return outOfMemory();
             Logger::Write(KLOG_TRACE, kProviderComponent, "Serial Number: %s", lun->m_szSerialNumber);
             if (lun->m_szProductId != nullptr) {
                 if (char* dash = std::strrchr(lun->m_szProductId, '-')) *dash = '\0';
@@ -371,7 +371,7 @@ HRESULT CKorvelVSSProvider::FillInLunInfoBody(VSS_PWSZ wszDeviceName, VDS_LUN_IN
                           korvel_provider::TextOf(lun->m_szProductId).c_str());
             std::string trimmed = korvel_provider::TextOf(lun->m_szProductRevision);
             LeftTrim(trimmed);
-            if (!korvel_provider::ReplaceText(lun->m_szProductRevision, trimmed)) return outOfMemory();
+            if (!korvel_provider::ReplaceFieldText(lun->m_szProductRevision, trimmed)) return outOfMemory();
             Logger::Write(KLOG_TRACE, kProviderComponent, "Product Revision: %s", lun->m_szProductRevision);
             lun->m_diskSignature = GUID_NULL;
             lun->m_deviceIdDescriptor.m_version = 16;

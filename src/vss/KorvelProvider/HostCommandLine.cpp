@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cctype>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -98,7 +99,40 @@ HRESULT ParseCommandLine(const std::string& commandLine, bool& run) {
     return hr;
 }
 
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: KorvelProvider [-Service | -UnregServer]\n"
+    "The Korvel hardware snapshot provider's local server.\n"
+    "\n"
+    "  -Service      register the provider, write the systemd unit KorvelProvider.service, enable and start it\n"
+    "  -UnregServer  stop and remove the service, the registration and the log folder\n"
+    "  --help        print this help and exit\n"
+    "  --version     print the version and exit\n"
+    "\n"
+    "Without a switch it runs the local server: as the service when registered so, otherwise until its last\n"
+    "client has gone. Switches start with \"-\" or \"/\" and are matched in any letter case.\n"
+    "\n"
+    "Environment:\n"
+    "  KORVEL_REGISTRY_ROOT    the configuration store (default /var/lib/korvel/registry)\n"
+    "  KORVEL_LOG_DIR          the log folder (default /var/log/korvel)\n"
+    "  KORVEL_SYSTEMD_DIR      where the unit is written (default /etc/systemd/system)\n"
+    "  KORVEL_PROVIDER_SOCKET  the local server's socket (default /run/korvel/KorvelProvider.sock)\n";
+
+}  // namespace
+
 int KorvelProviderMain(int argc, char** argv) {
+    // Help and version are printed before anything else: no log folder, no store, no service.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("KorvelProvider %s\n", KORVEL_VERSION);
+            return 0;
+        }
+    }
     const KorvelLogConfig config = GetLogConfig();
     // Beyond the most verbose level everything is written; below the least, nothing.
     Logger::Initialize(kProviderLogFile, static_cast<SeverityCode>(std::clamp(config.level, 0, 4)),

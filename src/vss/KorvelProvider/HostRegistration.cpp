@@ -36,7 +36,7 @@ std::string ModulePath() {
     return std::string(path, static_cast<size_t>(length));
 }
 
-void MessageBox(const char* text) { MessageBoxA(nullptr, text, kServiceName, MB_OK); }
+void ShowMessage(const char* text) { MessageBoxA(nullptr, text, kServiceName, MB_OK); }
 
 class ServiceHandle {
 public:
@@ -85,7 +85,7 @@ bool InstallService() {
     if (path.empty()) return false;
     ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (manager.Get() == nullptr) {
-        MessageBox("Could not open Service Manager");
+        ShowMessage("Could not open Service Manager");
         return false;
     }
     const std::string command = "\"" + path + "\"";
@@ -93,7 +93,7 @@ bool InstallService() {
                                          SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
                                          command.c_str(), nullptr, nullptr, "RPCSS\0", nullptr, nullptr));
     if (service.Get() == nullptr) {
-        MessageBox("Could not start service");
+        ShowMessage("Could not start service");
         return false;
     }
     return true;
@@ -103,12 +103,12 @@ bool UninstallService() {
     if (!IsServiceInstalled()) return true;
     ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (manager.Get() == nullptr) {
-        MessageBox("Could not open Service Manager");
+        ShowMessage("Could not open Service Manager");
         return false;
     }
     ServiceHandle service(OpenServiceA(manager.Get(), kServiceName, SERVICE_STOP | DELETE));
     if (service.Get() == nullptr) {
-        MessageBox("Could not open service");
+        ShowMessage("Could not open service");
         return false;
     }
     SERVICE_STATUS status{};
@@ -116,10 +116,10 @@ bool UninstallService() {
         const DWORD error = GetLastError();
         // Not running, or already on its way down: nothing to report.
         if (error != ERROR_SERVICE_NOT_ACTIVE && error != ERROR_SERVICE_CANNOT_ACCEPT_CTRL)
-            MessageBox("Could not stop service");
+            ShowMessage("Could not stop service");
     }
     if (!DeleteService(service.Get())) {
-        MessageBox("Could not delete service");
+        ShowMessage("Could not delete service");
         return false;
     }
     return true;
@@ -188,10 +188,12 @@ void RegisterKorvelProvider() {
         Logger::Write(KLOG_ERROR, kProviderComponent, "Failed to get reference to IVssAdmin: %x",
                       static_cast<unsigned>(hr));
     } else {
-        WCHAR name[] = u"KorvelVssProvider";
-        WCHAR version[] = u"1.0.12.29";
-        hr = admin->RegisterProvider(KORVEL_VSS_PROVIDER_ID, CLSID_KorvelVSSProvider, name, VSS_PROV_HARDWARE, version,
-                                     KORVEL_VSS_PROVIDER_VERSION_ID);
+        // Widened character by character: right whichever type WCHAR is.
+        const std::string nameText = "KorvelVssProvider", versionText = "1.0.12.29";
+        std::basic_string<WCHAR> name(nameText.begin(), nameText.end());
+        std::basic_string<WCHAR> version(versionText.begin(), versionText.end());
+        hr = admin->RegisterProvider(KORVEL_VSS_PROVIDER_ID, CLSID_KorvelVSSProvider, name.data(), VSS_PROV_HARDWARE,
+                                     version.data(), KORVEL_VSS_PROVIDER_VERSION_ID);
         Logger::Write(KLOG_INFO, kProviderComponent, "Registration return code: %x", static_cast<unsigned>(hr));
         admin->Release();
     }
@@ -215,12 +217,12 @@ void UnregisterKorvelProvider() {
 void ConfigureAndStartService() {
     ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (manager.Get() == nullptr) {
-        MessageBox("Could not open Service Manager");
+        ShowMessage("Could not open Service Manager");
         return;
     }
     ServiceHandle service(OpenServiceA(manager.Get(), kServiceName, SERVICE_CHANGE_CONFIG | SERVICE_START));
     if (service.Get() == nullptr) {
-        MessageBox("Could not open service");
+        ShowMessage("Could not open service");
         return;
     }
     SERVICE_DESCRIPTIONA description{const_cast<char*>(kServiceDescription)};
@@ -231,7 +233,7 @@ void ConfigureAndStartService() {
                               nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
         Logger::Write(KLOG_ERROR, kProviderComponent, "Setting the service's automatic start failed: %u",
                       static_cast<unsigned>(GetLastError()));
-    if (!StartServiceA(service.Get(), 0, nullptr)) MessageBox("Could not start service");
+    if (!StartServiceA(service.Get(), 0, nullptr)) ShowMessage("Could not start service");
 }
 
 void AddEventSource() {

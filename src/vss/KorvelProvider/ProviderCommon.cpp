@@ -7,7 +7,7 @@
 
 namespace korvel_provider {
 
-bool ReplaceText(char*& field, const std::string& text) {
+bool ReplaceFieldText(char*& field, const std::string& text) {
     CoTaskMemFree(field);
     field = static_cast<char*>(CoTaskMemAlloc(text.size() + 1));
     if (field == nullptr) return false;

@@ -15,7 +15,7 @@ inline unsigned Hex(HRESULT hr) { return static_cast<unsigned>(hr); }
 
 // Replaces a record's text with a CoTaskMemAlloc copy of `text`, releasing
 // what it held. False when the allocation fails (the field is then null).
-bool ReplaceText(char*& field, const std::string& text);
+bool ReplaceFieldText(char*& field, const std::string& text);
 
 // A device name as the operations log and compare it: the low 8 bits of
 // each UTF-16 unit; empty for a null name.

@@ -1,6 +1,5 @@
 #include "com.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -12,14 +11,6 @@ const IID IID_IClassFactory = {0x00000001, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0,
 LPVOID CoTaskMemAlloc(size_t cb) { return std::malloc(cb); }
 
 void CoTaskMemFree(LPVOID pv) { std::free(pv); }
-
-std::string KorvelGuidText(REFGUID rguid) {
-    char text[39];
-    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                  static_cast<unsigned>(rguid.Data1), rguid.Data2, rguid.Data3, rguid.Data4[0], rguid.Data4[1],
-                  rguid.Data4[2], rguid.Data4[3], rguid.Data4[4], rguid.Data4[5], rguid.Data4[6], rguid.Data4[7]);
-    return text;
-}
 
 namespace {
 

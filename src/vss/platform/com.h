@@ -59,8 +59,7 @@ inline bool operator!=(REFGUID a, REFGUID b) { return !IsEqualGUID(a, b); }
 
 extern const GUID GUID_NULL;
 
-// "{6ABEF83A-7FA0-408C-88FC-98E122AD7280}", as the registry records keep GUIDs.
-std::string KorvelGuidText(REFGUID rguid);
+#include "korvel_com.h"
 
 // Interfaces are abstract classes; their slots follow the Windows order.
 struct IUnknown {

@@ -70,18 +70,4 @@ LONG RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpRe
                       LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
                       PFILETIME lpftLastWriteTime);
 
-// Closes the key it holds on every way out.
-class KorvelRegKey {
-public:
-    KorvelRegKey() = default;
-    ~KorvelRegKey() {
-        if (m_key != nullptr) RegCloseKey(m_key);
-    }
-    KorvelRegKey(const KorvelRegKey&) = delete;
-    KorvelRegKey& operator=(const KorvelRegKey&) = delete;
-    HKEY* Out() { return &m_key; }
-    HKEY Get() const { return m_key; }
-
-private:
-    HKEY m_key = nullptr;
-};
+#include "korvel_registry.h"

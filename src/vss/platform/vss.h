@@ -30,9 +30,9 @@ typedef int INT;
 #define VSS_VOLSNAP_ATTR_PLEX 0x00040000
 
 // Flags of IVssHardwareSnapshotProviderEx::OnLunStateChange.
-#define VSS_ONLUNSTATECHANGE_NOTIFY_READ_WRITE 0x00000001
-#define VSS_ONLUNSTATECHANGE_NOTIFY_LUN_PRE_RECOVERY 0x00000002
-#define VSS_ONLUNSTATECHANGE_NOTIFY_LUN_POST_RECOVERY 0x00000004
+#define VSS_ONLUNSTATECHANGE_NOTIFY_READ_WRITE 0x00000100
+#define VSS_ONLUNSTATECHANGE_NOTIFY_LUN_PRE_RECOVERY 0x00000200
+#define VSS_ONLUNSTATECHANGE_NOTIFY_LUN_POST_RECOVERY 0x00000400
 #define VSS_ONLUNSTATECHANGE_DO_MASK_LUNS 0x00000800
 
 struct IVssAsync : public IUnknown {
@@ -99,12 +99,4 @@ extern const IID IID_IVssHardwareSnapshotProviderEx;
 extern const IID IID_IVssProviderCreateSnapshotSet;
 extern const IID IID_IVssProviderNotifications;
 
-// A finished asynchronous operation with the given status, for operations
-// that complete before they return. The caller owns the one reference.
-IVssAsync* KorvelNewCompletedAsync(HRESULT status);
-
-// Releases the CoTaskMemAlloc buffers a LUN record holds and zeroes what it
-// freed: the identifier list (bytes included), or the whole record.
-void KorvelFreeLunIdentifiers(VDS_STORAGE_DEVICE_ID_DESCRIPTOR& descriptor);
-void KorvelFreeLunInterconnects(VDS_LUN_INFORMATION& lun);
-void KorvelFreeLunInformation(VDS_LUN_INFORMATION& lun);
+#include "korvel_vss.h"
