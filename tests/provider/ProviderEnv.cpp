@@ -63,8 +63,10 @@ qsta::Simulator& ProviderTest::AddAppliance(const std::string& seed, bool record
     options.defaultSeed = false;
     options.sanRoot = m_san.Path();
     options.hostIqn = kHostIqn;
-    // Disks come and go with the mappings until the host side rescans itself.
-    options.autoScan = true;
+    // The provider tests play the host's rescans by letting the disks follow
+    // the mappings at once; the command's tests rescan as a host does.
+    options.autoScan = m_autoScan;
+    if (!m_dataRoot.empty()) options.dataDir = m_dataRoot + "/appliance-" + std::to_string(m_sims.size() + 1);
     options.threads = 2;
     auto sim = std::make_unique<qsta::Simulator>(options);
     sim->LoadSeed("host name=this-host iscsi-ip=192.0.2.20 iqn=" + std::string(kHostIqn) + "\n" + seed);
@@ -78,7 +80,7 @@ void ProviderTest::RecordInStore(qsta::Simulator& sim) { RecordAppliance(sim.Add
 
 std::string ProviderTest::Device(qsta::Simulator& sim, const std::string& volumeName) {
     for (const auto& disk : sim.SanDisks())
-        if (disk.volumeName == volumeName) return "/dev/" + disk.device;
+        if (disk.volumeName == volumeName && !disk.stale) return "/dev/" + disk.device;
     throw std::runtime_error("no disk shows volume " + volumeName);
 }
 

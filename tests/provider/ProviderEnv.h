@@ -63,6 +63,10 @@ protected:
     size_t CountEvents(const std::string& fragment) const;
 
     std::vector<std::unique_ptr<qsta::Simulator>> m_sims;
+    // Set before AddAppliance: disks that follow the mappings at once (else
+    // they wait for the host's rescan), and a folder whose volumes keep data.
+    bool m_autoScan = true;
+    std::string m_dataRoot;
 
 private:
     TempDir m_san;

@@ -53,6 +53,7 @@ std::vector<char*> Argv(std::vector<std::string>& args, bool inProcess) {
 
 void ShadowTest::SetUp() {
     ProviderTest::SetUp();
+    m_autoScan = false;  // the command rescans, as on a real host
     m_catalogue = SanRoot() + "/catalogue/shadows.db";
     setenv("KORVEL_CATALOGUE", m_catalogue.c_str(), 1);
 }

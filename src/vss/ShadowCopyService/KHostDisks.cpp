@@ -120,26 +120,45 @@ std::string KHostDisk::Node() const {
     return Nodes().Make(*devno);
 }
 
+namespace {
+
+// Every mount of this process's namespace, in mount order, with its device.
+std::vector<std::pair<KMount, dev_t>> MountTable() {
+    std::unique_ptr<libmnt_table, decltype(&mnt_unref_table)> table(mnt_new_table_from_file("/proc/self/mountinfo"),
+                                                                   &mnt_unref_table);
+    if (!table) throw std::runtime_error("cannot read /proc/self/mountinfo");
+    std::unique_ptr<libmnt_iter, decltype(&mnt_free_iter)> it(mnt_new_iter(MNT_ITER_FORWARD), &mnt_free_iter);
+    std::vector<std::pair<KMount, dev_t>> mounts;
+    libmnt_fs* entry = nullptr;
+    while (it && mnt_table_next_fs(table.get(), it.get(), &entry) == 0) {
+        const char* target = mnt_fs_get_target(entry);
+        const char* source = mnt_fs_get_source(entry);
+        const char* type = mnt_fs_get_fstype(entry);
+        mounts.emplace_back(KMount{target != nullptr ? target : "", source != nullptr ? source : "",
+                                   type != nullptr ? type : ""},
+                            mnt_fs_get_devno(entry));
+    }
+    return mounts;
+}
+
+}  // namespace
+
 std::vector<KMount> KHostDisk::Mounts() const {
     std::set<dev_t> devnos;
     std::error_code ec;
     CollectDevNos(fs::canonical(m_dir, ec), devnos, 0);
     std::vector<KMount> mounts;
     if (devnos.empty()) return mounts;
-    std::unique_ptr<libmnt_table, decltype(&mnt_unref_table)> table(mnt_new_table_from_file("/proc/self/mountinfo"),
-                                                                   &mnt_unref_table);
-    if (!table) throw std::runtime_error("cannot read /proc/self/mountinfo");
-    std::unique_ptr<libmnt_iter, decltype(&mnt_free_iter)> it(mnt_new_iter(MNT_ITER_FORWARD), &mnt_free_iter);
-    libmnt_fs* entry = nullptr;
-    while (it && mnt_table_next_fs(table.get(), it.get(), &entry) == 0) {
-        if (devnos.count(mnt_fs_get_devno(entry)) == 0) continue;
-        const char* target = mnt_fs_get_target(entry);
-        const char* source = mnt_fs_get_source(entry);
-        const char* type = mnt_fs_get_fstype(entry);
-        mounts.push_back(KMount{target != nullptr ? target : "", source != nullptr ? source : "",
-                                type != nullptr ? type : ""});
-    }
+    for (const auto& mount : MountTable())
+        if (devnos.count(mount.second) != 0) mounts.push_back(mount.first);
     return mounts;
+}
+
+std::optional<dev_t> MountedDevice(const std::string& target) {
+    std::optional<dev_t> device;
+    for (const auto& mount : MountTable())
+        if (mount.first.target == target) device = mount.second;  // the last mount there is the one seen
+    return device;
 }
 
 void KHostDisk::Remove(int timeoutMs) const {

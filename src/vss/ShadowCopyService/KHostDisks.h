@@ -50,6 +50,9 @@ private:
     std::string m_dir;  // <root>/class/block/<name>
 };
 
+// The device mounted at `target`, when something is.
+std::optional<dev_t> MountedDevice(const std::string& target);
+
 // Writes "- - -" to the scan file of every iSCSI SCSI host under the sysfs
 // root, so that newly mapped LUNs show, then waits until the disks settle.
 void RescanIscsiHosts();

@@ -673,6 +673,26 @@ std::string KShadowCoordinator::Expose(const std::string& shadowId, const std::s
     return device;
 }
 
+void KShadowCoordinator::UnmountVanished(const KShadowCopyEntry& entry) {
+    if (entry.mountPoint.empty()) return;
+    const std::optional<dev_t> mounted = MountedDevice(entry.mountPoint);
+    if (!mounted) return;
+    // Whatever a disk of this host shows there now is not the vanished copy.
+    for (const std::string& name : BlockDevices()) {
+        if (KHostDisk(name).DevNo() == mounted) {
+            Note(entry.mountPoint + " now shows /dev/" + name + ", not shadow copy " + entry.shadowId +
+                 ": it stays mounted");
+            return;
+        }
+    }
+    try {
+        Unmount(entry.mountPoint);
+    } catch (const KBusyMount& busy) {
+        throw KShadowRefusal(std::string(busy.what()) + "; shadow copy " + entry.shadowId + " stays as it is");
+    }
+    Note("Unmounted " + entry.mountPoint);
+}
+
 void KShadowCoordinator::TakeAway(const KShadowCopyEntry& entry, const std::string& device, bool ownDisk) {
     const KHostDisk disk(device);
     const std::vector<KMount> mounts = disk.Mounts();
@@ -721,11 +741,12 @@ void KShadowCoordinator::ReleaseOnDisk(Session& session, const KShadowCopyEntry&
     // the device shows when it is offered the disk.
     std::u16string wide = Wide(device);
     BOOL supported = FALSE;
-    session.Check("FillInLunInfo", device,
-                  session.Hardware()->FillInLunInfo(reinterpret_cast<VSS_PWSZ>(wide.data()), &disk.Info(), &supported));
-    if (!supported || entry.snapshotName != SerialOf(disk.Info())) {
-        // Its clone is gone from the appliance already (a release that stopped
-        // half-way): what is left goes without it.
+    const HRESULT hr =
+        session.Hardware()->FillInLunInfo(reinterpret_cast<VSS_PWSZ>(wide.data()), &disk.Info(), &supported);
+    session.Report("FillInLunInfo", device, hr);
+    if (hr != S_OK || !supported || entry.snapshotName != SerialOf(disk.Info())) {
+        // A stale disk whose clone is gone from the appliance already (a
+        // release that stopped half-way): what is left goes without it.
         Note(device + " no longer shows a clone of shadow copy " + entry.shadowId);
         TakeAway(entry, device);
         FinishOnAppliance(entry, false);
@@ -798,6 +819,7 @@ void KShadowCoordinator::Unexpose(const std::string& shadowId, bool keepSnapshot
     const std::string device = FindExposedDisk(entry);
     if (device.empty()) {
         Note("The exposed disk of shadow copy " + entry.shadowId + " is gone");
+        UnmountVanished(entry);
         FinishOnAppliance(entry, keepSnapshot);
     } else {
         Session session(m_options);
@@ -874,7 +896,10 @@ void KShadowCoordinator::Delete(const std::string& shadowId) {
         ReleaseOnDisk(session, entry, device);
     } else {
         // Never exposed, or its disk is gone: the appliance is told directly.
-        if (!entry.exposedDevice.empty()) Note("The exposed disk of shadow copy " + entry.shadowId + " is gone");
+        if (!entry.exposedDevice.empty()) {
+            Note("The exposed disk of shadow copy " + entry.shadowId + " is gone");
+            UnmountVanished(entry);
+        }
         FinishOnAppliance(entry, false);
     }
     CheckGone(entry, false, "delete");

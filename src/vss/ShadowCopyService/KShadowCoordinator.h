@@ -109,6 +109,9 @@ private:
     // nothing), then takes the disk away from this host. `ownDisk`: the
     // entry's exposed disk, whose mount point the catalogue forgets.
     void TakeAway(const KShadowCopyEntry& entry, const std::string& device, bool ownDisk = true);
+    // The disk of an exposed copy that vanished may still be mounted where
+    // expose mounted it: the kernel keeps a mounted device until it is unmounted.
+    void UnmountVanished(const KShadowCopyEntry& entry);
     // Finishes (when `adopt` and the clone's disk is here) or undoes an
     // expose whose command stopped half-way: clones of the entry's snapshot
     // that it does not record are deleted.
