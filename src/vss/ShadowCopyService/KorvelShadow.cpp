@@ -215,6 +215,8 @@ void ReportOrphans(Report& report, const KShadowOrphans& orphans) {
     snapshots(orphans.notMadeHere, "not_made_by_this_host",
               "Not made by this host (they may belong to another host's shadow copies: ask there before deleting "
               "them):");
+    if (orphans.snapshots.empty() && orphans.clones.empty() && orphans.notMadeHere.empty() && orphans.failures.empty())
+        report.Line("The appliances hold nothing that no shadow copy of this host knows");
     for (const std::string& failure : orphans.failures) {
         report.Line("Not searched: " + failure);
         add("{\"kind\":\"not_searched\",\"message\":" + Json(failure) + "}");
