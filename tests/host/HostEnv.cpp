@@ -37,14 +37,7 @@ std::string Text(const std::string& value) { return value + std::string(1, '\0')
 
 std::string Dword(DWORD value) { return std::string(reinterpret_cast<const char*>(&value), sizeof value); }
 
-ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
-                           const std::vector<std::pair<std::string, std::string>>& extraEnv) {
-    // Everything the child needs is built before fork: after it, only exec.
-    std::vector<std::string> argStore = {program};
-    argStore.insert(argStore.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : argStore) argv.push_back(a.data());
-    argv.push_back(nullptr);
+std::vector<std::string> EnvironmentWith(const std::vector<std::pair<std::string, std::string>>& extraEnv) {
     std::vector<std::string> envStore;
     for (char** e = environ; *e != nullptr; ++e) {
         bool replaced = false;
@@ -53,6 +46,18 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
         if (!replaced) envStore.push_back(*e);
     }
     for (const auto& extra : extraEnv) envStore.push_back(extra.first + "=" + extra.second);
+    return envStore;
+}
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                           const std::vector<std::pair<std::string, std::string>>& extraEnv) {
+    // Everything the child needs is built before fork: after it, only exec.
+    std::vector<std::string> argStore = {program};
+    argStore.insert(argStore.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : argStore) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> envStore = EnvironmentWith(extraEnv);
     std::vector<char*> envp;
     for (std::string& e : envStore) envp.push_back(e.data());
     envp.push_back(nullptr);

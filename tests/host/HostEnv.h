@@ -28,6 +28,9 @@ bool RegKeyExists(HKEY root, const std::string& path);
 std::string Text(const std::string& value);  // REG_SZ bytes with their terminating zero
 std::string Dword(DWORD value);
 
+// This process's environment as "NAME=value" texts, with `extraEnv` set over it.
+std::vector<std::string> EnvironmentWith(const std::vector<std::pair<std::string, std::string>>& extraEnv);
+
 // A program run as a child process; killed and reaped if still running when
 // the object goes.
 class ChildProcess {

@@ -63,6 +63,7 @@ qsta::Simulator& ProviderTest::AddAppliance(const std::string& seed, bool record
     options.defaultSeed = false;
     options.sanRoot = m_san.Path();
     options.hostIqn = kHostIqn;
+    options.sanHosts = m_otherHosts;
     // The provider tests play the host's rescans by letting the disks follow
     // the mappings at once; the command's tests rescan as a host does.
     options.autoScan = m_autoScan;

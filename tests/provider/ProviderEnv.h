@@ -67,6 +67,8 @@ protected:
     // they wait for the host's rescan), and a folder whose volumes keep data.
     bool m_autoScan = true;
     std::string m_dataRoot;
+    // Set before AddAppliance: more hosts whose storage network the simulators play.
+    std::vector<qsta::SanHost> m_otherHosts;
 
 private:
     TempDir m_san;

@@ -21,25 +21,6 @@ namespace {
 namespace fs = std::filesystem;
 using Korvel::KHostDisk;
 
-// Loop devices whose backing file lies under `dir`.
-size_t LoopsUnder(const std::string& dir) {
-    size_t n = 0;
-    std::error_code ec;
-    for (const auto& loop : fs::directory_iterator("/sys/block", ec)) {
-        std::ifstream backing(loop.path() / "loop/backing_file");
-        std::string file;
-        if (std::getline(backing, file) && file.rfind(dir, 0) == 0) ++n;
-    }
-    return n;
-}
-
-bool IsMountPoint(const std::string& dir) {
-    std::ifstream mounts("/proc/self/mountinfo");
-    for (std::string line; std::getline(mounts, line);)
-        if (line.find(" " + dir + " ") != std::string::npos) return true;
-    return false;
-}
-
 std::string Contents(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -64,11 +45,7 @@ class ShadowDataTest : public ShadowTest {
 protected:
     void SetUp() override {
         ShadowTest::SetUp();
-        if (::geteuid() != 0) GTEST_SKIP() << "mounting filesystems needs root";
-        const int control = ::open("/dev/loop-control", O_RDWR | O_CLOEXEC);
-        if (control < 0) GTEST_SKIP() << "loop devices cannot be used here: /dev/loop-control: " << std::strerror(errno);
-        ::close(control);
-        if (std::system("command -v mkfs.ext4 >/dev/null") != 0) GTEST_SKIP() << "mkfs.ext4 is missing (e2fsprogs)";
+        if (const std::string why = WhyNoData(); !why.empty()) GTEST_SKIP() << why;
         m_dataRoot = m_data.Path();
         RegisterProvider();
         a = &AddAppliance(kSeedA);

@@ -3,14 +3,10 @@
 // same catalogue records as with the provider in its own process.
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <map>
-#include <regex>
 
 #include "HostEnv.h"
 #include "KLunRecord.h"
@@ -22,23 +18,6 @@ namespace {
 
 using Korvel::KLunRecord;
 using Korvel::KShadowCopyEntry;
-
-// What differs from run to run by design (IDs drawn anew, times, the letters
-// of new disks) is named by order of first appearance.
-std::string Normalized(const std::string& text) {
-    static const std::regex drawn(
-        "\\{[0-9A-Fa-f]{8}-[0-9A-Fa-f-]{27}\\}|snap_[0-9]+_[0-9a-f]+|/dev/sd[a-z]+|"
-        "[0-9]{4}-[0-9]{2}-[0-9]{2}[T ][0-9:.]+Z?");
-    std::map<std::string, int> names;
-    std::string out;
-    size_t last = 0;
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), drawn); it != std::sregex_iterator(); ++it) {
-        out += text.substr(last, it->position() - last);
-        out += "<" + std::to_string(names.emplace(it->str(), static_cast<int>(names.size())).first->second) + ">";
-        last = it->position() + it->length();
-    }
-    return out + text.substr(last);
-}
 
 std::string Render(const std::string& blob) {
     if (blob.empty()) return "-";
@@ -112,31 +91,8 @@ TEST_F(ShadowLocalServerTest, LifecycleThroughTheServiceMatchesInProcess) {
     // The catalogue emptied, the provider now a service: "LocalService"
     // registered, started as systemd would start it.
     std::filesystem::remove(CataloguePath());
-    {
-        KorvelRegKey key;
-        ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, KorvelAppIdKey().c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                  nullptr, key.Out(), nullptr),
-                  ERROR_SUCCESS);
-        ASSERT_EQ(RegSetValueExA(key.Get(), "LocalService", 0, REG_SZ,
-                                 reinterpret_cast<const BYTE*>("KorvelProvider"), 15),
-                  ERROR_SUCCESS);
-    }
-    const std::string notifyPath = m_run.Path() + "/notify.sock";
-    int notify = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", notifyPath.c_str());
-    ASSERT_EQ(::bind(notify, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    timeval timeout{20, 0};
-    ::setsockopt(notify, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    ChildProcess server(KORVEL_PROVIDER_PROGRAM, {}, {{"NOTIFY_SOCKET", notifyPath}});
-    std::string notes;
-    for (char buffer[256]; notes.find("READY=1") == std::string::npos;) {
-        ssize_t n = ::recv(notify, buffer, sizeof buffer, 0);
-        ASSERT_GT(n, 0) << "no readiness from the service: " << server.Stderr();
-        notes.append(buffer, static_cast<size_t>(n));
-    }
-    ::close(notify);
+    std::unique_ptr<ChildProcess> server = StartProviderService(m_run.Path());
+    ASSERT_TRUE(server);
 
     m_inProcess = false;
     const std::string throughService = Lifecycle();
@@ -155,8 +111,8 @@ TEST_F(ShadowLocalServerTest, LifecycleThroughTheServiceMatchesInProcess) {
     EXPECT_EQ(commits(ReadFile(LogDir() + "/KorvelVSSProvider.log")), 2u);
     EXPECT_EQ(commits(ReadFile(LogDir() + "/KorvelShadow.log")), 2u);
 
-    server.Signal(SIGTERM);
-    EXPECT_EQ(server.Wait(std::chrono::seconds(30)), 0) << server.Stderr();
+    server->Signal(SIGTERM);
+    EXPECT_EQ(server->Wait(std::chrono::seconds(30)), 0) << server->Stderr();
     // Without the service a create fails and records nothing.
     const size_t entries = Catalogue().size();
     CommandResult none = Shadow({"create", Device(*a, "a1")});

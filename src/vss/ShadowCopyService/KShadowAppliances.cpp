@@ -105,6 +105,18 @@ std::optional<bool> KShadowAppliances::HasVolume(const std::string& ieeeId) {
     return false;
 }
 
+std::vector<std::string> KShadowAppliances::Addresses() const {
+    std::vector<std::string> addresses;
+    for (KArray* array : m_arrays) addresses.push_back(AddressOf(array));
+    return addresses;
+}
+
+bool KShadowAppliances::Failed(const std::string& address) const {
+    for (KArray* array : m_failed)
+        if (AddressOf(array) == address) return true;
+    return false;
+}
+
 std::string KShadowAppliances::RemoveClone(const Volume& clone) {
     std::string name = clone.listing.volName;
     try {

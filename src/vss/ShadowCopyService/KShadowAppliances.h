@@ -49,6 +49,10 @@ public:
 
     // "appliance ... could not be searched: cause", one per appliance that failed.
     const std::vector<std::string>& Failures() const { return m_failures; }
+    // The addresses of the appliances the configuration store gave, and
+    // whether one of them failed a listing so far.
+    std::vector<std::string> Addresses() const;
+    bool Failed(const std::string& address) const;
 
 private:
     void Fail(KArray* array, const std::string& appliance, const std::exception& e);

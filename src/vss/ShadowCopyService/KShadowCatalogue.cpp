@@ -83,13 +83,14 @@ private:
 
 const char* const kColumns =
     "shadow_id, set_id, created_at, source_device, source_lun, target_lun, snapshot_name, exposed_device, exposed_lun,"
-    " exposed_eui64, exposed_serial, mount_point, state, intent, intent_at";
+    " exposed_eui64, exposed_serial, mount_point, state, intent, intent_at, origin, document";
 
 KShadowCopyEntry Row(const Statement& s) {
     KShadowCopyEntry e;
     std::string* fields[] = {&e.shadowId,     &e.setId,         &e.createdAt,  &e.sourceDevice, &e.sourceLun,
                              &e.targetLun,    &e.snapshotName,  &e.exposedDevice, &e.exposedLun, &e.exposedEui64,
-                             &e.exposedSerial, &e.mountPoint,   &e.state,      &e.intent,       &e.intentAt};
+                             &e.exposedSerial, &e.mountPoint,   &e.state,      &e.intent,       &e.intentAt,
+                             &e.origin,        &e.document};
     for (int i = 0; i < static_cast<int>(sizeof fields / sizeof fields[0]); ++i) *fields[i] = s.Column(i);
     return e;
 }
@@ -183,6 +184,9 @@ void KShadowCatalogue::Migrate() {
         Exec("ALTER TABLE shadow_copies ADD COLUMN state TEXT NOT NULL DEFAULT 'created'");
         Exec("ALTER TABLE shadow_copies ADD COLUMN intent TEXT");
         Exec("ALTER TABLE shadow_copies ADD COLUMN intent_at TEXT");
+        // Where the row came from, and the document that moved it between hosts.
+        Exec("ALTER TABLE shadow_copies ADD COLUMN origin TEXT NOT NULL DEFAULT 'created'");
+        Exec("ALTER TABLE shadow_copies ADD COLUMN document TEXT");
         Exec("PRAGMA user_version = 2");
     }
     transaction.Commit();
@@ -292,6 +296,36 @@ void KShadowCatalogue::Remove(const std::string& shadowId) {
         .Bind(1, setId)
         .Bind(2, setId)
         .Step();
+    transaction.Commit();
+}
+
+void KShadowCatalogue::SetExported(const std::vector<std::string>& shadowIds, const std::string& document) {
+    Transaction transaction(m_db);
+    for (const std::string& id : shadowIds)
+        Statement(m_db, "UPDATE shadow_copies SET state = 'exported', document = ? WHERE shadow_id = ?")
+            .Bind(1, document)
+            .Bind(2, id)
+            .Step();
+    transaction.Commit();
+}
+
+void KShadowCatalogue::AddImported(const std::string& setId, const std::string& createdAt,
+                                   const std::vector<KShadowCopyEntry>& copies) {
+    Transaction transaction(m_db);
+    // Another document may have brought other copies of the same set.
+    Statement(m_db, "INSERT OR IGNORE INTO snapshot_sets (set_id, created_at) VALUES (?, ?)")
+        .Bind(1, setId)
+        .Bind(2, createdAt)
+        .Step();
+    for (const KShadowCopyEntry& c : copies) {
+        Statement insert(m_db,
+                         "INSERT INTO shadow_copies (shadow_id, set_id, created_at, source_device, source_lun,"
+                         " target_lun, snapshot_name, state, origin, document) VALUES (?, ?, ?, ?, ?, ?, ?, 'created',"
+                         " ?, ?)");
+        insert.Bind(1, c.shadowId).Bind(2, setId).Bind(3, createdAt).Bind(4, c.sourceDevice);
+        insert.Bind(5, c.sourceLun, true).Bind(6, c.targetLun, true).Bind(7, c.snapshotName);
+        insert.Bind(8, c.origin).Bind(9, c.document).Step();
+    }
     transaction.Commit();
 }
 

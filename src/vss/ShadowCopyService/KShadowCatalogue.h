@@ -29,6 +29,11 @@ struct KShadowCopyEntry {
     std::string state;         // "created", or "pending" until its create finished
     std::string intent;        // "exposing" while an expose is under way, else ""
     std::string intentAt;      // when that began, UTC
+    // "created" on this host, or "imported from HOST"; a copy exported to
+    // another host keeps its origin and is in state "exported".
+    std::string origin;
+    // The checksum of the document it was exported in or imported from, or "".
+    std::string document;
 };
 
 class KShadowCatalogue {
@@ -58,6 +63,9 @@ public:
     void ClearExposed(const std::string& shadowId);
     // Forgets a shadow copy, and its set when that was the set's last one.
     void Remove(const std::string& shadowId);
+    // Moving shadow copies between hosts: one transaction each.
+    void SetExported(const std::vector<std::string>& shadowIds, const std::string& document);
+    void AddImported(const std::string& setId, const std::string& createdAt, const std::vector<KShadowCopyEntry>& copies);
 
 private:
     void Exec(const char* sql) const;

@@ -390,6 +390,11 @@ void RefusePending(const KShadowCopyEntry& entry) {
         throw KShadowRefusal("Shadow copy " + entry.shadowId +
                              " was never completed: its create stopped half-way. \"forget\" drops it; "
                              "\"list --orphans\" shows what the create left on the appliances");
+    // Export moved it to another host, which may be using it now.
+    if (entry.state == "exported")
+        throw KShadowRefusal("Shadow copy " + entry.shadowId +
+                             " is exported: it belongs to the host that imports it, and only \"forget\" is "
+                             "allowed here");
 }
 
 }  // namespace
@@ -921,6 +926,12 @@ std::vector<std::string> KShadowCoordinator::Forget(const std::string& shadowId)
     for (const std::string& failure : appliances.Failures()) left.push_back("unknown: " + failure);
     return left;
 }
+
+std::shared_ptr<void> KShadowCoordinator::LockRow(const std::string& shadowId, const std::string& operation) const {
+    return std::make_shared<RowLock>(m_options.cataloguePath, shadowId, operation);
+}
+
+std::map<std::string, std::string> KShadowCoordinator::DisksHere() { return DisksByIdentity(); }
 
 KShadowOrphans KShadowCoordinator::Orphans() const {
     std::set<std::string> knownSnapshots, knownClones, pendingVolumes;

@@ -5,6 +5,8 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -64,6 +66,12 @@ struct KShadowOrphans {
     std::vector<std::string> failures;
 };
 
+// What `export` handed over.
+struct KShadowExport {
+    std::vector<KShadowCopyEntry> copies;
+    std::string checksum;  // the document's SHA-256
+};
+
 // "S_OK", "VSS_E_PROVIDER_VETO", ...; "0x%08X" for others.
 std::string HResultName(HRESULT hr);
 std::string GuidText(const GUID& guid);                // "{6ABEF83A-7FA0-408C-88FC-98E122AD7280}"
@@ -96,6 +104,15 @@ public:
     std::vector<std::string> Forget(const std::string& shadowId);
     std::vector<KShadowCopyEntry> List() const { return m_catalogue.List(); }
     KShadowOrphans Orphans() const;
+    // Off-host backup (KShadowCoordinatorTransport.cpp). Export writes the
+    // document of a shadow copy, or of every copy of a snapshot set, to
+    // `file`, or hands it to `deliver` when `file` is "" (which throws when
+    // it cannot pass it on); unless `keep`, the rows then become "exported".
+    KShadowExport Export(const std::string& id, const std::string& file, bool keep,
+                         const std::function<void(const std::string&)>& deliver = nullptr);
+    // Records the document's shadow copies as this host's, after checking it
+    // and the appliances; returns the new rows.
+    std::vector<KShadowCopyEntry> Import(const std::string& file);
 
     // The CLSID of the first registered hardware provider; throws KShadowRefusal when none is.
     static CLSID FindHardwareProvider();
@@ -129,6 +146,10 @@ private:
     // Fails naming what is left on the appliance of the entry.
     void CheckGone(const KShadowCopyEntry& entry, bool keepSnapshot, const std::string& operation) const;
     void Note(const std::string& text) const;
+    // For the coordinator's other files: a RowLock held as long as the
+    // pointer lives, and this host's disks by their LUN IEEE ID.
+    std::shared_ptr<void> LockRow(const std::string& shadowId, const std::string& operation) const;
+    static std::map<std::string, std::string> DisksHere();
 
     Options m_options;
     KShadowCatalogue m_catalogue;

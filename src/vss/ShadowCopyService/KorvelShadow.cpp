@@ -4,7 +4,9 @@
 // failed, 2 when it refused the request and changed nothing.
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -89,7 +91,8 @@ std::string EntryJson(const KShadowCopyEntry& e) {
            Json(e.createdAt) + ",\"source_device\":" + Json(e.sourceDevice) + ",\"snapshot\":" +
            Json(e.snapshotName) + ",\"exposed_device\":" + JsonOrNull(e.exposedDevice) + ",\"mount_point\":" +
            JsonOrNull(e.mountPoint) + ",\"state\":" +
-           Json(e.state) + ",\"intent\":" + JsonOrNull(e.intent) + "}";
+           Json(e.state) + ",\"intent\":" + JsonOrNull(e.intent) + ",\"origin\":" + Json(e.origin) +
+           ",\"document\":" + JsonOrNull(e.document) + "}";
 }
 
 // What a row is doing, for the table.
@@ -106,19 +109,21 @@ public:
             m_steps.push_back("{\"operation\":" + Json(step.operation) + ",\"subject\":" + Json(step.subject) +
                               ",\"result\":" + Json(HResultName(step.result)) + "}");
         else
-            std::printf("  %-22s %s\n", HResultName(step.result).c_str(), line.c_str());
+            std::fprintf(m_text, "  %-22s %s\n", HResultName(step.result).c_str(), line.c_str());
     }
     void Line(const std::string& text) {
-        if (!m_json) std::printf("%s\n", text.c_str());
+        if (!m_json) std::fprintf(m_text, "%s\n", text.c_str());
     }
     // What the command found and did besides the provider's steps.
     void Note(const std::string& text) {
         if (m_json)
             m_notes.push_back(Json(text));
         else
-            std::printf("  %s\n", text.c_str());
+            std::fprintf(m_text, "  %s\n", text.c_str());
     }
     void Result(const std::string& json) { m_result = json; }
+    // Where the text goes when standard output carries something else.
+    void TextTo(FILE* stream) { m_text = stream; }
 
     int Succeeded() {
         if (m_json) Print("true", "null");
@@ -166,6 +171,7 @@ private:
     }
 
     bool m_json;
+    FILE* m_text = stdout;
     std::vector<std::string> m_steps;
     std::vector<std::string> m_notes;
     std::string m_result;
@@ -174,16 +180,16 @@ private:
 std::string Table(const std::vector<KShadowCopyEntry>& entries) {
     std::ostringstream out;
     char line[512];
-    std::snprintf(line, sizeof line, "%-38s  %-38s  %-20s  %-10s  %-8s  %-10s  %s\n", "SHADOW ID", "SNAPSHOT SET",
-                  "CREATED", "SOURCE", "STATE", "EXPOSED", "APPLIANCE SNAPSHOT");
+    std::snprintf(line, sizeof line, "%-38s  %-38s  %-20s  %-10s  %-8s  %-10s  %-26s  %s\n", "SHADOW ID", "SNAPSHOT SET",
+                  "CREATED", "SOURCE", "STATE", "EXPOSED", "APPLIANCE SNAPSHOT", "ORIGIN");
     out << line;
     for (const KShadowCopyEntry& e : entries) {
-        std::snprintf(line, sizeof line, "%-38s  %-38s  %-20s  %-10s  %-8s  %-10s  %s\n", e.shadowId.c_str(),
+        std::snprintf(line, sizeof line, "%-38s  %-38s  %-20s  %-10s  %-8s  %-10s  %-26s  %s\n", e.shadowId.c_str(),
                       e.setId.c_str(), e.createdAt.c_str(), e.sourceDevice.c_str(), StateText(e).c_str(),
                       e.exposedDevice.empty() ? "-"
                       : e.mountPoint.empty()  ? e.exposedDevice.c_str()
                                               : (e.exposedDevice + " at " + e.mountPoint).c_str(),
-                      e.snapshotName.empty() ? "-" : e.snapshotName.c_str());
+                      e.snapshotName.empty() ? "-" : e.snapshotName.c_str(), e.origin.c_str());
         out << line;
     }
     return out.str();
@@ -269,6 +275,17 @@ int main(int argc, char** argv) {
     std::string mountDir;
     named[0].command->add_option("--mount", mountDir,
                                  "Mount the exposed disk's filesystem read-only at this folder (made when missing)");
+    std::string exportId, documentFile, importFile;
+    bool keep = false;
+    auto* exporting = app.add_subcommand("export", "Write the document that hands a shadow copy, or every copy of a "
+                                                   "snapshot set, to another host for off-host backup; the copies "
+                                                   "become \"exported\" here");
+    exporting->add_option("ID", exportId, "A shadow copy or snapshot set, as \"list\" shows it")->required();
+    exporting->add_option("-o,--output", documentFile, "Write the document to FILE (mode 0600), not to standard output");
+    exporting->add_flag("--keep", keep, "Keep the shadow copies on this host: the document is a copy for the record");
+    auto* importing = app.add_subcommand("import", "Record the shadow copies of a document that \"export\" wrote on "
+                                                   "another host as this host's, after checking it and the appliances");
+    importing->add_option("FILE", importFile, "The document")->required();
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {
@@ -344,6 +361,43 @@ int main(int argc, char** argv) {
             report.Line("Deleting shadow copy " + shadowId);
             coordinator.Delete(shadowId);
             report.Line("Deleted");
+        } else if (used("export")) {
+            if (documentFile.empty() && json)
+                throw KShadowRefusal("--json needs -o FILE: the document would share standard output with the JSON");
+            // Without a file, standard output carries the document alone.
+            if (documentFile.empty()) report.TextTo(stderr);
+            report.Line("Exporting " + exportId);
+            const auto deliver = [](const std::string& document) {
+                if (std::fwrite(document.data(), 1, document.size(), stdout) != document.size() ||
+                    std::fflush(stdout) != 0)
+                    throw std::runtime_error(std::string("Cannot write the document to standard output: ") +
+                                             std::strerror(errno));
+            };
+            const KShadowExport exported = coordinator.Export(exportId, documentFile, keep, deliver);
+            std::string items;
+            for (const KShadowCopyEntry& e : exported.copies) {
+                report.Line("Shadow copy " + e.shadowId + " of " + e.sourceDevice + ": appliance snapshot " +
+                            e.snapshotName);
+                items += (items.empty() ? "" : ",") + EntryJson(e);
+            }
+            report.Line((documentFile.empty() ? std::string("Document") : "Wrote " + documentFile) + ", checksum " +
+                        exported.checksum);
+            report.Line(keep ? "Kept: the shadow copies stay this host's"
+                             : "Exported: the shadow copies are the importing host's now; here only \"forget\" is "
+                               "allowed on them");
+            report.Result("{\"file\":" + JsonOrNull(documentFile) + ",\"checksum\":" + Json(exported.checksum) +
+                          ",\"kept\":" + (keep ? "true" : "false") + ",\"shadow_copies\":[" + items + "]}");
+        } else if (used("import")) {
+            report.Line("Importing " + importFile);
+            std::string items;
+            const std::vector<KShadowCopyEntry> imported = coordinator.Import(importFile);
+            for (const KShadowCopyEntry& e : imported) {
+                report.Line("Shadow copy " + e.shadowId + " of " + e.sourceDevice + ": appliance snapshot " +
+                            e.snapshotName);
+                items += (items.empty() ? "" : ",") + EntryJson(e);
+            }
+            report.Line("Recorded as \"" + imported.front().origin + "\": \"expose\" makes a copy visible on this host");
+            report.Result("[" + items + "]");
         } else if (used("forget")) {
             report.Line("Forgetting shadow copy " + shadowId);
             std::string items;
