@@ -261,6 +261,9 @@ TEST_F(ShadowTransportTest, RefusalsLeaveBothCataloguesAndTheApplianceAsTheyWere
     refused({"import", document}, backup.env, "Shadow copy " + id + " is in this host's catalogue already");
     refused({"expose", id}, {}, "Shadow copy " + id + " is exported");
     refused({"export", id}, {}, "Shadow copy " + id + " is exported already");
+    // The backup host's clone is no orphan of the production host.
+    EXPECT_NE(Shadow({"list", "--orphans"}).out.find("The appliances hold nothing that no shadow copy of this host knows"),
+              std::string::npos);
 
     EXPECT_EQ(Shadow({"release", id}, backup.env).exitCode, 0);
     EXPECT_TRUE(a->Snapshots().empty());

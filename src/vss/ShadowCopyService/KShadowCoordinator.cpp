@@ -934,9 +934,10 @@ std::shared_ptr<void> KShadowCoordinator::LockRow(const std::string& shadowId, c
 std::map<std::string, std::string> KShadowCoordinator::DisksHere() { return DisksByIdentity(); }
 
 KShadowOrphans KShadowCoordinator::Orphans() const {
-    std::set<std::string> knownSnapshots, knownClones, pendingVolumes;
+    std::set<std::string> knownSnapshots, knownClones, pendingVolumes, exportedSnapshots;
     for (const KShadowCopyEntry& entry : m_catalogue.List()) {
         knownSnapshots.insert(entry.snapshotName);
+        if (entry.state == "exported") exportedSnapshots.insert(entry.snapshotName);
         if (!entry.exposedEui64.empty()) knownClones.insert(entry.exposedEui64);
         if (entry.state == "pending") pendingVolumes.insert(LunIeeeIdOf(KLunRecord::Decode(entry.sourceLun).Info()));
     }
@@ -955,6 +956,8 @@ KShadowOrphans KShadowCoordinator::Orphans() const {
         auto disk = disks.find(volume.listing.volID);
         // A clone of another host's snapshot, not mapped here, is that host's business.
         if (disk == disks.end() && knownSnapshots.count(volume.cloneOf) == 0) continue;
+        // Nor is a clone of a copy exported to another host, not mapped here: that host exposed it.
+        if (disk == disks.end() && exportedSnapshots.count(volume.cloneOf) != 0) continue;
         orphans.clones.push_back({volume.appliance, volume.listing.volName, volume.listing.volDispName,
                                   disk != disks.end() ? disk->second : std::string()});
     }

@@ -180,11 +180,11 @@ private:
 std::string Table(const std::vector<KShadowCopyEntry>& entries) {
     std::ostringstream out;
     char line[512];
-    std::snprintf(line, sizeof line, "%-38s  %-38s  %-20s  %-10s  %-8s  %-10s  %-26s  %s\n", "SHADOW ID", "SNAPSHOT SET",
+    std::snprintf(line, sizeof line, "%-38s  %-38s  %-20s  %-10s  %-8s  %-10s  %-28s  %s\n", "SHADOW ID", "SNAPSHOT SET",
                   "CREATED", "SOURCE", "STATE", "EXPOSED", "APPLIANCE SNAPSHOT", "ORIGIN");
     out << line;
     for (const KShadowCopyEntry& e : entries) {
-        std::snprintf(line, sizeof line, "%-38s  %-38s  %-20s  %-10s  %-8s  %-10s  %-26s  %s\n", e.shadowId.c_str(),
+        std::snprintf(line, sizeof line, "%-38s  %-38s  %-20s  %-10s  %-8s  %-10s  %-28s  %s\n", e.shadowId.c_str(),
                       e.setId.c_str(), e.createdAt.c_str(), e.sourceDevice.c_str(), StateText(e).c_str(),
                       e.exposedDevice.empty() ? "-"
                       : e.mountPoint.empty()  ? e.exposedDevice.c_str()
