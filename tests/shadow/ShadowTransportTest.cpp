@@ -259,6 +259,8 @@ TEST_F(ShadowTransportTest, RefusalsLeaveBothCataloguesAndTheApplianceAsTheyWere
     ASSERT_EQ(exposed.exitCode, 0) << exposed.out << exposed.err;
     refused({"import", document}, third.env, "Shadow copy " + id + " is exposed on another host: the clone volume ");
     refused({"import", document}, backup.env, "Shadow copy " + id + " is in this host's catalogue already");
+    // The backup host's disk of the same name is the clone, not the source.
+    refused({"revert", id}, backup.env, "no longer shows the volume of shadow copy " + id);
     refused({"expose", id}, {}, "Shadow copy " + id + " is exported");
     refused({"export", id}, {}, "Shadow copy " + id + " is exported already");
     // The backup host's clone is no orphan of the production host.

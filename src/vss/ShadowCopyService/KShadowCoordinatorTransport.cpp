@@ -222,8 +222,8 @@ std::vector<KShadowCopyEntry> KShadowCoordinator::Import(const std::string& file
     for (const KShadowDocument::Copy& copy : document.copies) {
         locks.push_back(LockRow(copy.shadowId, "import"));
         if (const auto row = m_catalogue.Find(copy.shadowId))
-            throw KShadowRefusal("Shadow copy " + copy.shadowId + " is in this host's catalogue already (" +
-                                 row->state + ", " + row->origin + "): a document is imported once");
+            throw KShadowRefusal("Shadow copy " + copy.shadowId + " is in this host's catalogue already (state \"" +
+                                 row->state + "\", origin \"" + row->origin + "\"): a document is imported once");
         KShadowCopyEntry entry;
         entry.shadowId = copy.shadowId;
         entry.setId = document.setId;

@@ -375,13 +375,9 @@ int main(int argc, char** argv) {
             };
             const KShadowExport exported = coordinator.Export(exportId, documentFile, keep, deliver);
             std::string items;
-            for (const KShadowCopyEntry& e : exported.copies) {
-                report.Line("Shadow copy " + e.shadowId + " of " + e.sourceDevice + ": appliance snapshot " +
-                            e.snapshotName);
-                items += (items.empty() ? "" : ",") + EntryJson(e);
-            }
-            report.Line((documentFile.empty() ? std::string("Document") : "Wrote " + documentFile) + ", checksum " +
-                        exported.checksum);
+            for (const KShadowCopyEntry& e : exported.copies) items += (items.empty() ? "" : ",") + EntryJson(e);
+            report.Line("Wrote the document to " + (documentFile.empty() ? std::string("standard output") : documentFile) +
+                        ", checksum " + exported.checksum);
             report.Line(keep ? "Kept: the shadow copies stay this host's"
                              : "Exported: the shadow copies are the importing host's now; here only \"forget\" is "
                                "allowed on them");
