@@ -70,7 +70,10 @@ struct ApplianceRequest {
 // Sends every request at once and returns when all have returned: the
 // filesystems held for the commit wait for the slowest appliance, not for
 // the sum of them. The first request runs on the calling thread, and so does
-// any whose thread cannot be started. No thread outlives the call.
+// any whose thread cannot be started. No thread outlives the call. The
+// access library's own lines of a request are written when they happen, from
+// its thread: at the default level a request that succeeds writes none, and a
+// failing one's detail must reach the log even if the process dies waiting.
 void SendConcurrently(std::vector<ApplianceRequest>& requests) {
     if (requests.empty()) return;
     std::vector<std::thread> threads;
