@@ -83,13 +83,14 @@ private:
 
 const char* const kColumns =
     "shadow_id, set_id, created_at, source_device, source_lun, target_lun, snapshot_name, exposed_device, exposed_lun,"
-    " exposed_eui64, exposed_serial, mount_point, state, intent, intent_at";
+    " exposed_eui64, exposed_serial, mount_point, consistency, state, intent, intent_at";
 
 KShadowCopyEntry Row(const Statement& s) {
     KShadowCopyEntry e;
     std::string* fields[] = {&e.shadowId,     &e.setId,         &e.createdAt,  &e.sourceDevice, &e.sourceLun,
                              &e.targetLun,    &e.snapshotName,  &e.exposedDevice, &e.exposedLun, &e.exposedEui64,
-                             &e.exposedSerial, &e.mountPoint,   &e.state,      &e.intent,       &e.intentAt};
+                             &e.exposedSerial, &e.mountPoint,   &e.consistency, &e.state,     &e.intent,
+                             &e.intentAt};
     for (int i = 0; i < static_cast<int>(sizeof fields / sizeof fields[0]); ++i) *fields[i] = s.Column(i);
     return e;
 }
@@ -180,6 +181,8 @@ void KShadowCatalogue::Migrate() {
         Exec("ALTER TABLE shadow_copies ADD COLUMN exposed_eui64 TEXT");
         Exec("ALTER TABLE shadow_copies ADD COLUMN exposed_serial TEXT");
         Exec("ALTER TABLE shadow_copies ADD COLUMN mount_point TEXT");
+        // Copies made before freezing existed were crash-consistent.
+        Exec("ALTER TABLE shadow_copies ADD COLUMN consistency TEXT NOT NULL DEFAULT 'crash'");
         Exec("ALTER TABLE shadow_copies ADD COLUMN state TEXT NOT NULL DEFAULT 'created'");
         Exec("ALTER TABLE shadow_copies ADD COLUMN intent TEXT");
         Exec("ALTER TABLE shadow_copies ADD COLUMN intent_at TEXT");
@@ -205,11 +208,12 @@ void KShadowCatalogue::AddSet(const std::string& setId, const std::string& creat
 void KShadowCatalogue::CompleteSet(const std::vector<KShadowCopyEntry>& copies) {
     Transaction transaction(m_db);
     for (const KShadowCopyEntry& c : copies) {
-        Statement(m_db, "UPDATE shadow_copies SET target_lun = ?, snapshot_name = ?, state = 'created'"
-                        " WHERE shadow_id = ?")
+        Statement(m_db, "UPDATE shadow_copies SET target_lun = ?, snapshot_name = ?, consistency = ?,"
+                        " state = 'created' WHERE shadow_id = ?")
             .Bind(1, c.targetLun, true)
             .Bind(2, c.snapshotName)
-            .Bind(3, c.shadowId)
+            .Bind(3, c.consistency)
+            .Bind(4, c.shadowId)
             .Step();
     }
     transaction.Commit();
