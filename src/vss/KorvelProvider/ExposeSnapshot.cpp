@@ -319,7 +319,7 @@ HRESULT CKorvelVSSProvider::FillInLunInfoBody(VSS_PWSZ wszDeviceName, VDS_LUN_IN
             lun->m_diskSignature = GUID_NULL;
             lun->m_deviceIdDescriptor.m_version = 16;
             if (SetProviderTag(*lun, baseName) != S_OK) return outOfMemory();
-            lun->m_cInterconnects = 0;
+            korvel_provider::ClearInterconnects(*lun);
             m_cloneIdMap[baseName] = lunIeeeId;
         }
     } catch (const std::invalid_argument& e) {

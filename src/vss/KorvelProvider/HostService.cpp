@@ -27,10 +27,13 @@ void ModuleEvent(const char* text) { Logger::EventLog(0, 4, 0, "%s", text); }
 // The class object and the socket clients reach it through.
 class ServerModule {
 public:
+    explicit ServerModule(const KorvelLogConfig& config) { m_limits.idleSeconds = config.idleSeconds; }
+
     HRESULT Start() {
         HRESULT hr = KorvelRegisterProviderClass(CLSCTX_LOCAL_SERVER, &m_cookie);
         if (FAILED(hr)) return hr;
-        m_server = std::make_unique<KorvelRemoteServer>(CLSID_KorvelVSSProvider);
+        KorvelHoldTransportForProcess();
+        m_server = std::make_unique<KorvelRemoteServer>(CLSID_KorvelVSSProvider, m_limits);
         hr = m_server->Start(KorvelProviderSocketPath());
         if (FAILED(hr)) {
             m_server.reset();
@@ -55,6 +58,7 @@ public:
     }
 
 private:
+    KorvelServerLimits m_limits;
     DWORD m_cookie = 0;
     std::unique_ptr<KorvelRemoteServer> m_server;
 };
@@ -68,6 +72,7 @@ struct ServiceState {
     SERVICE_STATUS_HANDLE statusHandle = nullptr;
     SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
     int exitCode = 0;
+    KorvelLogConfig config;
 };
 
 ServiceState& Service() {
@@ -115,7 +120,7 @@ void ServiceMain(DWORD, LPSTR*) {
     }
     ReportStatus(SERVICE_START_PENDING);
     HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    ServerModule module;
+    ServerModule module(service.config);
     HRESULT hr = module.Start();
     if (FAILED(hr)) {
         // Reported as a failure, so systemd's Restart=on-failure applies.
@@ -135,7 +140,8 @@ void ServiceMain(DWORD, LPSTR*) {
     if (SUCCEEDED(init)) CoUninitialize();
 }
 
-int RunAsService() {
+int RunAsService(const KorvelLogConfig& config) {
+    Service().config = config;
     char name[] = "KorvelProvider";
     SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMain}, {nullptr, nullptr}};
     if (!StartServiceCtrlDispatcherA(table)) {
@@ -150,7 +156,7 @@ int RunAsService() {
 
 // ---- plain-process mode ------------------------------------------------------
 
-int RunAsProcess() {
+int RunAsProcess(const KorvelLogConfig& config) {
     // Termination requests are taken here, not by whichever thread they hit.
     sigset_t stops;
     sigemptyset(&stops);
@@ -159,7 +165,7 @@ int RunAsProcess() {
     pthread_sigmask(SIG_BLOCK, &stops, nullptr);
 
     HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    ServerModule module;
+    ServerModule module(config);
     HRESULT hr = module.Start();
     if (SUCCEEDED(hr)) {
         ModuleEvent("Service started/resumed");
@@ -199,4 +205,6 @@ bool RegisteredAsService() {
 
 }  // namespace
 
-int RunServer() { return RegisteredAsService() ? RunAsService() : RunAsProcess(); }
+int RunServer(const KorvelLogConfig& config) {
+    return RegisteredAsService() ? RunAsService(config) : RunAsProcess(config);
+}

@@ -15,6 +15,8 @@ bool ReplaceText(char*& field, const std::string& text) {
     return true;
 }
 
+void ClearInterconnects(VDS_LUN_INFORMATION& lun) { KorvelFreeLunInterconnects(lun); }
+
 void LogAuthorizationEvent() { Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_AUTHORIZATION_FAILURE), "%s", ""); }
 
 }  // namespace korvel_provider

@@ -16,6 +16,11 @@ inline unsigned Hex(HRESULT hr) { return static_cast<unsigned>(hr); }
 // what it held. False when the allocation fails (the field is then null).
 bool ReplaceText(char*& field, const std::string& text);
 
+// Takes a record's interconnects away: the array and every port and address
+// buffer in it are freed before the count becomes 0, so nothing is left that
+// a free by count would miss.
+void ClearInterconnects(VDS_LUN_INFORMATION& lun);
+
 // An empty text for a null one.
 inline std::string TextOf(const char* text) { return text != nullptr ? text : std::string(); }
 
