@@ -135,7 +135,7 @@ constexpr Field kScalarFields[] = {Other(1)};
 // OnLunStateChange, ResyncLuns and OnReuseLuns: two arrays and their count first.
 constexpr Field kTwoArraysFields[] = {Message(1, kLunArray), Message(2, kLunArray),
                                       Unsigned(3, kLunCount, IsLunCount), Other(4)};
-constexpr Field kSnapshotSetFields[] = {Signed(1, "an unknown operation", IsSnapshotSetOperation), Bytes(2), Other(3)};
+constexpr Field kSnapshotSetFields[] = {Signed(1, "a snapshot-set operation that does not exist", IsSnapshotSetOperation), Bytes(2), Other(3)};
 constexpr Field kReleaseFields[] = {Other(1)};
 
 constexpr Schema kActivate = SchemaOf(kActivateFields);
