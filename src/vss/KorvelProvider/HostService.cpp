@@ -1,5 +1,6 @@
 // Running the local server: as a service under systemd, or as a plain
 // process that ends once its last client has gone.
+#include <malloc.h>
 #include <signal.h>
 
 #include <chrono>
@@ -206,5 +207,12 @@ bool RegisteredAsService() {
 }  // namespace
 
 int RunServer(const KorvelLogConfig& config) {
+    // What a call frees stays with the process for the next one, as the
+    // allocator's own adjustment would leave it after a few calls: a listing's
+    // document tree runs to tens of megabytes, and handing it back after every
+    // call means faulting it in again for the next. Received frames have
+    // pages of their own and go back to the system whatever these say.
+    mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
     return RegisteredAsService() ? RunAsService(config) : RunAsProcess(config);
 }
