@@ -17,6 +17,7 @@
 #include <string>
 
 #include "KorvelProvider.h"
+#include "KorvelProviderHost.h"
 #include "Logger.h"
 #include "Stub.h"
 #include "registry.h"
@@ -51,7 +52,7 @@ public:
             Fail("cannot record the appliance");
         RegCloseKey(key);
         if (FAILED(KorvelRegisterProviderClass(CLSCTX_LOCAL_SERVER, &m_cookie))) Fail("cannot register the class");
-        Korvel::KAccessLayer::GlobalInit();  // as the server holds it
+        KorvelHoldTransportForProcess();  // as the server does: OnLoad and OnUnload leave it alone
     }
     ~Scene() {
         CoRevokeClassObject(m_cookie);

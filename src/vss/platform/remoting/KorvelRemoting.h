@@ -27,6 +27,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "com.h"
 
@@ -70,7 +71,10 @@ private:
     void ExpireDeadlines();
     int MsToNextDeadline() const;
     void Close(Connection& connection, const char* why);
-    void Worker();
+    bool Holds(const void* connection) const;
+    struct Worker;
+    void StartWorker(Connection* first);
+    void RunWorker(Worker& worker);
     bool Serve(Connection& connection);
     bool ServeActivation(Connection& connection);
     bool ServeCall(Connection& connection);
@@ -87,15 +91,14 @@ private:
     std::thread m_loopThread;
 
     mutable std::mutex m_mutex;
-    std::condition_variable m_workReady;
     std::condition_variable m_allDone;
     std::list<std::unique_ptr<Connection>> m_connections;  // changed by the loop's thread only
     std::list<Connection*> m_work;                         // frames complete, waiting for a worker
     std::list<std::pair<Connection*, bool>> m_done;        // served; true to keep the connection
     size_t m_busy = 0;                                     // queued or being served
     size_t m_served = 0;
-    std::list<std::thread> m_workers;
-    std::list<std::thread::id> m_exitedWorkers;
-    size_t m_waitingWorkers = 0;
+    std::list<std::unique_ptr<Worker>> m_workers;
+    std::vector<Worker*> m_idleWorkers;  // the most recently idle last: it takes the next frame
+    std::list<Worker*> m_exitedWorkers;  // ended; the loop joins them
     bool m_workersStop = false;
 };

@@ -38,7 +38,8 @@ constexpr size_t kMaxConnections = 256;
 constexpr size_t kReservedForRoot = 16;
 constexpr size_t kMaxConnectionsPerUser = 16;
 // Workers kept alive however quiet the server is; more are started while
-// every one is busy (one connection never needs two) and end when idle.
+// every one is busy (one connection never needs two) and end when idle. A
+// frame goes to the worker that became idle last, whose memory is warm.
 constexpr size_t kKeptWorkers = 2;
 constexpr auto kSpareWorkerLinger = std::chrono::seconds(30);
 constexpr unsigned kAuthorizationEvent = 0xC0004000u;
@@ -122,6 +123,12 @@ void SendRefusal(int fd, HRESULT hr) {
 }
 
 }  // namespace
+
+struct KorvelRemoteServer::Worker {
+    std::thread thread;
+    std::condition_variable wake;
+    Connection* work = nullptr;  // handed over by Dispatch
+};
 
 struct KorvelRemoteServer::Connection {
     int fd = -1;
@@ -211,7 +218,7 @@ HRESULT KorvelRemoteServer::Start(const std::string& socketPath) {
     m_workersStop = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        for (size_t i = 0; i < kKeptWorkers; ++i) m_workers.emplace_back([this]() { Worker(); });
+        for (size_t i = 0; i < kKeptWorkers; ++i) StartWorker(nullptr);
     }
     m_loopThread = std::thread([this]() { EventLoop(); });
     Logger::Write(KLOG_INFO, kComponent, "Listening on %s", socketPath.c_str());
@@ -237,16 +244,17 @@ void KorvelRemoteServer::Stop() {
         m_done.clear();
         connections.swap(m_connections);
         m_workersStop = true;
+        for (const auto& worker : m_workers) worker->wake.notify_one();
     }
-    m_workReady.notify_all();
     connections.clear();  // releases every object
-    std::list<std::thread> workers;
+    // The loop has ended, so nothing else changes the list of workers now.
+    for (const auto& worker : m_workers) worker->thread.join();
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        workers.swap(m_workers);
+        m_workers.clear();
+        m_idleWorkers.clear();
         m_exitedWorkers.clear();
     }
-    for (std::thread& worker : workers) worker.join();
     for (int* fd : {&m_epollFd, &m_wakeFd, &m_doneFd}) {
         ::close(*fd);
         *fd = -1;
@@ -281,10 +289,13 @@ void KorvelRemoteServer::EventLoop() {
                 else
                     Receive(*static_cast<Connection*>(source));
             } catch (const std::exception& e) {
-                // Only an allocation can fail here; what it was for is dropped.
-                Logger::Write(KLOG_ERROR, kComponent, "The server's wait for connections met: %s", e.what());
-                if (source != &m_listenFd && source != &m_doneFd)
-                    Close(*static_cast<Connection*>(source), "the server is short of memory");
+                // Only an allocation can fail here: the connection it was for goes.
+                try {
+                    Logger::Write(KLOG_ERROR, kComponent, "The server's wait for connections met: %s", e.what());
+                    if (source != &m_listenFd && source != &m_doneFd && Holds(source))
+                        Close(*static_cast<Connection*>(source), "the server is short of memory");
+                } catch (const std::exception&) {
+                }
             }
         }
         ExpireDeadlines();
@@ -387,14 +398,18 @@ void KorvelRemoteServer::Dispatch(Connection& c) {
     ::epoll_ctl(m_epollFd, EPOLL_CTL_DEL, c.fd, nullptr);
     c.watched = false;
     c.busy = true;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        ++m_busy;
-        m_work.push_back(&c);
-        if (m_work.size() > m_waitingWorkers && m_workers.size() < kMaxConnections)
-            m_workers.emplace_back([this]() { Worker(); });
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_busy;
+    if (!m_idleWorkers.empty()) {
+        Worker* worker = m_idleWorkers.back();
+        m_idleWorkers.pop_back();
+        worker->work = &c;
+        worker->wake.notify_one();
+    } else if (m_workers.size() - m_exitedWorkers.size() < kMaxConnections) {
+        StartWorker(&c);
+    } else {
+        m_work.push_back(&c);  // the next worker to finish takes it
     }
-    m_workReady.notify_one();
 }
 
 // Connections whose frame a worker has served: watched again, or closed.
@@ -471,37 +486,61 @@ void KorvelRemoteServer::Close(Connection& c, const char* why) {
     // The object is released outside the lock: its destructor takes its time.
 }
 
+bool KorvelRemoteServer::Holds(const void* connection) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return std::any_of(m_connections.begin(), m_connections.end(),
+                       [&](const auto& c) { return c.get() == connection; });
+}
+
 void KorvelRemoteServer::JoinExitedWorkers() {
-    std::list<std::thread> exited;
+    std::list<std::unique_ptr<Worker>> exited;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        for (const std::thread::id& id : m_exitedWorkers) {
+        for (Worker* gone : m_exitedWorkers) {
             auto it = std::find_if(m_workers.begin(), m_workers.end(),
-                                   [&](const std::thread& worker) { return worker.get_id() == id; });
+                                   [&](const std::unique_ptr<Worker>& worker) { return worker.get() == gone; });
             if (it != m_workers.end()) exited.splice(exited.end(), m_workers, it);
         }
         m_exitedWorkers.clear();
     }
-    for (std::thread& worker : exited) worker.join();
+    for (const auto& worker : exited) worker->thread.join();
 }
 
 // ---- the workers -------------------------------------------------------------
 
-void KorvelRemoteServer::Worker() {
+// Called with the mutex held.
+void KorvelRemoteServer::StartWorker(Connection* first) {
+    auto worker = std::make_unique<Worker>();
+    Worker* raw = worker.get();
+    raw->work = first;
+    m_workers.push_back(std::move(worker));
+    raw->thread = std::thread([this, raw]() { RunWorker(*raw); });
+}
+
+void KorvelRemoteServer::RunWorker(Worker& worker) {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-        ++m_waitingWorkers;
-        const bool work = m_workReady.wait_for(lock, kSpareWorkerLinger,
-                                               [&]() { return m_workersStop || !m_work.empty(); });
-        --m_waitingWorkers;
-        if (m_workersStop) return;
-        if (!work) {
-            if (m_workers.size() - m_exitedWorkers.size() <= kKeptWorkers) continue;
-            m_exitedWorkers.push_back(std::this_thread::get_id());  // the loop joins it
-            return;
+        Connection* c = worker.work;
+        worker.work = nullptr;
+        if (c == nullptr && !m_work.empty()) {
+            c = m_work.front();
+            m_work.pop_front();
         }
-        Connection* c = m_work.front();
-        m_work.pop_front();
+        if (c == nullptr) {
+            if (m_workersStop) return;
+            m_idleWorkers.push_back(&worker);
+            const bool handed = worker.wake.wait_for(lock, kSpareWorkerLinger,
+                                                     [&]() { return worker.work != nullptr || m_workersStop; });
+            if (worker.work != nullptr) continue;  // Dispatch took it off the idle list
+            const auto idle = std::find(m_idleWorkers.begin(), m_idleWorkers.end(), &worker);
+            if (idle != m_idleWorkers.end()) m_idleWorkers.erase(idle);
+            if (m_workersStop) return;
+            if (!handed && m_workers.size() - m_exitedWorkers.size() > kKeptWorkers) {
+                m_exitedWorkers.push_back(&worker);  // the loop joins it
+                return;
+            }
+            continue;
+        }
         lock.unlock();
         const bool keep = Serve(*c);
         lock.lock();
