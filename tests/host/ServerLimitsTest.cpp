@@ -234,6 +234,16 @@ TEST_F(ServerLimitsTest, FramesOverABoundAreRefusedAndMemoryReturns) {
     const size_t after = ResidentBytes(server->Pid());
     EXPECT_LT(after, before + 8 * kMiB) << "before " << before / kMiB << " MiB, after " << after / kMiB << " MiB";
     EXPECT_EQ(Released(), 0u);
+
+    // Through the proxy: the caller gets E_INVALIDARG, its records stay as
+    // they were, and its connection goes on.
+    ComRef<IUnknown> provider = Remote();
+    VssDriver driver(provider.Get());
+    std::vector<VDS_LUN_INFORMATION> many(4097);
+    BOOL supported = TRUE;
+    EXPECT_EQ(driver.Hardware()->AreLunsSupported(4097, 0, nullptr, many.data(), &supported), E_INVALIDARG);
+    EXPECT_TRUE(supported);
+    EXPECT_EQ(driver.Creator()->EndPrepareSnapshots(NewGuid()), S_OK);
 }
 
 // A frame within every bound that needs more memory than there is: only
