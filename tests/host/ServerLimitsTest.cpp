@@ -359,7 +359,13 @@ TEST_F(ServerLimitsTest, InterconnectBuffersOfRecordsAreFreed) {
             ASSERT_TRUE(fillIn()) << i;
         }
         const size_t after = ResidentBytes(server->Pid());
+        // AddressSanitizer keeps what is freed in quarantine: there the leak
+        // check at the server's exit stands for this one.
+#if defined(__SANITIZE_ADDRESS__)
+        static_cast<void>(before + after);
+#else
         EXPECT_LT(after, before + 12 * kMiB) << "before " << before / kMiB << " MiB, after " << after / kMiB << " MiB";
+#endif
         driver.Release(exposed[0]);
     }
     // Nothing left behind: a LeakSanitizer build fails the exit on a leak.
