@@ -555,7 +555,7 @@ HRESULT CKorvelVSSProvider::GetTargetLunsBody(LONG lLunCount, VDS_LUN_INFORMATIO
         target.m_diskSignature = GUID_NULL;
         target.m_deviceIdDescriptor.m_version = source.m_deviceIdDescriptor.m_version;
         if (SetProviderTag(target, snapshotId) != S_OK) return outOfMemory();
-        target.m_cInterconnects = 0;
+        korvel_provider::ClearInterconnects(target);
     }
     Logger::Write(KLOG_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::GetTargetLuns(%x)", 0u);
     return S_OK;
