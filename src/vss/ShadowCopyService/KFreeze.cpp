@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -222,6 +223,8 @@ void AppendNumber(char*& at, unsigned long long value) {
     int fds[kMaxFrozen];
     const size_t count = points.size();
     char line[64];
+    timespec start{};  // of the first freeze: the hold limit counts from it
+    ::clock_gettime(CLOCK_MONOTONIC, &start);
     for (size_t i = 0; i < count; ++i) {
         fds[i] = ::open(points[i], O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fds[i] < 0 || ::ioctl(fds[i], FIFREEZE, 0) != 0) {
@@ -240,8 +243,6 @@ void AppendNumber(char*& at, unsigned long long value) {
             ::_exit(1);
         }
     }
-    timespec start{};
-    ::clock_gettime(CLOCK_MONOTONIC, &start);
     if (::write(status, "R\n", 2) < 0) {
         // The parent is gone: the poll below sees it at once.
     }
@@ -264,9 +265,14 @@ void AppendNumber(char*& at, unsigned long long value) {
         }
     }
     for (size_t i = count; i-- > 0;) ::ioctl(fds[i], FITHAW, 0);
+    timespec end{};
+    ::clock_gettime(CLOCK_MONOTONIC, &end);
+    const long long heldUs = (end.tv_sec - start.tv_sec) * 1000000 + (end.tv_nsec - start.tv_nsec) / 1000;
     char* at = line;
     for (const char* c = "D "; *c != 0; ++c) *at++ = *c;
     for (const char* c = reason; *c != 0; ++c) *at++ = *c;
+    *at++ = ' ';
+    AppendNumber(at, static_cast<unsigned long long>(heldUs));
     *at++ = '\n';
     if (::write(status, line, static_cast<size_t>(at - line)) < 0) {
         // Nobody listens any more.
@@ -339,7 +345,9 @@ bool KFreezeWatchdog::Thaw() {
     ::waitpid(m_pid, nullptr, 0);
     ::close(m_control);
     ::close(m_status);
-    return answer != "D deadline";
+    const size_t held = answer.rfind(' ');
+    if (held != std::string::npos) m_held = std::chrono::microseconds(std::atoll(answer.c_str() + held + 1));
+    return answer.rfind("D deadline", 0) != 0;
 }
 
 KFreezeWatchdog::~KFreezeWatchdog() { Thaw(); }

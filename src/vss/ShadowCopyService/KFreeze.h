@@ -66,12 +66,15 @@ public:
 
     // Thaws now. False when the hold limit had thawed them already.
     bool Thaw();
+    // From the first freeze to the last thaw, once thawed.
+    std::chrono::microseconds Held() const { return m_held; }
 
 private:
     pid_t m_pid = -1;
     int m_control = -1;  // write end: "T", or closed when this process dies
     int m_status = -1;   // read end of the watchdog's reports
     bool m_thawed = false;
+    std::chrono::microseconds m_held{0};
 };
 
 }  // namespace Korvel

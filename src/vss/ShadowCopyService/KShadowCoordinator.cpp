@@ -544,6 +544,9 @@ std::vector<KShadowCopyEntry> KShadowCoordinator::Create(const std::vector<std::
     if (!filesystems.empty()) frozen.emplace(filesystems, m_options.holdLimit);
     session.Check("CommitSnapshots", set, session.Creator()->CommitSnapshots(setId));
     const bool heldThroughout = !frozen || frozen->Thaw();
+    if (frozen)
+        Note("Held " + std::to_string(filesystems.size()) + " filesystem(s) frozen for " +
+             std::to_string((frozen->Held().count() + 500) / 1000) + " ms");
     if (!hooks.Thaw()) Note("A thaw hook failed: see its output above");
     if (!heldThroughout)
         throw KShadowFailure("The filesystems were held for " + HoldText(m_options.holdLimit) +
