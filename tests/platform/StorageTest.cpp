@@ -139,4 +139,72 @@ TEST_F(StorageTest, DeviceIdentifiersFillExactlyTheBufferGivenAndTellTheWholeSiz
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
 }
 
+TEST_F(StorageTest, DeviceDescriptorHoldsTheInquiryTextsAndTellsItsWholeSize) {
+    Write("type", "5\n");
+    Write("queue_depth", "32\n");
+    Write("vendor", "Korvel  \n");
+    Write("model", "QSTA-Volume     \n");
+    Write("rev", " 1.2\n");
+    // The serial number ends at its length or its first zero, whichever comes first.
+    Write("vpd_pg80", std::string("\0\x80\0\x06v1\0\0\0\0zz", 12));
+    BOOL ok = FALSE;
+    DWORD returned = 0;
+    // 36 bytes up to RawDeviceProperties and 4 of them, then the texts with their zeros.
+    const std::vector<BYTE> whole = Query(StorageDeviceProperty, 100, ok, returned);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(returned, 74u);
+    STORAGE_DEVICE_DESCRIPTOR d;
+    std::memcpy(&d, whole.data(), sizeof d);
+    EXPECT_EQ(d.Version, sizeof(STORAGE_DEVICE_DESCRIPTOR));
+    EXPECT_EQ(d.Size, 74u);
+    EXPECT_EQ(d.DeviceType, 5);
+    EXPECT_EQ(d.DeviceTypeModifier, 0);
+    EXPECT_EQ(d.CommandQueueing, 1);
+    EXPECT_EQ(d.BusType, BusTypeiScsi);
+    EXPECT_EQ(d.RawPropertiesLength, 0u);
+    EXPECT_EQ(d.VendorIdOffset, 40u);
+    EXPECT_EQ(d.ProductIdOffset, 49u);
+    EXPECT_EQ(d.ProductRevisionOffset, 66u);
+    EXPECT_EQ(d.SerialNumberOffset, 71u);
+    EXPECT_EQ(Str(whole, 36, 38), std::string("\0\0\0\0Korvel  \0QSTA-Volume     \0 1.2\0v1\0", 38));
+    const std::vector<BYTE> part = Query(StorageDeviceProperty, 8, ok, returned);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(returned, 8u);
+    EXPECT_EQ(Str(part, 0, 8), Str(whole, 0, 8));
+
+    // Texts the disk lacks have offset 0; one command slot is no queueing.
+    fs::remove(m_device + "/vendor");
+    fs::remove(m_device + "/vpd_pg80");
+    Write("queue_depth", "1\n");
+    std::memcpy(&d, Query(StorageDeviceProperty, 100, ok, returned).data(), sizeof d);
+    EXPECT_EQ(returned, 62u);
+    EXPECT_EQ(d.VendorIdOffset, 0u);
+    EXPECT_EQ(d.ProductIdOffset, 40u);
+    EXPECT_EQ(d.SerialNumberOffset, 0u);
+    EXPECT_EQ(d.CommandQueueing, 0);
+
+    // The bus comes from where the disk hangs in the device tree.
+    const std::pair<const char*, STORAGE_BUS_TYPE> buses[] = {
+        {"pci0/host1/rport-1:0-0/target1:0:0/1:0:0:0", BusTypeFibre},
+        {"pci0/host2/port-2:0/end_device-2:0/target2:0:0/2:0:0:0", BusTypeSas},
+        {"pci0/usb1/1-1/host4/target4:0:0/4:0:0:0", BusTypeUsb},
+        {"pci0/ata5/host5/target5:0:0/5:0:0:0", BusTypeSata},
+        {"pci0/host6/target6:0:0/6:0:0:0", BusTypeScsi},
+        {"virtual/nothing/7:0:0:0", BusTypeUnknown}};
+    for (const auto& [path, bus] : buses) {
+        const std::string dir = m_root.Path() + "/devices/" + path;
+        fs::create_directories(dir);
+        const std::string name = "sd" + std::to_string(static_cast<int>(bus));
+        fs::create_directories(m_root.Path() + "/class/block/" + name);
+        fs::create_directory_symlink(dir, m_root.Path() + "/class/block/" + name + "/device");
+        HANDLE disk = CreateFileA(("/dev/" + name).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        STORAGE_PROPERTY_QUERY query{StorageDeviceProperty, PropertyStandardQuery, {0}};
+        d = STORAGE_DEVICE_DESCRIPTOR{};
+        EXPECT_TRUE(DeviceIoControl(disk, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &d, sizeof d, &returned,
+                                    nullptr));
+        EXPECT_EQ(d.BusType, bus) << path;
+        CloseHandle(disk);
+    }
+}
+
 }  // namespace
