@@ -278,9 +278,12 @@ TEST_F(LiveCheckTest, ConfigInfoReportsEachEntryWithALiveCheck) {
 
 TEST_F(RegistryOperationsTest, ReachabilityIsOneEchoToTheHost) {
     SKIP_WITHOUT_ICMP();
+    const auto openFiles = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
+    const auto before = openFiles();
     EXPECT_TRUE(IsArrayExists("127.0.0.1"));
     EXPECT_TRUE(IsArrayExists("127.0.0.1:8443"));  // the host behind a port
     EXPECT_TRUE(IsArrayExists("localhost"));
+    EXPECT_EQ(before, openFiles());  // each check closes its socket
     EXPECT_EQ(1u, CountLog(3, "IP Address 1: 16777343"));  // 127.0.0.1 in network order
     EXPECT_EQ(3u, CountLog(3, "Exiting IsArrayExists() Result: 1"));
 
