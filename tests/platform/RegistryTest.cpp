@@ -105,6 +105,7 @@ TEST_F(RegistryTest, ValuesRoundTripExactBytesAndType) {
     EXPECT_NE(file.find("\n\"TypesSupported\"=dword:00000007\n"), std::string::npos);
     EXPECT_NE(file.find("\n\"Expand\"=hex(2):25,"), std::string::npos);
     EXPECT_NE(file.find("\n\"Blob\"=hex:00,ff,10\n"), std::string::npos);
+    EXPECT_NE(file.find("\n\"NonAscii\"=hex(1):47,72,c3,bc,"), std::string::npos);  // the file stays ASCII
     EXPECT_NE(file.find("\n@=\"default\"\n"), std::string::npos);
 }
 
