@@ -137,6 +137,12 @@ TEST_F(StorageTest, DeviceIdentifiersFillExactlyTheBufferGivenAndTellTheWholeSiz
     Query(StorageDeviceIdProperty, 64, ok, returned);
     EXPECT_FALSE(ok);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+
+    // A disk that went away after it was opened is no longer connected.
+    fs::remove_all(m_device);
+    Query(StorageDeviceIdProperty, 64, ok, returned);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
 }
 
 TEST_F(StorageTest, DeviceDescriptorHoldsTheInquiryTextsAndTellsItsWholeSize) {
