@@ -97,13 +97,22 @@ TEST_F(RegistryOperationsTest, RenamingMovesTheKeyAndNeverLosesTheAppliance) {
     EXPECT_EQ("key-one-abcdefgh", ReadText(EntryKey("10.0.0.3"), "AccessKey"));
     EXPECT_EQ(std::vector<std::string>{"10.0.0.3"}, Names());
 
+    // An old entry the store cannot delete (a key below it): 4, the old entry
+    // keeps its key, a new entry goes again and an existing one stays.
+    CreateKey(EntryKey("10.0.0.4") + "\\child");
+    WriteText(EntryKey("10.0.0.4"), "AccessKey", "key-four");
+    EXPECT_EQ(4, UpdateKorvelArrayName("10.0.0.4", "10.0.0.5"));
+    EXPECT_EQ(4, UpdateKorvelArrayName("10.0.0.4", "10.0.0.3"));
+    EXPECT_EQ("key-four", ReadText(EntryKey("10.0.0.4"), "AccessKey"));
+    EXPECT_EQ((std::vector<std::string>{"10.0.0.3", "10.0.0.4"}), Names());
+
     // No entry: 11 without the exit line. No key: 6, and the entry stays.
     const size_t exits = CountLog(3, "Exiting UpdateKorvelArrayName()");
     EXPECT_EQ(11, UpdateKorvelArrayName("10.9.9.9", "10.9.9.8"));
     EXPECT_EQ(exits, CountLog(3, "Exiting UpdateKorvelArrayName()"));
     CreateKey(EntryKey("10.0.0.9"));
     EXPECT_EQ(6, UpdateKorvelArrayName("10.0.0.9", "10.0.0.8"));
-    EXPECT_EQ((std::vector<std::string>{"10.0.0.3", "10.0.0.9"}), Names());
+    EXPECT_EQ((std::vector<std::string>{"10.0.0.3", "10.0.0.4", "10.0.0.9"}), Names());
 }
 
 TEST_F(RegistryOperationsTest, CertificatePinIsRecordedWithTheKeyAndMovesWithTheEntry) {
@@ -306,9 +315,12 @@ TEST_F(LiveCheckTest, CertificatePinAndOnlineOnlyWithTheRecordedCertificate) {
 
 TEST_F(RegistryOperationsTest, ReachabilityIsOneEchoToTheHost) {
     SKIP_WITHOUT_ICMP();
+    const auto openFiles = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
+    const auto before = openFiles();
     EXPECT_TRUE(IsArrayExists("127.0.0.1"));
     EXPECT_TRUE(IsArrayExists("127.0.0.1:8443"));  // the host behind a port
     EXPECT_TRUE(IsArrayExists("localhost"));
+    EXPECT_EQ(before, openFiles());  // each check closes its socket
     EXPECT_EQ(1u, CountLog(3, "IP Address 1: 16777343"));  // 127.0.0.1 in network order
     EXPECT_EQ(3u, CountLog(3, "Exiting IsArrayExists() Result: 1"));
 
