@@ -126,7 +126,10 @@ std::vector<double> g_commitMs;
 class LocalServer {
 public:
     LocalServer() {
-        m_socket = std::filesystem::temp_directory_path() / ("korvel-bench-" + std::to_string(getpid()) + ".sock");
+        // A folder of its own: the server refuses one that others can write to, as /tmp.
+        std::string folder = (std::filesystem::temp_directory_path() / "korvel-bench-XXXXXX").string();
+        if (mkdtemp(folder.data()) != nullptr) m_folder = folder;
+        m_socket = m_folder + "/KorvelProvider.sock";
         setenv("KORVEL_PROVIDER_SOCKET", m_socket.c_str(), 1);
         char program[] = KORVEL_PROVIDER_PROGRAM;
         char* argv[] = {program, nullptr};
@@ -136,10 +139,13 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     ~LocalServer() {
-        if (m_pid <= 0) return;
-        kill(m_pid, SIGTERM);
-        int status = 0;
-        waitpid(m_pid, &status, 0);
+        if (m_pid > 0) {
+            kill(m_pid, SIGTERM);
+            int status = 0;
+            waitpid(m_pid, &status, 0);
+        }
+        std::error_code ec;
+        if (!m_folder.empty()) std::filesystem::remove_all(m_folder, ec);
     }
 
 private:
@@ -152,6 +158,7 @@ private:
         close(fd);
         return answers;
     }
+    std::string m_folder;
     std::string m_socket;
     pid_t m_pid = -1;
 };

@@ -8,7 +8,7 @@ PACKAGES=(g++ make cmake ninja-build pkg-config libcurl4-openssl-dev libxml2-dev
           libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev openssl procps
           libsqlite3-dev libcli11-dev qt6-base-dev libgl-dev xvfb xauth
           libprotobuf-dev protobuf-compiler libsystemd-dev xfsprogs libmount-dev libblkid-dev
-          dpkg-dev help2man lintian fakeroot file)
+          dpkg-dev help2man lintian fakeroot file squashfs-tools)
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -2,11 +2,14 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 
@@ -118,6 +121,101 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+}
+
+RawClient::RawClient(const std::string& path) : m_fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    m_connected = ::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    timeval timeout{10, 0};
+    ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+}
+
+RawClient::~RawClient() { ::close(m_fd); }
+
+void RawClient::Send(const std::string& bytes) {
+    for (size_t done = 0; done < bytes.size();) {
+        ssize_t n = ::send(m_fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) return;
+        done += static_cast<size_t>(n);
+    }
+}
+
+void RawClient::SendFrame(const std::string& payload, uint32_t length) {
+    std::string header(4, '\0');
+    for (int i = 0; i < 4; ++i) header[i] = static_cast<char>((length >> (8 * i)) & 0xFF);
+    Send(header + payload);
+}
+
+void RawClient::SendMessage(const google::protobuf::MessageLite& message) {
+    std::string bytes = message.SerializeAsString();
+    SendFrame(bytes, static_cast<uint32_t>(bytes.size()));
+}
+
+std::string RawClient::Receive() {
+    unsigned char header[4];
+    if (!ReadAll(reinterpret_cast<char*>(header), 4)) return std::string();
+    uint32_t length = header[0] | header[1] << 8 | header[2] << 16 | static_cast<uint32_t>(header[3]) << 24;
+    std::string payload(length, '\0');
+    return ReadAll(payload.data(), length) ? payload : std::string();
+}
+
+::korvel::remoting::Reply RawClient::Call(const google::protobuf::MessageLite& message) {
+    SendMessage(message);
+    ::korvel::remoting::Reply reply;
+    const std::string bytes = Receive();
+    if (bytes.empty() || !reply.ParseFromString(bytes)) reply.set_hr(static_cast<HRESULT>(0xFFFFFFFFu));
+    return reply;
+}
+
+bool RawClient::ClosedByServer() {
+    char byte;
+    return ::recv(m_fd, &byte, 1, 0) == 0;
+}
+
+HRESULT RawClient::Activate() {
+    ::korvel::remoting::Call call;
+    korvel_remoting::EncodeGuid(CLSID_KorvelVSSProvider, call.mutable_activate()->mutable_clsid());
+    return Call(call).hr();
+}
+
+bool RawClient::ReadAll(char* buffer, size_t size) {
+    for (size_t done = 0; done < size;) {
+        ssize_t n = ::recv(m_fd, buffer + done, size - done, 0);
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+::korvel::remoting::Call AreLunsSupportedCall(int count, int records) {
+    ::korvel::remoting::Call call;
+    auto* a = call.mutable_are_luns_supported();
+    a->set_lun_count(count);
+    a->set_is_supported(0);
+    a->mutable_luns()->set_present(true);
+    for (int i = 0; i < records; ++i) {
+        auto* lun = a->mutable_luns()->add_luns();
+        lun->set_vendor_id("Korvel");
+        lun->set_disk_signature(std::string(16, '\0'));
+        lun->set_id_count(1);
+        lun->set_ids_present(true);
+        auto* id = lun->add_ids();
+        id->set_code_set(VDSStorageIdCodeSetBinary);
+        id->set_type(VDSStorageIdTypeEUI64);
+        id->set_cb_identifier(8);
+        id->set_identifier(std::string("\x6b\x72\x76\x00\x00\x00\x0a\x01", 8));
+    }
+    return call;
+}
+
+size_t ResidentBytes(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6)) * 1024;
+    return 0;
 }
 
 void HostTest::SetUp() {

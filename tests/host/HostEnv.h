@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "Marshal.h"
 #include "ProviderEnv.h"
 #include "registry.h"
 
@@ -65,6 +66,41 @@ ProgramRun RunProvider(const std::vector<std::string>& args);
 
 // Waits until `condition` holds, at most `timeout`.
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+
+// A raw connection to the local server, to send what no proxy would.
+class RawClient {
+public:
+    explicit RawClient(const std::string& path);
+    ~RawClient();
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+    bool Connected() const { return m_connected; }
+    void Send(const std::string& bytes);
+    // A frame of `length` announced bytes, of which `payload` is sent.
+    void SendFrame(const std::string& payload, uint32_t length);
+    void SendMessage(const google::protobuf::MessageLite& message);
+    // A reply frame's payload; empty when the server closed the connection
+    // (or sent nothing within 10 s).
+    std::string Receive();
+    // The reply to a call, parsed; hr 0xFFFFFFFF when none came.
+    ::korvel::remoting::Reply Call(const google::protobuf::MessageLite& message);
+    // True when the server has closed its end (read gives 0 within 10 s).
+    bool ClosedByServer();
+    // Activates the provider; the reply's result.
+    HRESULT Activate();
+
+private:
+    bool ReadAll(char* buffer, size_t size);
+    int m_fd;
+    bool m_connected = false;
+};
+
+// AreLunsSupported with `count` as its count and `records` minimal records of
+// the appliance's vendor with an EUI-64 identifier.
+::korvel::remoting::Call AreLunsSupportedCall(int count, int records);
+
+// The resident memory of a process (VmRSS), in bytes.
+size_t ResidentBytes(pid_t pid);
 
 // Tests that run the provider program: a unit folder and a socket of their own.
 class HostTest : public ProviderTest {

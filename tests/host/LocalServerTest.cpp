@@ -194,24 +194,48 @@ TEST_F(LocalServerTest, LifecycleThroughTheLocalServerMatchesInProcess) {
     Remote(CO_E_SERVER_EXEC_FAILURE);
 }
 
-TEST_F(LocalServerTest, CallerOutsideAdministratorsIsVetoedByTheServer) {
+// A member of the socket's group who is no administrator gets no object at
+// all: not for the guarded operations, and not for the unguarded ones that
+// would mask (delete) an administrator's exposed clone.
+TEST_F(LocalServerTest, CallerOutsideAdministratorsIsRefusedAtActivation) {
+    // An administrator's shadow copy, exposed as a clone mapped to this host.
+    std::vector<VssDriver::Exposed> exposed;
+    {
+        ComRef<IUnknown> provider = NewProvider();
+        VssDriver driver(provider.Get());
+        std::vector<LunRecord> sources;
+        sources.push_back(LunRecord::FromDisk(Device(*a, "a1")));
+        VssDriver::Created created = driver.Create(sources);
+        ASSERT_EQ(created.result, S_OK) << created.failedStep;
+        ASSERT_EQ(driver.Expose(created.targets, exposed), S_OK);
+        ASSERT_EQ(exposed.size(), 1u);
+    }
+    std::string cloneIeeeId;
+    for (const qsta::Volume& v : a->Volumes())
+        if (!v.sourceSnapshot.empty()) cloneIeeeId = v.ieeeId;
+    ASSERT_FALSE(cloneIeeeId.empty());
+    const size_t volumes = a->VolumeCount(), mappings = a->Mappings().size();
+
     auto server = StartServer();
+    a->ClearJournal();
+    b->ClearJournal();
     // An ordinary user that may reach the socket (its group) but is no administrator.
-    ChildProcess caller(KORVEL_REMOTE_CALLER, {"65534", "65534", "0"});
-    ASSERT_EQ(caller.Wait(std::chrono::seconds(60)), 0) << caller.Stderr();
-    EXPECT_EQ(caller.Stdout(),
-              "Activate 00000000\n"
-              "AreLunsSupported 80042306\n"
-              "FillInLunInfo 80042306\n"
-              "LocateLuns 80042306\n"
-              "ResyncLuns 80042306\n");
-    EXPECT_EQ(CountEvents("Error category 1 event 0xC0004000"), 4u);
-    for (const char* op : {"AreLunsSupported", "FillInLunInfo", "LocateLuns", "ResyncLuns"})
-        EXPECT_EQ(CountServerLog(std::string("Exiting CKorvelVSSProvider::") + op + "(80042306). Authorization failure"),
-                  1u)
-            << op;
-    // No request reached an appliance on that caller's behalf.
+    for (const std::vector<std::string>& how :
+         {std::vector<std::string>{"guarded"}, std::vector<std::string>{"mask", cloneIeeeId}}) {
+        std::vector<std::string> args = {"65534", "65534", "0"};
+        args.insert(args.end(), how.begin(), how.end());
+        ChildProcess caller(KORVEL_REMOTE_CALLER, args);
+        EXPECT_EQ(caller.Wait(std::chrono::seconds(60)), 1) << caller.Stderr();
+        EXPECT_EQ(caller.Stdout(), "Activate 80070005\n") << how[0];
+    }
+    EXPECT_EQ(CountEvents("Error category 1 event 0xC0004000"), 2u);
+    EXPECT_EQ(CountServerLog("the caller is not an administrator"), 2u);
+    // No object was made for that caller, and nothing reached an appliance.
+    EXPECT_EQ(CountServerLog("Entering CKorvelVSSProvider::CKorvelVSSProvider()"), 0u);
     EXPECT_EQ(a->Journal().size() + b->Journal().size(), 0u);
+    EXPECT_EQ(a->VolumeCount(), volumes);
+    EXPECT_EQ(a->Mappings().size(), mappings);
+    EXPECT_TRUE(a->FindVolumeByIeeeId(cloneIeeeId).has_value());
 
     // Root, through the same server, is let through.
     ComRef<IUnknown> provider = Remote();
@@ -220,86 +244,7 @@ TEST_F(LocalServerTest, CallerOutsideAdministratorsIsVetoedByTheServer) {
     BOOL supported = FALSE;
     EXPECT_EQ(driver.Hardware()->AreLunsSupported(1, 0, nullptr, &a1.Info(), &supported), S_OK);
     EXPECT_TRUE(supported);
-    EXPECT_EQ(CountEvents("Error category 1 event 0xC0004000"), 4u);
-}
-
-// A raw connection to the server, to send what no proxy would.
-class RawClient {
-public:
-    explicit RawClient(const std::string& path) : m_fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-        m_connected = ::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        timeval timeout{10, 0};
-        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    }
-    ~RawClient() { ::close(m_fd); }
-    bool Connected() const { return m_connected; }
-    void Send(const std::string& bytes) { ::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
-    void SendFrame(const std::string& payload, uint32_t length) {
-        std::string header(4, '\0');
-        for (int i = 0; i < 4; ++i) header[i] = static_cast<char>((length >> (8 * i)) & 0xFF);
-        Send(header + payload);
-    }
-    void SendMessage(const google::protobuf::MessageLite& m) {
-        std::string bytes = m.SerializeAsString();
-        SendFrame(bytes, static_cast<uint32_t>(bytes.size()));
-    }
-    // A reply frame's payload; empty when the server closed the connection.
-    std::string Receive() {
-        unsigned char header[4];
-        if (!ReadAll(reinterpret_cast<char*>(header), 4)) return std::string();
-        uint32_t length = header[0] | header[1] << 8 | header[2] << 16 | static_cast<uint32_t>(header[3]) << 24;
-        std::string payload(length, '\0');
-        return ReadAll(payload.data(), length) ? payload : std::string();
-    }
-    // True when the server has closed its end (read gives 0 within 10 s).
-    bool ClosedByServer() {
-        char byte;
-        return ::recv(m_fd, &byte, 1, 0) == 0;
-    }
-    void Activate() {
-        pb::Call call;
-        korvel_remoting::EncodeGuid(CLSID_KorvelVSSProvider, call.mutable_activate()->mutable_clsid());
-        SendMessage(call);
-        pb::Reply reply;
-        ASSERT_TRUE(reply.ParseFromString(Receive()));
-        ASSERT_EQ(reply.hr(), S_OK);
-    }
-
-private:
-    bool ReadAll(char* buffer, size_t size) {
-        for (size_t done = 0; done < size;) {
-            ssize_t n = ::recv(m_fd, buffer + done, size - done, 0);
-            if (n <= 0) return false;
-            done += static_cast<size_t>(n);
-        }
-        return true;
-    }
-    int m_fd;
-    bool m_connected = false;
-};
-
-pb::Call AreLunsSupportedCall(int count, int records) {
-    pb::Call call;
-    pb::AreLunsSupported* a = call.mutable_are_luns_supported();
-    a->set_lun_count(count);
-    a->set_is_supported(0);
-    a->mutable_luns()->set_present(true);
-    for (int i = 0; i < records; ++i) {
-        pb::LunInformation* lun = a->mutable_luns()->add_luns();
-        lun->set_vendor_id("Korvel");
-        lun->set_disk_signature(std::string(16, '\0'));
-        lun->set_id_count(1);
-        lun->set_ids_present(true);
-        pb::StorageIdentifier* id = lun->add_ids();
-        id->set_code_set(VDSStorageIdCodeSetBinary);
-        id->set_type(VDSStorageIdTypeEUI64);
-        id->set_cb_identifier(8);
-        id->set_identifier(std::string("\x6b\x72\x76\x00\x00\x00\x0a\x01", 8));
-    }
-    return call;
+    EXPECT_EQ(CountEvents("Error category 1 event 0xC0004000"), 2u);
 }
 
 TEST_F(LocalServerTest, BadFramesCloseOnlyTheirOwnConnection) {
@@ -360,7 +305,9 @@ TEST_F(LocalServerTest, BadFramesCloseOnlyTheirOwnConnection) {
         {
             RawClient raw(SocketPath());
             ASSERT_TRUE(raw.Connected());
-            if (c.activated) raw.Activate();
+            if (c.activated) {
+                ASSERT_EQ(raw.Activate(), S_OK);
+            }
             c.send(raw);
             // A frame cut short is only noticed once the client goes.
             if (std::string(c.name) != "truncated frame") {
@@ -379,7 +326,7 @@ TEST_F(LocalServerTest, BadFramesCloseOnlyTheirOwnConnection) {
     int slow = a->AddFault(qsta::Fault::Slow("GET", "/api/volumes", std::chrono::milliseconds(1500)));
     {
         RawClient raw(SocketPath());
-        raw.Activate();
+        ASSERT_EQ(raw.Activate(), S_OK);
         raw.SendMessage(AreLunsSupportedCall(1, 1));
         ASSERT_TRUE(WaitUntil([&]() { return a->FaultHits(slow) == 1; }, std::chrono::seconds(10)));
     }

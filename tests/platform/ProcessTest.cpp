@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -75,6 +76,16 @@ TEST(CreateProcess, AProgramThatCannotStartIsReported) {
     }
     DWORD error = 0;
     EXPECT_EQ(0u, Start("   ", 0, error));
+    // A file that is not a program, a path through a file, a name too long.
+    TempDir dir;
+    std::ofstream(dir.Path() + "/plain") << "not a program\n";
+    const std::pair<std::string, DWORD> refused[] = {{dir.Path() + "/plain", ERROR_ACCESS_DENIED},
+                                                     {dir.Path() + "/plain/x", ERROR_PATH_NOT_FOUND},
+                                                     {dir.Path() + "/" + std::string(300, 'n'), ERROR_INVALID_PARAMETER}};
+    for (const auto& [program, code] : refused) {
+        EXPECT_EQ(0u, Start(program, 0, error)) << program;
+        EXPECT_EQ(code, error) << program;
+    }
 }
 
 TEST(GetCommandLine, QuotesEachArgumentSoItSplitsBack) {

@@ -105,6 +105,7 @@ TEST_F(RegistryTest, ValuesRoundTripExactBytesAndType) {
     EXPECT_NE(file.find("\n\"TypesSupported\"=dword:00000007\n"), std::string::npos);
     EXPECT_NE(file.find("\n\"Expand\"=hex(2):25,"), std::string::npos);
     EXPECT_NE(file.find("\n\"Blob\"=hex:00,ff,10\n"), std::string::npos);
+    EXPECT_NE(file.find("\n\"NonAscii\"=hex(1):47,72,c3,bc,"), std::string::npos);  // the file stays ASCII
     EXPECT_NE(file.find("\n@=\"default\"\n"), std::string::npos);
 }
 
@@ -244,6 +245,7 @@ TEST_F(RegistryTest, OpenCreateCloseAndDeleteFollowWindowsRules) {
     ASSERT_EQ(SetBytes(doomed, "AccessKey", REG_SZ, std::string("k\0", 2)), ERROR_SUCCESS);
     EXPECT_EQ(RegDeleteKeyA(key, "doomed"), ERROR_SUCCESS);
     EXPECT_EQ(SetBytes(doomedHandle, "AccessKey", REG_SZ, std::string("k\0", 2)), ERROR_KEY_DELETED);
+    EXPECT_EQ(RegDeleteValueA(doomedHandle, "AccessKey"), ERROR_KEY_DELETED);
     EXPECT_FALSE(std::filesystem::exists(KeyDir("SOFTWARE/Korvel/HwProvider/doomed")));
     RegCloseKey(doomed);
     RegCloseKey(doomedHandle);
@@ -287,8 +289,11 @@ TEST_F(RegistryTest, NamesWithSlashPercentAndLeadingDotRoundTrip) {
 TEST_F(RegistryTest, FoldersAre0700AndFiles0600) {
     umask(022);
     HKEY key = Create(std::string(kBase) + "\\10.0.0.1");
-    ASSERT_EQ(SetBytes(key, "AccessKey", REG_SZ, std::string("secret\0", 7)), ERROR_SUCCESS);
+    ASSERT_EQ(SetBytes(key, "AccessKey", REG_SZ, std::string("secret key\0", 11)), ERROR_SUCCESS);
     RegCloseKey(key);
+    // A text with a blank is still written as text.
+    EXPECT_NE(ReadFile(KeyDir("SOFTWARE/Korvel/HwProvider/10.0.0.1/.values")).find("\"AccessKey\"=\"secret key\"\n"),
+              std::string::npos);
     for (const std::string& dir : {RegistryRoot() + "/HKEY_LOCAL_MACHINE", KeyDir("SOFTWARE"),
                                    KeyDir("SOFTWARE/Korvel/HwProvider"), KeyDir("SOFTWARE/Korvel/HwProvider/10.0.0.1")}) {
         struct stat st{};
@@ -349,7 +354,7 @@ TEST_F(RegistryTest, ValuesFileInAnyFormTheWriterDoesNotProduceIsUnreadable) {
     for (const char* line : {"\"v\"=dword: -000001", "\"v\"=dword:-0000001", "\"v\"=dword:+0000001",
                              "\"v\"=dword:0x000001", "\"v\"=dword:0000001", "\"v\"=dword:000000001",
                              "\"v\"=hex(100000001):00", "\"v\"=hex(0x1):00", "\"v\"=hex( 1):00",
-                             "\"v\"=hex(-1):00", "\"v\"=hex():00"}) {
+                             "\"v\"=hex(-1):00", "\"v\"=hex():00", "\"v\"=str:00"}) {
         HandWriteValues(std::string("Windows Registry Editor Version 5.00\n\n\"ok\"=\"x\"\n") + line + "\n");
         HKEY key = nullptr;
         ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kBase, 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "ProviderEnv.h"
@@ -220,14 +221,19 @@ TEST_F(ProviderTest, CommitGoesOnPastARefusingApplianceAndRefusesUncachedLuns) {
         EXPECT_TRUE(second.Snapshots().empty());
         EXPECT_EQ(CountLogContaining("of an aborted snapshot set deleted"), 1u);
 
-        // A refused command ends the commit at once, with the appliance's message.
+        // A refused command ends the commit with the appliance's message. The
+        // second appliance was asked at the same time: nothing is said of its
+        // snapshot, and the abort deletes it.
         first.AddFault(qsta::Fault::Refuse("POST", "/api/snapshots/snapshots_set", "3", std::string("Pool is full")));
         second.ClearJournal();
         created = driver.Create(sources);
         EXPECT_EQ(created.result, VSS_E_PROVIDER_VETO);
         EXPECT_EQ(CountLog(KLOG_ERROR, "Snapshot creation failed. Error: Pool is full"), 1u);
         EXPECT_EQ(CountEvents("Error category 1 event 0xC0004003: Pool is full"), 1u);
-        EXPECT_EQ(SnapshotSetRequests(second), 0u);
+        EXPECT_EQ(SnapshotSetRequests(second), 1u);
+        EXPECT_TRUE(second.Snapshots().empty());
+        EXPECT_EQ(CountEvents("0x40004010"), 1u);
+        EXPECT_EQ(CountLogContaining("of an aborted snapshot set deleted"), 2u);
         EXPECT_EQ(CountLog(KLOG_INFO, "Exiting CKorvelVSSProvider::CommitSnapshots(80042306)"), 2u);
         driver.Notifications()->OnUnload(FALSE);
     }
@@ -253,6 +259,63 @@ TEST_F(ProviderTest, CommitGoesOnPastARefusingApplianceAndRefusesUncachedLuns) {
     EXPECT_EQ(driver.Hardware()->GetTargetLuns(1, nullptr, &lun.Info(), &target.Info()), VSS_E_PROVIDER_VETO);
     EXPECT_EQ(CountEvents("Internal Error. No Korvel Array object, owning the volume Id '6b72760000000a02' found."),
               1u);
+    driver.Notifications()->OnUnload(FALSE);
+}
+
+TEST_F(ProviderTest, CommitAsksTheAppliancesAtOnceAndLogsThemInTheirOrder) {
+    auto& a = AddAppliance(kSeedA);
+    auto& b = AddAppliance(kSeedB);
+    qsta::Simulator& first = ComesFirst(a, b) ? a : b;
+    qsta::Simulator& second = ComesFirst(a, b) ? b : a;
+    // One after the other this takes 550 ms at least. The first appliance
+    // answers last, so lines written as the answers arrive would be out of order.
+    first.AddFault(qsta::Fault::Slow("POST", "/api/snapshots/snapshots_set", std::chrono::milliseconds(300)));
+    second.AddFault(qsta::Fault::Slow("POST", "/api/snapshots/snapshots_set", std::chrono::milliseconds(250)));
+    ComRef<IUnknown> provider = NewProvider();
+    VssDriver driver(provider.Get());
+    driver.Notifications()->OnLoad(nullptr);
+    std::vector<LunRecord> sources;
+    sources.push_back(LunRecord::FromDisk(Device(b, "b1")));
+    sources.push_back(LunRecord::FromDisk(Device(a, "a2")));
+    sources.push_back(LunRecord::FromDisk(Device(a, "a1")));
+    const VSS_ID set = NewGuid();
+    for (LunRecord& source : sources) {
+        BOOL supported = FALSE;
+        ASSERT_EQ(driver.Hardware()->AreLunsSupported(1, 0, nullptr, &source.Info(), &supported), S_OK);
+        ASSERT_EQ(driver.Hardware()->BeginPrepareSnapshot(set, NewGuid(), 0, 1, nullptr, &source.Info()), S_OK);
+    }
+
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(driver.Creator()->CommitSnapshots(set), S_OK);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 550);
+
+    // The provider's lines as the serial commit wrote them: appliance by
+    // appliance in the access layer's order, each in announcement order.
+    auto created = [](const qsta::Simulator& sim, const std::string& ieee) {
+        for (const auto& snapshot : sim.Snapshots()) {
+            const std::string& id = snapshot.id;
+            if (id.size() > ieee.size() && id.compare(id.size() - ieee.size(), ieee.size(), ieee) == 0)
+                return "Snapshot(" + id + ") created for volume(" + ieee + ")";
+        }
+        return "no snapshot of " + ieee;
+    };
+    const std::vector<std::string> aLines = {created(a, "6b72760000000a02"), created(a, "6b72760000000a01")};
+    const std::vector<std::string> bLines = {created(b, "6b72760000000b01")};
+    std::vector<std::string> expected = {"Entering CKorvelVSSProvider::CommitSnapshots()"};
+    for (const auto* lines : {&first == &a ? &aLines : &bLines, &first == &a ? &bLines : &aLines})
+        expected.insert(expected.end(), lines->begin(), lines->end());
+    expected.push_back("Exiting CKorvelVSSProvider::CommitSnapshots(0)");
+    std::vector<std::string> commitLines;
+    bool inCommit = false;
+    for (const LogLine& line : LogLines()) {
+        inCommit = inCommit || line.message == expected.front();
+        if (inCommit && line.component == kProviderComponent) commitLines.push_back(line.message);
+    }
+    EXPECT_EQ(commitLines, expected);
+    EXPECT_EQ(a.Snapshots().size(), 2u);
+    EXPECT_EQ(b.Snapshots().size(), 1u);
+    EXPECT_EQ(CountEvents("0x40004010"), 3u);
     driver.Notifications()->OnUnload(FALSE);
 }
 

@@ -25,7 +25,9 @@ TEST(RegistryMessages, EveryCodeHasItsMessage) {
         {11, "Error : Korvel QSTA configuration(s) not found in the Registry"},
         {12, "Error : Invalid input. Please provide valid inputs and try again"},
         {13, "Error : Couldn't add new array configuration due to incompatible version"},
-        {14, "Error : General Failure"},
+        {14, "Error : Cannot read the certificate of the Korvel QSTA. Check the inputs and try again"},
+        {15, "Error : Certificate not accepted. Nothing was recorded"},
+        {16, "Error : General Failure"},
         {-1, "Error : General Failure"},
     };
     for (const auto& [code, message] : messages) EXPECT_EQ(message, GetErrorMsg(code)) << code;

@@ -97,13 +97,45 @@ TEST_F(RegistryOperationsTest, RenamingMovesTheKeyAndNeverLosesTheAppliance) {
     EXPECT_EQ("key-one-abcdefgh", ReadText(EntryKey("10.0.0.3"), "AccessKey"));
     EXPECT_EQ(std::vector<std::string>{"10.0.0.3"}, Names());
 
+    // An old entry the store cannot delete (a key below it): 4, the old entry
+    // keeps its key, a new entry goes again and an existing one stays.
+    CreateKey(EntryKey("10.0.0.4") + "\\child");
+    WriteText(EntryKey("10.0.0.4"), "AccessKey", "key-four");
+    EXPECT_EQ(4, UpdateKorvelArrayName("10.0.0.4", "10.0.0.5"));
+    EXPECT_EQ(4, UpdateKorvelArrayName("10.0.0.4", "10.0.0.3"));
+    EXPECT_EQ("key-four", ReadText(EntryKey("10.0.0.4"), "AccessKey"));
+    EXPECT_EQ((std::vector<std::string>{"10.0.0.3", "10.0.0.4"}), Names());
+
     // No entry: 11 without the exit line. No key: 6, and the entry stays.
     const size_t exits = CountLog(3, "Exiting UpdateKorvelArrayName()");
     EXPECT_EQ(11, UpdateKorvelArrayName("10.9.9.9", "10.9.9.8"));
     EXPECT_EQ(exits, CountLog(3, "Exiting UpdateKorvelArrayName()"));
     CreateKey(EntryKey("10.0.0.9"));
     EXPECT_EQ(6, UpdateKorvelArrayName("10.0.0.9", "10.0.0.8"));
-    EXPECT_EQ((std::vector<std::string>{"10.0.0.3", "10.0.0.9"}), Names());
+    EXPECT_EQ((std::vector<std::string>{"10.0.0.3", "10.0.0.4", "10.0.0.9"}), Names());
+}
+
+TEST_F(RegistryOperationsTest, CertificatePinIsRecordedWithTheKeyAndMovesWithTheEntry) {
+    const std::string pin = "sha256//" + std::string(43, 'Q') + "=";
+    EXPECT_EQ(0, AddKorvelArray("10.5.0.1", "key-five", pin));
+    EXPECT_EQ(pin, ReadText(EntryKey("10.5.0.1"), "CertificatePin"));
+    EXPECT_EQ(0, AddKorvelArray("10.5.0.2", "key-unpinned"));
+    EXPECT_FALSE(ReadText(EntryKey("10.5.0.2"), "CertificatePin"));  // an entry as they were before pinning
+
+    // A new key with the certificate it was checked against; a new key alone keeps the pin.
+    const std::string newPin = "sha256//" + std::string(42, 'R') + "0=";
+    EXPECT_EQ(0, UpdateKorvelArrayKey("10.5.0.1", "key-five-b", newPin));
+    EXPECT_EQ(newPin, ReadText(EntryKey("10.5.0.1"), "CertificatePin"));
+    EXPECT_EQ(0, UpdateKorvelArrayKey("10.5.0.1", "key-five-c"));
+    EXPECT_EQ(newPin, ReadText(EntryKey("10.5.0.1"), "CertificatePin"));
+    EXPECT_EQ("key-five-c", ReadText(EntryKey("10.5.0.1"), "AccessKey"));
+
+    // Renamed, the entry keeps its key and its pin; an unpinned one stays unpinned.
+    EXPECT_EQ(0, UpdateKorvelArrayName("10.5.0.1", "10.5.0.9"));
+    EXPECT_EQ(newPin, ReadText(EntryKey("10.5.0.9"), "CertificatePin"));
+    EXPECT_EQ("key-five-c", ReadText(EntryKey("10.5.0.9"), "AccessKey"));
+    EXPECT_EQ(0, UpdateKorvelArrayName("10.5.0.2", "10.5.0.8"));
+    EXPECT_FALSE(ReadText(EntryKey("10.5.0.8"), "CertificatePin"));
 }
 
 TEST_F(RegistryOperationsTest, ReKeyingAndRemovingAnEntry) {
@@ -249,11 +281,46 @@ TEST_F(LiveCheckTest, ConfigInfoReportsEachEntryWithALiveCheck) {
     EXPECT_TRUE(records.empty());
 }
 
+TEST_F(LiveCheckTest, CertificatePinAndOnlineOnlyWithTheRecordedCertificate) {
+    std::string pin;
+    EXPECT_EQ(0, GetCertificatePin(m_sim.Address(), pin));
+    EXPECT_EQ(Korvel::KAccessLayer::GetCertificatePin(m_sim.Address()), pin);
+    EXPECT_EQ(0u, m_sim.JournalSize());  // reading the certificate sends no request
+    std::string none;
+    EXPECT_EQ(14, GetCertificatePin("127.0.0.1:1", none));
+    EXPECT_EQ(2u, CountLog(0, "Cannot read the certificate of 127.0.0.1:1"));  // by the library, then the tool
+
+    // The key goes only to the holder of the certificate named.
+    const std::string otherPin = "sha256//" + std::string(43, 'Z') + "=";
+    EXPECT_EQ(0, ValidateArrayAccess(m_sim.Address(), m_sim.AccessKey(), pin));
+    EXPECT_EQ(1, ValidateArrayAccess(m_sim.Address(), m_sim.AccessKey(), otherPin));
+    EXPECT_EQ(1u, m_sim.JournalSize());
+
+    SKIP_WITHOUT_ICMP();
+    WriteText(EntryKey(m_sim.Address()), "AccessKey", m_sim.AccessKey());
+    WriteText(EntryKey(m_sim.Address()), "CertificatePin", otherPin);
+    std::vector<ArrayConfigInfo> records;
+    EXPECT_EQ(0, GetArrayConfigInfo(records, m_sim.Address()));
+    ASSERT_EQ(1u, records.size());
+    EXPECT_EQ("no", records[0].online);  // as the provider would find it: refused
+    EXPECT_EQ(otherPin, records[0].certificatePin);
+    WriteText(EntryKey(m_sim.Address()), "CertificatePin", pin);
+    records.clear();
+    EXPECT_EQ(0, GetArrayConfigInfo(records, m_sim.Address()));
+    ASSERT_EQ(1u, records.size());
+    EXPECT_EQ("yes", records[0].online);
+    EXPECT_EQ(pin, records[0].certificatePin);
+    EXPECT_EQ(0u, CountLogContaining(m_sim.AccessKey()));
+}
+
 TEST_F(RegistryOperationsTest, ReachabilityIsOneEchoToTheHost) {
     SKIP_WITHOUT_ICMP();
+    const auto openFiles = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
+    const auto before = openFiles();
     EXPECT_TRUE(IsArrayExists("127.0.0.1"));
     EXPECT_TRUE(IsArrayExists("127.0.0.1:8443"));  // the host behind a port
     EXPECT_TRUE(IsArrayExists("localhost"));
+    EXPECT_EQ(before, openFiles());  // each check closes its socket
     EXPECT_EQ(1u, CountLog(3, "IP Address 1: 16777343"));  // 127.0.0.1 in network order
     EXPECT_EQ(3u, CountLog(3, "Exiting IsArrayExists() Result: 1"));
 

@@ -50,20 +50,37 @@ struct EntryOutcome {
     std::string caption;
     std::string error;  // the error label's text, "" when the dialog closed
     std::string shownIP, shownKey;
+    std::string shownCertificate;             // the certificate line when the dialog opened
+    std::string certificate;                  // and after Save
+    std::vector<std::string> questions;       // "title|text" of each question Save asked
 };
 
-// Fills the entry dialog (no text keeps what it shows), presses Save, and
-// cancels it when it stays open.
-void AnswerEntry(EntryOutcome& outcome, std::optional<std::string> ip, std::optional<std::string> key) {
-    AnswerModal([&outcome, ip, key](QWidget* dialog) {
+// Fills the entry dialog (no text keeps what it shows), presses Save, answers
+// the certificate question with `certificate` when one comes, and cancels
+// the dialog when it stays open.
+void AnswerEntry(EntryOutcome& outcome, std::optional<std::string> ip, std::optional<std::string> key,
+                 QMessageBox::StandardButton certificate = QMessageBox::Yes) {
+    AnswerModal([&outcome, ip, key, certificate](QWidget* dialog) {
         outcome.caption = dialog->windowTitle().toStdString();
         auto* ipEdit = Find<QLineEdit>(dialog, IDC_ARRAYIP);
         auto* keyEdit = Find<QLineEdit>(dialog, IDC_ACCESSKEY);
+        auto* certificateLabel = Find<QLabel>(dialog, IDC_CERTIFICATE);
         outcome.shownIP = ipEdit->text().toStdString();
         outcome.shownKey = keyEdit->text().toStdString();
+        outcome.shownCertificate = certificateLabel->text().toStdString();
         if (ip) ipEdit->setText(QString::fromStdString(*ip));
         if (key) keyEdit->setText(QString::fromStdString(*key));
+        QTimer questions;
+        QObject::connect(&questions, &QTimer::timeout, [&outcome, dialog, certificate] {
+            auto* box = dynamic_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (box == nullptr || box == dialog) return;
+            outcome.questions.push_back(box->windowTitle().toStdString() + "|" + box->text().toStdString());
+            box->button(certificate)->click();
+        });
+        questions.start(10);
         Find<QPushButton>(dialog, IDOK)->click();
+        questions.stop();
+        outcome.certificate = certificateLabel->text().toStdString();
         if (dialog->isVisible()) {
             auto* label = Find<QLabel>(dialog, IDC_ERRORTEXT);
             outcome.error = label->isVisible() ? label->text().toStdString() : "<hidden>";
@@ -196,12 +213,27 @@ TEST_F(WindowTest, AddingAnApplianceChecksItBeforeRecordingIt) {
     EXPECT_FALSE(KeyExists(EntryKey(address)));
     EXPECT_TRUE(Rows().empty());
 
-    // Blanks around the texts are dropped; the appliance answers and is recorded.
+    // The certificate it presents is shown before anything is recorded; refused, nothing is.
+    const std::string pin = Korvel::KAccessLayer::GetCertificatePin(address);
+    const std::string question = "Certificate of the QST Array|The Korvel QST Array at " + address +
+                                 " presents the certificate\n" + pin + "\n\nRecord the array with this certificate?";
+    EntryOutcome declined;
+    AnswerEntry(declined, address, m_sim.AccessKey(), QMessageBox::No);
+    Button(IDC_NEWENTRY)->click();
+    EXPECT_EQ("Certificate: read when saved", declined.shownCertificate);
+    EXPECT_EQ(std::vector<std::string>{question}, declined.questions);
+    EXPECT_EQ("Error : Certificate not accepted. Nothing was recorded", declined.error);
+    EXPECT_FALSE(KeyExists(EntryKey(address)));
+
+    // Blanks around the texts are dropped; the appliance answers and is recorded with its certificate.
     EntryOutcome added;
     AnswerEntry(added, " " + address + " ", m_sim.AccessKey() + " ");
     Button(IDC_NEWENTRY)->click();
     EXPECT_EQ("", added.error);
+    EXPECT_EQ(std::vector<std::string>{question}, added.questions);
+    EXPECT_EQ("Certificate: " + pin, added.certificate);
     EXPECT_EQ(m_sim.AccessKey(), ReadText(EntryKey(address), "AccessKey"));
+    EXPECT_EQ(pin, ReadText(EntryKey(address), "CertificatePin"));
     EXPECT_EQ(std::vector<std::string>{address + " yes " + m_sim.AccessKey()}, Rows());
 
     // The same address again: pinged and checked, then refused as listed.
@@ -246,6 +278,61 @@ TEST_F(WindowTest, ModifyingTheKeyOnlyReKeysTheEntry) {
     EXPECT_EQ(1u, CountLogContaining("Entering UpdateKorvelArrayKey()"));
     EXPECT_EQ(0u, CountLogContaining("Entering UpdateKorvelArrayName()"));
     EXPECT_EQ(0u, CountLogContaining("rotated-access-key-0042"));
+}
+
+// The appliance at a recorded address now presents another certificate (a
+// replaced appliance, or someone in between): modifying the entry asks
+// before anything is sent to it or recorded.
+TEST_F(WindowTest, ModifyingAnEntryWhoseApplianceHasANewCertificateAsksBeforeRePinning) {
+    SKIP_WITHOUT_ICMP();
+    const std::string address = m_sim.Address();
+    const std::string oldPin = Korvel::KAccessLayer::GetCertificatePin(address);
+    Record(address, m_sim.AccessKey());
+    WriteText(EntryKey(address), "CertificatePin", oldPin);
+    qsta::Options options;
+    options.port = m_sim.Port();
+    m_sim.Stop();
+    qsta::Simulator replacement(options);
+    replacement.Start();
+    const std::string newPin = Korvel::KAccessLayer::GetCertificatePin(address);
+    ASSERT_NE(oldPin, newPin);
+    Open();
+    EXPECT_EQ(std::vector<std::string>{address + " no " + m_sim.AccessKey()}, Rows());  // refused by its pin
+    EXPECT_EQ(0u, replacement.JournalSize());
+
+    const std::string question = "Certificate of the QST Array|The Korvel QST Array at " + address +
+                                 " presents a certificate other than the recorded one.\nRecorded: " + oldPin +
+                                 "\nPresented: " + newPin + "\n\nRecord the new certificate?";
+    m_list->topLevelItem(0)->setSelected(true);
+    EntryOutcome declined;
+    AnswerEntry(declined, std::nullopt, std::nullopt, QMessageBox::No);
+    Button(IDC_MODIFYENTRY)->click();
+    EXPECT_EQ("Certificate: " + oldPin, declined.shownCertificate);
+    EXPECT_EQ(std::vector<std::string>{question}, declined.questions);
+    EXPECT_EQ("Error : Certificate not accepted. Nothing was recorded", declined.error);
+    EXPECT_EQ(oldPin, ReadText(EntryKey(address), "CertificatePin"));
+    EXPECT_EQ(0u, replacement.JournalSize());  // the key was never sent to it
+
+    m_list->clearSelection();
+    m_list->topLevelItem(0)->setSelected(true);
+    EntryOutcome accepted;
+    AnswerEntry(accepted, std::nullopt, std::nullopt, QMessageBox::Yes);
+    Button(IDC_MODIFYENTRY)->click();
+    EXPECT_EQ(std::vector<std::string>{question}, accepted.questions);
+    EXPECT_EQ("", accepted.error);
+    EXPECT_EQ(newPin, ReadText(EntryKey(address), "CertificatePin"));
+    EXPECT_EQ(m_sim.AccessKey(), ReadText(EntryKey(address), "AccessKey"));
+    EXPECT_EQ(std::vector<std::string>{address + " yes " + m_sim.AccessKey()}, Rows());
+
+    // The same certificate again: nothing to ask.
+    m_list->clearSelection();
+    m_list->topLevelItem(0)->setSelected(true);
+    EntryOutcome unchanged;
+    AnswerEntry(unchanged, std::nullopt, std::nullopt, QMessageBox::No);
+    Button(IDC_MODIFYENTRY)->click();
+    EXPECT_TRUE(unchanged.questions.empty());
+    EXPECT_EQ("", unchanged.error);
+    EXPECT_EQ(0u, CountLogContaining(m_sim.AccessKey()));
 }
 
 TEST_F(WindowTest, DeletingAsksForEachRowAndCancelStops) {

@@ -7,9 +7,17 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <random>
+#include <thread>
 
 #include "KHostDisks.h"
 #include "KorvelAccessLibrary.h"
@@ -181,6 +189,190 @@ TEST_F(ShadowDataTest, ARenumberedDiskNeverCostsTheOtherCopyItsData) {
     EXPECT_TRUE(Contents(copyB + "/b.bin") == dataB);
     ASSERT_EQ(Shadow({"release", idB}).exitCode, 0);
     EXPECT_FALSE(IsMountPoint(copyB));
+}
+
+// ---------------------------------------------------------------------------
+// Application-consistent copies: hooks, frozen filesystems, the hold limit
+
+// A hook script of the test's hook folder, as root keeps them (mode 0755).
+void Hook(const std::string& folder, const std::string& name, const std::string& body, mode_t mode = 0755) {
+    fs::create_directories(folder);
+    ::chmod(folder.c_str(), 0755);
+    const std::string path = folder + "/" + name;
+    std::ofstream(path) << "#!/bin/sh\n" << body;
+    ::chmod(path.c_str(), mode);
+}
+
+// Writes 4 KiB and fsync in a loop; how long the operation under way has taken.
+class Writer {
+public:
+    explicit Writer(const std::string& path) : m_thread([this, path] { Run(path); }) {}
+    ~Writer() {
+        m_stop = true;
+        m_thread.join();
+    }
+    // Milliseconds the current write has been waiting; 0 between writes.
+    long long Waiting() const {
+        const long long since = m_since.load();
+        return since == 0 ? 0 : Now() - since;
+    }
+    long long Longest() const { return m_longest.load(); }
+
+private:
+    static long long Now() {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    }
+    void Run(const std::string& path) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        const std::string block(4096, 'w');
+        while (!m_stop && fd >= 0) {
+            const long long start = Now();
+            m_since = start;
+            if (::pwrite(fd, block.data(), block.size(), 0) < 0 || ::fsync(fd) != 0) break;
+            m_since = 0;
+            m_longest = std::max(m_longest.load(), Now() - start);
+            ::usleep(2000);
+        }
+        if (fd >= 0) ::close(fd);
+    }
+    std::atomic<bool> m_stop{false};
+    std::atomic<long long> m_since{0};
+    std::atomic<long long> m_longest{0};
+    std::thread m_thread;
+};
+
+TEST_F(ShadowDataTest, FrozenForTheCommitACopyHoldsUnsyncedDataAndWhatTheHooksFlushed) {
+    const std::string disk = Device(*a, "a1");
+    const std::string source = MountNewFilesystem(disk);
+    const std::string hooks = SanRoot() + "/freeze-hook.d";
+    // The application flushes its state when told to freeze.
+    Hook(hooks, "10-application",
+         "echo \"$1 set $KORVEL_SNAPSHOT_SET_ID disks $KORVEL_SOURCE_DISKS\"\n"
+         "[ \"$1\" = freeze ] && echo flushed > \"$KORVEL_MOUNT_POINTS/marker\"\nexit 0\n");
+    Hook(hooks, "20-anyone-may-edit", "exit 0\n", 0777);
+    const std::string unsynced = RandomBytes(3 << 20, 5);
+    std::ofstream(source + "/unsynced.bin", std::ios::binary) << unsynced;  // no fsync
+
+    CommandResult created = Shadow({"create", disk});
+    ASSERT_EQ(created.exitCode, 0) << created.out << created.err;
+    EXPECT_NE(created.out.find("FreezeHook " + hooks + "/10-application"), std::string::npos) << created.out;
+    EXPECT_NE(created.out.find("| freeze set {"), std::string::npos) << created.out;
+    EXPECT_NE(created.out.find("ThawHook " + hooks + "/10-application"), std::string::npos);
+    EXPECT_NE(created.out.find("Freeze hook " + hooks + "/20-anyone-may-edit is skipped: it can be changed by others "
+                               "than root, and would run as root"),
+              std::string::npos)
+        << created.out;
+    EXPECT_NE(created.out.find("application-consistent"), std::string::npos);
+    const std::string id = IdOf(created);
+    EXPECT_EQ(Catalogue().at(0).consistency, "application");
+
+    const std::string copy = Folder("copy");
+    ASSERT_EQ(Shadow({"expose", id, "--mount", copy}).exitCode, 0);
+    EXPECT_TRUE(Contents(copy + "/unsynced.bin") == unsynced);
+    EXPECT_EQ(Contents(copy + "/marker"), "flushed\n");
+    ASSERT_EQ(Shadow({"release", id}).exitCode, 0);
+
+    // Without a filesystem to freeze, or with --no-freeze: crash-consistent.
+    CommandResult crash = Shadow({"create", "--no-freeze", "--json", disk});
+    ASSERT_EQ(crash.exitCode, 0) << crash.out;
+    EXPECT_EQ(JsonField(crash.out, "consistency"), "crash");
+    EXPECT_EQ(crash.out.find("FreezeHook"), std::string::npos);
+}
+
+TEST_F(ShadowDataTest, AHookThatFailsOrOverrunsAbortsTheSetAndThawsWhatFroze) {
+    const std::string disk = Device(*a, "a1");
+    const std::string source = MountNewFilesystem(disk);
+    const std::string hooks = SanRoot() + "/freeze-hook.d";
+    const std::string journal = m_data.Path() + "/hooks.log";
+    Hook(hooks, "10-first", "echo \"first $1\" >> " + journal + "\n");
+    Hook(hooks, "20-fails", "echo \"cannot flush\"; exit 3\n");
+    CommandResult failed = Shadow({"create", disk});
+    EXPECT_EQ(failed.exitCode, 1);
+    EXPECT_NE(failed.err.find("Freeze hook " + hooks + "/20-fails exited with status 3: the snapshot set is aborted"),
+              std::string::npos)
+        << failed.err;
+    EXPECT_EQ(Contents(journal), "first freeze\nfirst thaw\n");
+    EXPECT_TRUE(a->Snapshots().empty());
+    EXPECT_TRUE(Catalogue().empty());
+    Write(source + "/still-writable", "yes");
+
+    fs::remove(hooks + "/20-fails");
+    Hook(hooks, "30-hangs", "sleep 30\n");
+    const auto start = std::chrono::steady_clock::now();
+    CommandResult overran = Shadow({"create", "--hook-timeout", "1", disk});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_EQ(overran.exitCode, 1);
+    EXPECT_NE(overran.err.find(hooks + "/30-hangs overran its time limit of 1 s and was stopped"), std::string::npos)
+        << overran.err;
+    EXPECT_TRUE(a->Snapshots().empty());
+}
+
+TEST_F(ShadowDataTest, TheHoldLimitHoldsThroughAHangingCommitAndAKilledCommand) {
+    const std::string disk = Device(*a, "a1");
+    const std::string source = MountNewFilesystem(disk);
+    Writer writer(source + "/busy.bin");
+    // A commit that takes 3 s against a hold limit of 1 s.
+    a->AddFault(qsta::Fault::Slow("POST", "/api/snapshots/snapshots_set", std::chrono::milliseconds(3000)));
+    CommandResult late = Shadow({"create", "--hold-limit", "1", disk});
+    EXPECT_EQ(late.exitCode, 1);
+    EXPECT_NE(late.err.find("The filesystems were held for 1 s and released before the appliance committed; nothing "
+                            "was kept"),
+              std::string::npos)
+        << late.err;
+    EXPECT_LE(writer.Longest(), 2000);  // the hold limit and a second
+    EXPECT_TRUE(a->Snapshots().empty());
+    EXPECT_TRUE(Catalogue().empty());
+
+    // Killed while the filesystems are frozen: writable again within a second.
+    a->AddFault(qsta::Fault::Slow("POST", "/api/snapshots/snapshots_set", std::chrono::milliseconds(5000)));
+    const pid_t pid = StartShadow({"create", disk});
+    for (int i = 0; i < 500 && writer.Waiting() < 300; ++i) ::usleep(10000);
+    ASSERT_GE(writer.Waiting(), 300) << "the filesystem was never frozen";
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    const auto killed = std::chrono::steady_clock::now();
+    while (writer.Waiting() != 0 && std::chrono::steady_clock::now() - killed < std::chrono::seconds(5)) ::usleep(5000);
+    EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(1));
+}
+
+TEST_F(ShadowDataTest, FilesystemsThatCannotBeFrozenNowAreRefused) {
+    const std::string disk = Device(*a, "a1");
+    const std::string source = MountNewFilesystem(disk);
+    // Frozen by someone else: refused, and left frozen.
+    const int fd = ::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(::ioctl(fd, FIFREEZE, 0), 0);
+    CommandResult frozen = Shadow({"create", disk});
+    const int stillFrozen = ::ioctl(fd, FITHAW, 0);
+    ::close(fd);
+    EXPECT_EQ(frozen.exitCode, 2);
+    EXPECT_NE(frozen.err.find("The ext4 filesystem at " + source +
+                              " is frozen already, by someone else: it is left frozen, and no copy is taken"),
+              std::string::npos)
+        << frozen.err;
+    EXPECT_EQ(stillFrozen, 0) << "the command thawed a filesystem it had not frozen";
+    EXPECT_TRUE(a->Snapshots().empty());
+
+    // A filesystem without a freeze (squashfs).
+    ASSERT_EQ(::umount2(source.c_str(), 0), 0);
+    if (std::system("grep -qw squashfs /proc/filesystems && command -v mksquashfs >/dev/null") != 0)
+        GTEST_SKIP() << "squashfs or mksquashfs is missing here";
+    const std::string tree = m_data.Path() + "/tree", image = m_data.Path() + "/image.squashfs";
+    fs::create_directories(tree);
+    std::ofstream(tree + "/file") << "read only";
+    ASSERT_EQ(std::system(("mksquashfs " + tree + " " + image + " -quiet -noappend >/dev/null && dd if=" + image +
+                           " of=" + KHostDisk(disk).Node() + " conv=fsync status=none")
+                              .c_str()),
+              0);
+    ASSERT_EQ(::mount(KHostDisk(disk).Node().c_str(), source.c_str(), "squashfs", MS_RDONLY, nullptr), 0);
+    CommandResult unsupported = Shadow({"create", disk});
+    EXPECT_EQ(unsupported.exitCode, 2);
+    EXPECT_NE(unsupported.err.find("The squashfs filesystem at " + source +
+                                   " cannot be frozen: \"--no-freeze\" takes a crash-consistent copy instead"),
+              std::string::npos)
+        << unsupported.err;
+    EXPECT_TRUE(a->Snapshots().empty());
 }
 
 }  // namespace

@@ -65,6 +65,8 @@ void ShadowTest::SetUp() {
     m_autoScan = false;  // the command rescans, as on a real host
     m_catalogue = SanRoot() + "/catalogue/shadows.db";
     setenv("KORVEL_CATALOGUE", m_catalogue.c_str(), 1);
+    // The machine's own freeze hooks never run in a test.
+    setenv("KORVEL_FREEZE_HOOK_DIR", (SanRoot() + "/freeze-hook.d").c_str(), 1);
 }
 
 void ShadowTest::RegisterProvider() {

@@ -49,8 +49,8 @@ std::string Rows(const std::vector<KShadowCopyEntry>& rows) {
     for (const KShadowCopyEntry& e : rows)
         for (const std::string* field :
              {&e.shadowId, &e.setId, &e.createdAt, &e.sourceDevice, &e.sourceLun, &e.targetLun, &e.snapshotName,
-              &e.exposedDevice, &e.exposedLun, &e.exposedEui64, &e.exposedSerial, &e.mountPoint, &e.state, &e.intent,
-              &e.origin, &e.document})
+              &e.exposedDevice, &e.exposedLun, &e.exposedEui64, &e.exposedSerial, &e.mountPoint, &e.consistency,
+              &e.state, &e.intent, &e.origin, &e.document})
             text += *field + "|";
     return text;
 }
@@ -163,6 +163,7 @@ TEST_F(ShadowTransportDataTest, TheBackupHostReadsTheProductionHostsDataAndRelea
     EXPECT_EQ(fs::status(document).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
     ASSERT_EQ(Catalogue().size(), 1u);
     EXPECT_EQ(Catalogue()[0].state, "exported");
+    EXPECT_EQ(Catalogue()[0].consistency, "filesystem");  // the mounted source was frozen
     EXPECT_NE(Shadow({"list"}).out.find(" exported "), std::string::npos);
     // The document holds no access key.
     EXPECT_EQ(Contents(document).find(a->AccessKey()), std::string::npos);
@@ -172,6 +173,7 @@ TEST_F(ShadowTransportDataTest, TheBackupHostReadsTheProductionHostsDataAndRelea
     ASSERT_EQ(backup.Catalogue().size(), 1u);
     EXPECT_EQ(backup.Catalogue()[0].origin, "imported from " + LocalHostName());
     EXPECT_EQ(backup.Catalogue()[0].state, "created");
+    EXPECT_EQ(backup.Catalogue()[0].consistency, "filesystem");
 
     // The backup host mounts its clone and finds the file as it was written.
     const std::string copy = Folder("copy");

@@ -101,8 +101,17 @@ int KAccessLayer::GetArrays(std::list<KArray*>& arrays) {
 }
 
 int KAccessLayer::ValidateArray(std::string& arrayIP, std::string& accessKey) {
+    return ValidateArray(arrayIP, accessKey, std::string());
+}
+
+int KAccessLayer::ValidateArray(std::string& arrayIP, std::string& accessKey, const std::string& certificatePin) {
     if (arrayIP.empty() || accessKey.empty()) throw std::invalid_argument("KAccessLayer::ValidateArray - Invalid input");
-    return KConnection::ValidateArray(arrayIP, accessKey);
+    return KConnection::ValidateArray(arrayIP, accessKey, certificatePin);
+}
+
+std::string KAccessLayer::GetCertificatePin(const std::string& arrayIP) {
+    if (arrayIP.empty()) throw std::invalid_argument("KAccessLayer::GetCertificatePin - Invalid input");
+    return KConnection::FetchCertificatePin(arrayIP);
 }
 
 }  // namespace Korvel

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -12,10 +13,14 @@
 
 #include <libxml/hash.h>
 #include <libxml/xmlerror.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 
 #include "KRandom.h"
 #include "KorvelAccessLibrary.h"
 #include "Logger.h"
+#include "Utilities.h"
 
 namespace Korvel {
 
@@ -90,8 +95,38 @@ std::string EncodeFormValue(const std::string& value) {
     return out;
 }
 
+// The event of a request refused because the appliance's certificate changed.
+constexpr unsigned kEventCertificateMismatch = 0xC0004015u;
+// What stands in for a recorded pin that is not one: it matches no key, so
+// the appliance stays pinned rather than silently unpinned.
+const char* const kUnmatchablePin = "sha256//AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=";
+
+// "sha256//" and the base64 SHA-256 digest of the public key of a PEM
+// certificate; empty when it cannot be read.
+std::string PinOfCertificate(const std::string& pem) {
+    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())),
+                                                  &BIO_free);
+    if (!bio) return std::string();
+    std::unique_ptr<X509, decltype(&X509_free)> cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr),
+                                                     &X509_free);
+    if (!cert) return std::string();
+    unsigned char* der = nullptr;
+    const int length = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(cert.get()), &der);
+    if (length <= 0) return std::string();
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestLength = 0;
+    const bool hashed = EVP_Digest(der, static_cast<size_t>(length), digest, &digestLength, EVP_sha256(), nullptr) == 1;
+    OPENSSL_free(der);
+    if (!hashed) return std::string();
+    unsigned char text[4 * ((EVP_MAX_MD_SIZE + 2) / 3) + 1];
+    EVP_EncodeBlock(text, digest, static_cast<int>(digestLength));
+    return "sha256//" + std::string(reinterpret_cast<const char*>(text));
+}
+
 // The options every request handle carries, in the order they are set.
-void ApplyRequestOptions(CURL* curl, const std::string& url) {
+// `address` must outlive the request: a refused pin names it.
+void ApplyRequestOptions(CURL* curl, const std::string& url, const std::string& address = std::string(),
+                         const std::string& pin = std::string()) {
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
     // Appliances use self-signed certificates.
@@ -105,6 +140,9 @@ void ApplyRequestOptions(CURL* curl, const std::string& url) {
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, g_connectTimeoutSeconds.load());
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, g_lowSpeedLimitBytes.load());
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, g_lowSpeedTimeSeconds.load());
+    curl_easy_setopt(curl, CURLOPT_PRIVATE, address.c_str());
+    // The recorded certificate's key: another one gets neither the access key nor a request.
+    if (!pin.empty()) curl_easy_setopt(curl, CURLOPT_PINNEDPUBLICKEY, pin.c_str());
 }
 
 enum class Method { Get, Post, Delete };
@@ -176,6 +214,14 @@ long Perform(CURL* curl, std::ostringstream& response) {
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response);
     const CURLcode code = curl_easy_perform(curl);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
+    if (code == CURLE_SSL_PINNEDPUBKEYNOTMATCH) {
+        const char* address = nullptr;
+        curl_easy_getinfo(curl, CURLINFO_PRIVATE, &address);
+        const std::string text =
+            FormatText("The certificate of %s does not match the recorded one", address != nullptr ? address : "");
+        Logger::EventLog(1, 1, static_cast<int>(kEventCertificateMismatch), "%s", text.c_str());
+        throw KTransportFailure(text, text);
+    }
     if (code != CURLE_OK) {
         KTransportFailure failure("Failed to perform curl action", TransferCause(curl, code, detail));
         KLOG(1, "%s", failure.Cause().c_str());
@@ -348,6 +394,14 @@ KConnection::KConnection(const std::string& arrayIPArg, const std::string& acces
         throw std::invalid_argument("KConnection Constructor: Invalid input argument");
     arrayIP = arrayIPArg;
     accessKey = accessKeyArg;
+    std::string pin;
+    if (Utilities::GetArrayCertificatePin(arrayIP, pin)) {
+        if (!Utilities::IsCertificatePin(pin)) {
+            KLOG(0, "The recorded certificate pin of %s is not valid", arrayIP.c_str());
+            pin = kUnmatchablePin;
+        }
+        certificatePin = pin;
+    }
     shared = std::make_unique<SharedConnections>();
     KLOG(3, "Exiting KConnection::KConnection");
 }
@@ -417,7 +471,7 @@ int KConnection::InitializeCurl(CurlHandle& curl, const char* path, CurlHeaderLi
     }
     const std::string url = "https://" + arrayIP + path;
     KLOG(3, "URL: %s", url.c_str());
-    ApplyRequestOptions(handle.get(), url);
+    ApplyRequestOptions(handle.get(), url, arrayIP, certificatePin);
     if (shared && shared->share) curl_easy_setopt(handle.get(), CURLOPT_SHARE, shared->share.get());
 
     const std::string headerLine = "X-Access-Key: " + accessKey;
@@ -820,7 +874,8 @@ int KConnection::ResyncVolume(const std::string& snapID, const std::string& cgNa
 // ---------------------------------------------------------------------------
 // Validation of an address and key
 
-int KConnection::ListDrives(const std::string& arrayIP, const std::string& accessKey) {
+int KConnection::ListDrives(const std::string& arrayIP, const std::string& accessKey,
+                            const std::string& certificatePin) {
     KLOG(3, "Entering KConnection::ListDrives");
     int result = 0;
     CurlHandle curl;
@@ -830,7 +885,7 @@ int KConnection::ListDrives(const std::string& arrayIP, const std::string& acces
         const std::string url = "https://" + arrayIP + "/api/drives";
         KLOG(2, "URL: %s", url.c_str());
         curl.reset(curl_easy_init());
-        if (curl) ApplyRequestOptions(curl.get(), url);
+        if (curl) ApplyRequestOptions(curl.get(), url, arrayIP, certificatePin);
         const std::string headerLine = "X-Access-Key: " + accessKey;
         KLOG(4, "%s", ("X-Access-Key: " + MaskSecret(accessKey)).c_str());
         curl_slist* list = curl_slist_append(headers.get(), headerLine.c_str());
@@ -854,16 +909,44 @@ int KConnection::ListDrives(const std::string& arrayIP, const std::string& acces
     return result;
 }
 
-int KConnection::ValidateArray(const std::string& arrayIP, const std::string& accessKey) {
+int KConnection::ValidateArray(const std::string& arrayIP, const std::string& accessKey,
+                               const std::string& certificatePin) {
     KLOG(3, "Entering KConnection::ValidateArray for arrayIP: %s accessKey: %s", arrayIP.c_str(),
          MaskSecret(accessKey).c_str());
-    const int result = ListDrives(arrayIP, accessKey);
+    const int result = ListDrives(arrayIP, accessKey, certificatePin);
     if (result != 0)
         KLOG(0, "List disk failed. Invalid array credentials");
     else
         KLOG(2, "List disks successfull.");
     KLOG(3, "Exiting KConnection::ValidateArray with return code %d", result);
     return result;
+}
+
+std::string KConnection::FetchCertificatePin(const std::string& arrayIP) {
+    KLOG(3, "Entering KConnection::FetchCertificatePin for %s", arrayIP.c_str());
+    std::string pin;
+    try {
+        CurlHandle curl(curl_easy_init());
+        if (curl) {
+            ApplyRequestOptions(curl.get(), "https://" + arrayIP + "/", arrayIP);
+            // The handshake shows the certificate; nothing is sent after it.
+            curl_easy_setopt(curl.get(), CURLOPT_CONNECT_ONLY, 1L);
+            curl_easy_setopt(curl.get(), CURLOPT_CERTINFO, 1L);
+        }
+        curl_certinfo* chain = nullptr;
+        if (curl && curl_easy_perform(curl.get()) == CURLE_OK &&
+            curl_easy_getinfo(curl.get(), CURLINFO_CERTINFO, &chain) == CURLE_OK && chain != nullptr &&
+            chain->num_of_certs > 0) {
+            for (curl_slist* field = chain->certinfo[0]; field != nullptr; field = field->next)
+                if (std::strncmp(field->data, "Cert:", 5) == 0) pin = PinOfCertificate(field->data + 5);
+        }
+        if (pin.empty()) throw KException(FormatText("Cannot read the certificate of %s", arrayIP.c_str()));
+    } catch (const std::exception& e) {
+        KLOG(0, "%s", e.what());
+        throw;
+    }
+    KLOG(2, "The certificate of %s has the pin %s", arrayIP.c_str(), pin.c_str());
+    return pin;
 }
 
 // ---------------------------------------------------------------------------

@@ -18,7 +18,11 @@ namespace Korvel {
 
 class KConnection {
 public:
-    // Throws std::invalid_argument when either string is empty.
+    // Throws std::invalid_argument when either string is empty. The pin the
+    // configuration store records for the appliance ("CertificatePin"), if
+    // any, holds for every request of the object: an appliance presenting
+    // another certificate gets no request (KException "The certificate of
+    // ... does not match the recorded one", and an event).
     KConnection(const std::string& arrayIP, const std::string& accessKey);
     ~KConnection();
     KConnection(const KConnection&) = delete;
@@ -58,9 +62,19 @@ public:
     int ListVolumes(std::ostringstream& response);
     int ListServers(std::ostringstream& response);
 
-    // Need no connection object, so an appliance can be checked before it is recorded.
-    static int ListDrives(const std::string& arrayIP, const std::string& accessKey);
-    static int ValidateArray(const std::string& arrayIP, const std::string& accessKey);
+    // Need no connection object, so an appliance can be checked before it is
+    // recorded. With a certificate pin only the holder of that key gets the
+    // access key.
+    static int ListDrives(const std::string& arrayIP, const std::string& accessKey,
+                          const std::string& certificatePin = std::string());
+    static int ValidateArray(const std::string& arrayIP, const std::string& accessKey,
+                             const std::string& certificatePin = std::string());
+
+    // The pin of the certificate the appliance presents: "sha256//" and the
+    // base64 SHA-256 digest of its public key (the form CURLOPT_PINNEDPUBLICKEY
+    // takes). Only the TLS handshake is made; no access key is sent. Throws
+    // KException "Cannot read the certificate of <address>".
+    static std::string FetchCertificatePin(const std::string& arrayIP);
 
     // Parsers of the appliance's answers; each reads the whole stream.
     static int ParseVolumeList(const std::ostringstream& response, std::list<VolumeInfo>& volumes);
@@ -98,6 +112,7 @@ private:
 
     std::string arrayIP;
     std::string accessKey;
+    std::string certificatePin;  // empty: not pinned
     // Connections and TLS sessions that this connection's requests share.
     struct SharedConnections;
     std::unique_ptr<SharedConnections> shared;

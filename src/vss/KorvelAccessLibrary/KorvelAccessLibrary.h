@@ -190,6 +190,14 @@ public:
     // access layer is destroyed.
     int GetArrays(std::list<KArray*>& arrays);
     int ValidateArray(std::string& arrayIP, std::string& accessKey);
+    // The same check, sending the key only to the holder of the certificate
+    // `certificatePin` names (the form GetCertificatePin returns).
+    int ValidateArray(std::string& arrayIP, std::string& accessKey, const std::string& certificatePin);
+
+    // The pin to record as the appliance's "CertificatePin": "sha256//" and the
+    // base64 SHA-256 digest of the public key of the certificate it presents.
+    // No access key is sent. Throws KException when none can be read.
+    static std::string GetCertificatePin(const std::string& arrayIP);
 
 private:
     std::list<std::unique_ptr<KArray>> m_arrays;

@@ -1,5 +1,6 @@
 #include "Utilities.h"
 
+#include <cctype>
 #include <cstring>
 #include <memory>
 
@@ -96,6 +97,31 @@ int GetArrayConfigData(std::string& arrayName, std::string& valueName, std::stri
     }
     Logger::Write(KLOG_DEBUG, kComponent, "Exiting Utilities::GetArrayConfigData() with return code %d", 0);
     return 0;
+}
+
+bool GetArrayCertificatePin(const std::string& arrayName, std::string& pin) {
+    RegKeyGuard key;
+    const std::string path = std::string(kStoreKey) + "\\" + arrayName;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, key.Out()) != ERROR_SUCCESS) return false;
+    char buffer[kValueBufferSize] = {};
+    DWORD size = kValueBufferSize;
+    if (RegQueryValueExA(key.Get(), "CertificatePin", nullptr, nullptr, reinterpret_cast<LPBYTE>(buffer), &size) !=
+        ERROR_SUCCESS)
+        return false;
+    pin.assign(buffer, strnlen(buffer, size));
+    return true;
+}
+
+bool IsCertificatePin(const std::string& pin) {
+    static const std::string prefix = "sha256//";
+    // 32 bytes in base64: 43 characters and one '='.
+    if (pin.size() != prefix.size() + 44 || pin.compare(0, prefix.size(), prefix) != 0 || pin.back() != '=')
+        return false;
+    for (size_t i = prefix.size(); i + 1 < pin.size(); ++i) {
+        const char c = pin[i];
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '/') return false;
+    }
+    return true;
 }
 
 }  // namespace Utilities

@@ -16,5 +16,14 @@ int GetArrayIPList(std::vector<std::string>& arrayIPs);
 // Returns 0; throws KException on failure.
 int GetArrayConfigData(std::string& arrayName, std::string& valueName, std::string& value);
 
+// The "CertificatePin" value of the appliance subkey `arrayName`: true and
+// the text when it is recorded, false (and nothing logged) when the subkey or
+// the value is missing, as for every appliance recorded before pinning.
+bool GetArrayCertificatePin(const std::string& arrayName, std::string& pin);
+
+// True for a pin as CURLOPT_PINNEDPUBLICKEY takes it: "sha256//" and the
+// base64 of a SHA-256 digest. libcurl reads anything else as a file name.
+bool IsCertificatePin(const std::string& pin);
+
 }  // namespace Utilities
 }  // namespace Korvel

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "KorvelProvider.h"
+#include "KorvelProviderHost.h"
 #include "Logger.h"
 #include "security.h"
 #include "storage.h"
@@ -178,11 +179,21 @@ KorvelSnapshotSet* CKorvelVSSProvider::FindSnapshotSet(const VSS_ID& snapshotSet
 // Notifications and the operations that do nothing
 // ---------------------------------------------------------------------------
 
+namespace {
+// Set once by the local server for its whole life.
+std::atomic<bool> g_transportHeldByHost{false};
+}  // namespace
+
+void KorvelHoldTransportForProcess() {
+    if (!g_transportHeldByHost.exchange(true)) Korvel::KAccessLayer::GlobalInit();
+}
+
 // Both answer S_OK whatever happens, but no exception may cross the interface.
+// In the local server the transport belongs to the process, not to a client.
 HRESULT CKorvelVSSProvider::OnLoad(IUnknown*) {
     try {
         Logger::Write(KLOG_INFO, kProviderComponent, "Entering CKorvelVSSProvider::OnLoad()");
-        Korvel::KAccessLayer::GlobalInit();
+        if (!g_transportHeldByHost) Korvel::KAccessLayer::GlobalInit();
     } catch (const std::exception& e) {
         Logger::Write(KLOG_ERROR, kProviderComponent, "%s", e.what());
     }
@@ -192,7 +203,7 @@ HRESULT CKorvelVSSProvider::OnLoad(IUnknown*) {
 HRESULT CKorvelVSSProvider::OnUnload(BOOL) {
     try {
         Logger::Write(KLOG_INFO, kProviderComponent, "Entering CKorvelVSSProvider::OnUnload()");
-        Korvel::KAccessLayer::GlobalCleanup();
+        if (!g_transportHeldByHost) Korvel::KAccessLayer::GlobalCleanup();
     } catch (const std::exception& e) {
         Logger::Write(KLOG_ERROR, kProviderComponent, "%s", e.what());
     }

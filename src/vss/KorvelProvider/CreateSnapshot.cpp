@@ -1,8 +1,13 @@
 // Creating a shadow copy: which LUNs are ours, the snapshot-set records,
 // the commit on the appliances and the description of the snapshot LUNs.
+#include <exception>
+#include <list>
 #include <map>
 #include <new>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "KorvelProvider.h"
 #include "Logger.h"
@@ -39,6 +44,52 @@ HRESULT SnapshotExceptionResult(const std::exception& e) {
     Logger::Write(KLOG_ERROR, kProviderComponent, "Snapshot creation failed. Error: %s", e.what());
     SnapshotFailureEvent(e.what());
     return VSS_E_PROVIDER_VETO;
+}
+
+// One appliance's snapshot-set request and its outcome. A request runs on a
+// thread of its own and touches nothing but this record and its appliance's
+// KArray and connection, which no other request uses.
+struct ApplianceRequest {
+    KArray* array = nullptr;
+    KVolume* firstVolume = nullptr;  // recorded with the snapshots, for the abort
+    std::list<std::string*> volIDs;
+    std::list<std::string*> cgIDs;
+    std::list<std::string> snapIDs;
+    int result = 0;
+    std::exception_ptr failure;  // rethrown on the caller's thread, in appliance order
+
+    void Send() noexcept {
+        try {
+            result = KVolume::CreateSnapshotSet(array, volIDs, cgIDs, &snapIDs);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    }
+};
+
+// Sends every request at once and returns when all have returned: the
+// filesystems held for the commit wait for the slowest appliance, not for
+// the sum of them. The first request runs on the calling thread, and so does
+// any whose thread cannot be started. No thread outlives the call. The
+// access library's own lines of a request are written when they happen, from
+// its thread: at the default level a request that succeeds writes none, and a
+// failing one's detail must reach the log even if the process dies waiting.
+void SendConcurrently(std::vector<ApplianceRequest>& requests) {
+    if (requests.empty()) return;
+    std::vector<std::thread> threads;
+    std::vector<ApplianceRequest*> here;
+    threads.reserve(requests.size());
+    here.reserve(requests.size());
+    here.push_back(&requests.front());
+    for (size_t i = 1; i < requests.size(); ++i) {
+        try {
+            threads.emplace_back(&ApplianceRequest::Send, &requests[i]);
+        } catch (const std::system_error&) {
+            here.push_back(&requests[i]);
+        }
+    }
+    for (ApplianceRequest* request : here) request->Send();
+    for (std::thread& thread : threads) thread.join();
 }
 
 }  // namespace
@@ -294,24 +345,45 @@ HRESULT CKorvelVSSProvider::CommitSnapshotsBody(const VSS_ID& snapshotSetId, boo
         }
     }
 
-    HRESULT hr = S_OK;
+    // One request per appliance, in the access layer's order, each with its
+    // volumes in announcement order.
+    std::vector<ApplianceRequest> requests;
+    requests.reserve(arrays.size());
     for (KArray* array : arrays) {
         auto range = grouping.equal_range(array);
         if (range.first == range.second) continue;
-        std::list<std::string*> volIDs;
-        std::list<std::string*> cgIDs;
+        ApplianceRequest& request = requests.emplace_back();
+        request.array = array;
+        request.firstVolume = range.first->second;
         for (auto it = range.first; it != range.second; ++it) {
             std::string* volID = nullptr;
             std::string* cgID = nullptr;
             it->second->GetVolumeID(volID);
             it->second->GetCgIDPtr(cgID);
-            volIDs.push_back(volID);
-            cgIDs.push_back(cgID);
+            request.volIDs.push_back(volID);
+            request.cgIDs.push_back(cgID);
         }
-        std::list<std::string> snapIDs;
-        const int created = KVolume::CreateSnapshotSet(array, volIDs, cgIDs, &snapIDs);
-        // Whatever the answer named exists on the appliance now: an abort must find it.
-        for (const std::string& id : snapIDs) set->m_created.push_back({array, range.first->second, id});
+    }
+    SendConcurrently(requests);
+
+    // Whatever an answer named exists on its appliance now: an abort must find
+    // it, also when an earlier appliance's failure ends the commit below.
+    for (const ApplianceRequest& request : requests) {
+        if (request.failure) continue;
+        for (const std::string& id : request.snapIDs)
+            set->m_created.push_back({request.array, request.firstVolume, id});
+    }
+
+    // The answers are handled appliance by appliance, in the order the
+    // requests were once sent one after another, so the log and the events
+    // read as they always did.
+    HRESULT hr = S_OK;
+    for (ApplianceRequest& request : requests) {
+        if (request.failure) std::rethrow_exception(request.failure);
+        KArray* array = request.array;
+        const std::list<std::string*>& volIDs = request.volIDs;
+        std::list<std::string>& snapIDs = request.snapIDs;
+        const int created = request.result;
         if (created != 0) {
             hr = VSS_E_PROVIDER_VETO;
             Logger::Write(KLOG_ERROR, kProviderComponent, "Snapshot creation failed. Error: %s", kCreateFailed);
@@ -483,7 +555,7 @@ HRESULT CKorvelVSSProvider::GetTargetLunsBody(LONG lLunCount, VDS_LUN_INFORMATIO
         target.m_diskSignature = GUID_NULL;
         target.m_deviceIdDescriptor.m_version = source.m_deviceIdDescriptor.m_version;
         if (SetProviderTag(target, snapshotId) != S_OK) return outOfMemory();
-        target.m_cInterconnects = 0;
+        korvel_provider::ClearInterconnects(target);
     }
     Logger::Write(KLOG_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::GetTargetLuns(%x)", 0u);
     return S_OK;

@@ -376,7 +376,7 @@ HRESULT CKorvelVSSProvider::FillInLunInfoBody(VSS_PWSZ wszDeviceName, VDS_LUN_IN
             lun->m_diskSignature = GUID_NULL;
             lun->m_deviceIdDescriptor.m_version = 16;
             if (SetProviderTag(*lun, baseName) != S_OK) return outOfMemory();
-            lun->m_cInterconnects = 0;
+            korvel_provider::ClearInterconnects(*lun);
             CloneRecord& record = m_cloneIdMap[lunIeeeId];
             record.snapshotId = baseName;
             record.released = false;

@@ -52,6 +52,12 @@ KorvelLogConfig GetLogConfig() {
             if (level < INT_MIN) level = INT_MIN;
             config.level = static_cast<int>(level);
         }
+        if (ReadSetting(key.Get(), "ConnectionIdleSeconds", buffer)) {
+            char* end = nullptr;
+            const long seconds = std::strtol(buffer, &end, 10);
+            if (end != buffer && *end == '\0' && seconds >= 1 && seconds <= 24 * 3600)
+                config.idleSeconds = static_cast<int>(seconds);
+        }
     }
     Logger::Write(KLOG_DEBUG, kProviderComponent, "Exiting GetLogConfig()");
     return config;
@@ -141,5 +147,5 @@ int KorvelProviderMain(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) commandLine += (i > 1 ? " " : "") + std::string(argv[i]);
     bool run = false;
     HRESULT hr = ParseCommandLine(commandLine, run);
-    return run ? RunServer() : static_cast<int>(hr);
+    return run ? RunServer(config) : static_cast<int>(hr);
 }

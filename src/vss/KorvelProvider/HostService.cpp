@@ -1,5 +1,6 @@
 // Running the local server: as a service under systemd, or as a plain
 // process that ends once its last client has gone.
+#include <malloc.h>
 #include <signal.h>
 
 #include <chrono>
@@ -27,10 +28,13 @@ void ModuleEvent(const char* text) { Logger::EventLog(0, 4, 0, "%s", text); }
 // The class object and the socket clients reach it through.
 class ServerModule {
 public:
+    explicit ServerModule(const KorvelLogConfig& config) { m_limits.idleSeconds = config.idleSeconds; }
+
     HRESULT Start() {
         HRESULT hr = KorvelRegisterProviderClass(CLSCTX_LOCAL_SERVER, &m_cookie);
         if (FAILED(hr)) return hr;
-        m_server = std::make_unique<KorvelRemoteServer>(CLSID_KorvelVSSProvider);
+        KorvelHoldTransportForProcess();
+        m_server = std::make_unique<KorvelRemoteServer>(CLSID_KorvelVSSProvider, m_limits);
         hr = m_server->Start(KorvelProviderSocketPath());
         if (FAILED(hr)) {
             m_server.reset();
@@ -55,6 +59,7 @@ public:
     }
 
 private:
+    KorvelServerLimits m_limits;
     DWORD m_cookie = 0;
     std::unique_ptr<KorvelRemoteServer> m_server;
 };
@@ -68,6 +73,7 @@ struct ServiceState {
     SERVICE_STATUS_HANDLE statusHandle = nullptr;
     SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
     int exitCode = 0;
+    KorvelLogConfig config;
 };
 
 ServiceState& Service() {
@@ -115,7 +121,7 @@ void ServiceMain(DWORD, LPSTR*) {
     }
     ReportStatus(SERVICE_START_PENDING);
     HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    ServerModule module;
+    ServerModule module(service.config);
     HRESULT hr = module.Start();
     if (FAILED(hr)) {
         // Reported as a failure, so systemd's Restart=on-failure applies.
@@ -135,7 +141,8 @@ void ServiceMain(DWORD, LPSTR*) {
     if (SUCCEEDED(init)) CoUninitialize();
 }
 
-int RunAsService() {
+int RunAsService(const KorvelLogConfig& config) {
+    Service().config = config;
     char name[] = "KorvelProvider";
     SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMain}, {nullptr, nullptr}};
     if (!StartServiceCtrlDispatcherA(table)) {
@@ -150,7 +157,7 @@ int RunAsService() {
 
 // ---- plain-process mode ------------------------------------------------------
 
-int RunAsProcess() {
+int RunAsProcess(const KorvelLogConfig& config) {
     // Termination requests are taken here, not by whichever thread they hit.
     sigset_t stops;
     sigemptyset(&stops);
@@ -159,7 +166,7 @@ int RunAsProcess() {
     pthread_sigmask(SIG_BLOCK, &stops, nullptr);
 
     HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    ServerModule module;
+    ServerModule module(config);
     HRESULT hr = module.Start();
     if (SUCCEEDED(hr)) {
         ModuleEvent("Service started/resumed");
@@ -199,4 +206,13 @@ bool RegisteredAsService() {
 
 }  // namespace
 
-int RunServer() { return RegisteredAsService() ? RunAsService() : RunAsProcess(); }
+int RunServer(const KorvelLogConfig& config) {
+    // What a call frees stays with the process for the next one, as the
+    // allocator's own adjustment would leave it after a few calls: a listing's
+    // document tree runs to tens of megabytes, and handing it back after every
+    // call means faulting it in again for the next. Received frames have
+    // pages of their own and go back to the system whatever these say.
+    mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
+    return RegisteredAsService() ? RunAsService(config) : RunAsProcess(config);
+}

@@ -133,6 +133,9 @@ private:
 
     HRESULT AreLunsSupportedBody(LONG lLunCount, LONG lContext, VDS_LUN_INFORMATION* pLunInformation,
                                  BOOL* pbIsSupported);
+    // Sends the appliances' snapshot-set requests at once, on threads that
+    // touch nothing of this object, and handles the answers on the caller's
+    // thread in the access layer's order.
     HRESULT CommitSnapshotsBody(const VSS_ID& snapshotSetId, bool& exitLogged);
     HRESULT GetTargetLunsBody(LONG lLunCount, VDS_LUN_INFORMATION* rgSourceLuns,
                               VDS_LUN_INFORMATION* rgDestinationLuns);

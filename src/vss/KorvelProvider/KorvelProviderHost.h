@@ -27,10 +27,12 @@ std::string KorvelAppIdKey();
 struct KorvelLogConfig {
     bool tracing = true;
     int level = KLOG_INFO;  // as configured; the logger's levels are 0 to 4
+    int idleSeconds = 600;  // "ConnectionIdleSeconds": the local server closes a connection idle longer
 };
 
-// Tracing and level from HKLM\SOFTWARE\Korvel\HwProvider; tracing on at level
-// 2 where the key or a value is missing.
+// Tracing, level and the connection idle limit from
+// HKLM\SOFTWARE\Korvel\HwProvider; tracing on at level 2 and 600 s where the
+// key or a value is missing (or the limit is no number from 1 to 86400).
 KorvelLogConfig GetLogConfig();
 
 enum class KorvelSwitch { None, Service, UnregServer };
@@ -55,6 +57,12 @@ void AddEventSource();
 
 // Runs the local server until it is told to stop (service) or its last
 // client has gone (plain process); returns the exit code.
-int RunServer();
+int RunServer(const KorvelLogConfig& config);
+
+// The local server keeps the access library's process-wide transport from
+// its start to its end: the provider's OnLoad and OnUnload then leave it
+// alone, so one client's OnUnload cannot pull it from under the calls of
+// others. Defined with the provider class, whose notifications ask.
+void KorvelHoldTransportForProcess();
 
 int KorvelProviderMain(int argc, char** argv);

@@ -21,6 +21,8 @@ std::string NarrowDeviceName(const WCHAR* name) {
     return device;
 }
 
+void ClearInterconnects(VDS_LUN_INFORMATION& lun) { KorvelFreeLunInterconnects(lun); }
+
 void LogAuthorizationEvent() { Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_AUTHORIZATION_FAILURE), "%s", ""); }
 
 void ApplianceSearch::Passed(Korvel::KArray* array, const Korvel::KException& e) {

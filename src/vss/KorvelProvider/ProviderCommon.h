@@ -21,6 +21,11 @@ bool ReplaceFieldText(char*& field, const std::string& text);
 // each UTF-16 unit; empty for a null name.
 std::string NarrowDeviceName(const WCHAR* name);
 
+// Takes a record's interconnects away: the array and every port and address
+// buffer in it are freed before the count becomes 0, so nothing is left that
+// a free by count would miss.
+void ClearInterconnects(VDS_LUN_INFORMATION& lun);
+
 // An empty text for a null one.
 inline std::string TextOf(const char* text) { return text != nullptr ? text : std::string(); }
 

@@ -137,6 +137,9 @@ CArrayEntryDialog::CArrayEntryDialog(QWidget* parent, bool isModify,
     m_saveButton = Control(new QPushButton("&Save", this), IDOK, du.Rect(134, 66, 50, 14));
     m_saveButton->setDefault(true);
     m_cancelButton = Control(new QPushButton("&Cancel", this), IDCANCEL, du.Rect(194, 66, 50, 14));
+    // The pin of the appliance's certificate: recorded, or about to be.
+    m_certificateLabel = Control(new QLabel(this), IDC_CERTIFICATE, du.Rect(6, 56, 265, 8));
+    m_certificateLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_errorLabel = Control(new QLabel(this), IDC_ERRORTEXT, du.Rect(6, 88, 240, 8));
     m_errorLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     m_errorLabel->hide();
@@ -164,6 +167,11 @@ void CArrayEntryDialog::OnInitDialog() {
     } else {
         setWindowTitle("Add Korvel QST Array");
     }
+    const auto recorded = m_knownArrays.find(m_origIP);
+    if (m_isModify && recorded != m_knownArrays.end())
+        showCertificate(recorded->second.certificatePin, "none recorded");
+    else
+        showCertificate(std::string(), "read when saved");
     clearError();
     setWindowIcon(ToolIcon());
     GLOG("Exiting CArrayEntryDialog::OnInitDialog()");
@@ -186,6 +194,27 @@ void CArrayEntryDialog::updateError(const std::string& text) {
     GLOG("Exiting CArrayEntryDialog::updateError()");
 }
 
+void CArrayEntryDialog::showCertificate(const std::string& pin, const char* none) {
+    m_certificateLabel->setText(QString::fromStdString("Certificate: " + (pin.empty() ? std::string(none) : pin)));
+}
+
+bool CArrayEntryDialog::confirmCertificate(const std::string& presented, const std::string& recorded) {
+    GLOG("Entering CArrayEntryDialog::confirmCertificate()");
+    std::string text;
+    if (recorded.empty())
+        text = "The Korvel QST Array at " + m_arrayIP + " presents the certificate\n" + presented +
+               "\n\nRecord the array with this certificate?";
+    else
+        text = "The Korvel QST Array at " + m_arrayIP + " presents a certificate other than the recorded one.\n" +
+               "Recorded: " + recorded + "\nPresented: " + presented + "\n\nRecord the new certificate?";
+    QMessageBox question(recorded.empty() ? QMessageBox::Question : QMessageBox::Warning, "Certificate of the QST Array",
+                         QString::fromStdString(text), QMessageBox::Yes | QMessageBox::No, this);
+    question.setDefaultButton(recorded.empty() ? QMessageBox::Yes : QMessageBox::No);
+    const bool accepted = question.exec() == QMessageBox::Yes;
+    GLOG("Exiting CArrayEntryDialog::confirmCertificate()");
+    return accepted;
+}
+
 void CArrayEntryDialog::OnBnClickedOk() {
     GLOG("Entering CArrayEntryDialog::OnBnClickedOk()");
     m_saveButton->setEnabled(false);
@@ -197,15 +226,28 @@ void CArrayEntryDialog::OnBnClickedOk() {
 
     if (m_arrayIP.empty() && m_accessKey.empty()) return updateError(GetErrorMsg(KRT_INVALID_INPUT));
     if (!IsArrayExists(m_arrayIP)) return updateError(GetErrorMsg(KRT_CANNOT_CONNECT));
-    if (ValidateArrayAccess(m_arrayIP, m_accessKey) != 0) return updateError(GetErrorMsg(KRT_INVALID_ACCESS_KEY));
+    // The certificate first: the access key goes only to the holder of the
+    // one the administrator accepted, and that one is recorded with it.
+    std::string presented;
+    int result = GetCertificatePin(m_arrayIP, presented);
+    if (result != KRT_SUCCESS) return updateError(GetErrorMsg(result));
+    const auto entry = m_knownArrays.find(m_origIP);
+    const std::string recorded = m_isModify && entry != m_knownArrays.end() ? entry->second.certificatePin : "";
+    showCertificate(presented, "");
+    if (presented != recorded && !confirmCertificate(presented, recorded)) {
+        showCertificate(recorded, m_isModify ? "none recorded" : "read when saved");
+        return updateError(GetErrorMsg(KRT_CERTIFICATE_REFUSED));
+    }
+    if (ValidateArrayAccess(m_arrayIP, m_accessKey, presented) != 0)
+        return updateError(GetErrorMsg(KRT_INVALID_ACCESS_KEY));
 
     const bool listed = m_knownArrays.count(m_arrayIP) > 0;
-    int result = KRT_SUCCESS;
     if (m_isModify) {
         if (m_arrayIP != m_origIP) result = listed ? KRT_IP_IN_USE : UpdateKorvelArrayName(m_origIP, m_arrayIP);
-        if (result == KRT_SUCCESS && m_accessKey != m_origKey) result = UpdateKorvelArrayKey(m_arrayIP, m_accessKey);
+        if (result == KRT_SUCCESS && (m_accessKey != m_origKey || presented != recorded))
+            result = UpdateKorvelArrayKey(m_arrayIP, m_accessKey, presented);
     } else {
-        result = listed ? KRT_IP_IN_USE : AddKorvelArray(m_arrayIP, m_accessKey);
+        result = listed ? KRT_IP_IN_USE : AddKorvelArray(m_arrayIP, m_accessKey, presented);
     }
     if (result != KRT_SUCCESS) return updateError(GetErrorMsg(result));
 
@@ -216,6 +258,7 @@ void CArrayEntryDialog::OnBnClickedOk() {
                                [this](const ArrayConfigInfo& r) { return r.ip == m_arrayIP; });
     if (stored == records.end()) return updateError("Error : QST Array was not updated");
     m_online = stored->online;
+    m_certificatePin = stored->certificatePin;
     clearError();
     GLOG("Exiting CArrayEntryDialog::OnBnClickedOk()");
     accept();
@@ -450,7 +493,7 @@ void CKorvelRegGUI::OnBnClickedNewentry() {
     GLOG("Entering CKorvelRegGUI::OnBnClickedNewentry()");
     CArrayEntryDialog dialog(this, false, m_arrayTable);
     if (dialog.exec() == QDialog::Accepted) {
-        ArrayConfigInfo record{dialog.m_arrayIP, dialog.m_accessKey, dialog.m_online};
+        ArrayConfigInfo record{dialog.m_arrayIP, dialog.m_accessKey, dialog.m_online, dialog.m_certificatePin};
         AddRow(record);
         m_arrayTable[record.ip] = record;
     }
@@ -474,7 +517,8 @@ void CKorvelRegGUI::OnBnClickedModifyentry() {
             item->setText(0, QString::fromStdString(dialog.m_arrayIP));
             item->setText(1, QString::fromStdString(dialog.m_online));
             item->setText(2, QString::fromStdString(dialog.m_accessKey));
-            m_arrayTable[Trim(dialog.m_arrayIP)] = {dialog.m_arrayIP, dialog.m_accessKey, dialog.m_online};
+            m_arrayTable[Trim(dialog.m_arrayIP)] = {dialog.m_arrayIP, dialog.m_accessKey, dialog.m_online,
+                                                    dialog.m_certificatePin};
         }
     }
     GLOG("Exiting CKorvelRegGUI::OnBnClickedModifyentry()");

@@ -38,6 +38,7 @@ enum : int {
     IDC_DELETEENTRY = 1006,
     IDC_FILTER = 1007,
     IDC_ERRORTEXT = 1010,
+    IDC_CERTIFICATE = 1011,
     IDC_ACCESSKEY_LABEL = 1102,
     ID_HELP_ABOUT = 32771,
     ID_FILE_EXIT = 32772,
@@ -68,19 +69,25 @@ public:
     std::string m_origIP;
     std::string m_origKey;
     std::map<std::string, ArrayConfigInfo> m_knownArrays;
-    std::string m_online;  // on success, for the caller
+    std::string m_online;          // on success, for the caller
+    std::string m_certificatePin;  // on success, the pin recorded for the entry
 
 private:
     void OnInitDialog();
     void OnBnClickedOk();
     void clearError();
     void updateError(const std::string& text);
+    void showCertificate(const std::string& pin, const char* none);
+    // Asks whether to record the certificate `presented`; `recorded` is the
+    // entry's pin so far (empty when it has none).
+    bool confirmCertificate(const std::string& presented, const std::string& recorded);
 
     QLineEdit* m_ipEdit;
     QLineEdit* m_keyEdit;
     QPushButton* m_saveButton;
     QPushButton* m_cancelButton;
     QLabel* m_errorLabel;
+    QLabel* m_certificateLabel;
 };
 
 class CKorvelRegGUI : public QDialog {

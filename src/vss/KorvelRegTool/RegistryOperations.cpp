@@ -79,6 +79,18 @@ bool ReadAccessKey(HKEY key, std::string& out) {
     return QueryText(key, "AccessKey", kAccessKeySize, out);
 }
 
+// An entry's "CertificatePin"; empty when it has none.
+std::string ReadCertificatePin(HKEY key) {
+    std::string pin;
+    if (!QueryText(key, "CertificatePin", kSettingSize, pin)) pin.clear();
+    return pin;
+}
+
+// Writes the pin when there is one to record.
+int SetCertificatePin(HKEY key, const std::string& pin) {
+    return pin.empty() ? KRT_SUCCESS : SetValue(key, "CertificatePin", pin.c_str());
+}
+
 int GetSetting(const char* valueName, std::string& out) {
     RegKey key;
     int result = KRT_NO_CONFIGURATION;
@@ -163,7 +175,7 @@ int InitRegistryDefaults() {
     return KRT_SUCCESS;
 }
 
-int AddKorvelArray(const std::string& arrayIP, const std::string& accessKey) {
+int AddKorvelArray(const std::string& arrayIP, const std::string& accessKey, const std::string& certificatePin) {
     RLOG(3, "Entering AddKorvelArray() with Parameters: KorvelArray IP: %s, AccessKey: %s", arrayIP.c_str(),
          Korvel::MaskSecret(accessKey).c_str());
     std::vector<std::string> names;
@@ -173,8 +185,10 @@ int AddKorvelArray(const std::string& arrayIP, const std::string& accessKey) {
 
     RegKey key;
     int result = KRT_CREATE_KEY_FAILED;
-    if (IsEntryName(arrayIP) && key.Create(EntryPath(arrayIP)) == ERROR_SUCCESS)
+    if (IsEntryName(arrayIP) && key.Create(EntryPath(arrayIP)) == ERROR_SUCCESS) {
         result = SetValue(key.Get(), "AccessKey", accessKey.c_str());
+        if (result == KRT_SUCCESS) result = SetCertificatePin(key.Get(), certificatePin);
+    }
     key.Close();
     RLOG(3, "Exiting AddKorvelArray()");
     return result;
@@ -200,6 +214,7 @@ int UpdateKorvelArrayName(const std::string& oldIP, const std::string& newIP) {
             result = KRT_CREATE_KEY_FAILED;
         } else {
             result = SetValue(newKey.Get(), "AccessKey", accessKey.c_str());
+            if (result == KRT_SUCCESS) result = SetCertificatePin(newKey.Get(), ReadCertificatePin(oldKey.Get()));
             newKey.Close();
             if (result == KRT_SUCCESS) {
                 RLOG(3, "Entering GetValue()");
@@ -216,13 +231,16 @@ int UpdateKorvelArrayName(const std::string& oldIP, const std::string& newIP) {
     return result;
 }
 
-int UpdateKorvelArrayKey(const std::string& arrayIP, const std::string& accessKey) {
+int UpdateKorvelArrayKey(const std::string& arrayIP, const std::string& accessKey,
+                         const std::string& certificatePin) {
     RLOG(3, "Entering UpdateKorvelArrayKey(), with parameters KorvelArray IP: %s, KorvelArray URL: %s",
          arrayIP.c_str(), Korvel::MaskSecret(accessKey).c_str());
     RegKey key;
     int result = KRT_NO_CONFIGURATION;
-    if (IsEntryName(arrayIP) && key.Open(EntryPath(arrayIP), KEY_ALL_ACCESS) == ERROR_SUCCESS)
+    if (IsEntryName(arrayIP) && key.Open(EntryPath(arrayIP), KEY_ALL_ACCESS) == ERROR_SUCCESS) {
         result = SetValue(key.Get(), "AccessKey", accessKey.c_str());
+        if (result == KRT_SUCCESS) result = SetCertificatePin(key.Get(), certificatePin);
+    }
     key.Close();
     RLOG(3, "Exiting UpdateKorvelArrayURL()");
     return result;
@@ -291,14 +309,17 @@ int GetArrayConfigInfo(std::vector<ArrayConfigInfo>& records, std::string filter
             result = KRT_KEY_NOT_FOUND;
             continue;
         }
-        ArrayConfigInfo record{name, std::string(), "no"};
+        ArrayConfigInfo record{name, std::string(), "no", std::string()};
         if (!ReadAccessKey(entry.Get(), record.accessKey)) {
             result = KRT_FIND_VALUE_FAILED;
             continue;
         }
+        record.certificatePin = ReadCertificatePin(entry.Get());
         RLOG(3, "Entering GetValue()");
         try {
-            if (IsArrayExists(name) && ValidateArrayAccess(name, record.accessKey) == 0) record.online = "yes";
+            // Online as the provider would find it: with its recorded certificate.
+            if (IsArrayExists(name) && ValidateArrayAccess(name, record.accessKey, record.certificatePin) == 0)
+                record.online = "yes";
         } catch (const std::exception& e) {
             RLOG(0, "Failed to check Array Online Status Details: %s", e.what());
         }
@@ -338,15 +359,28 @@ bool IsArrayExists(std::string arrayIP) {
     return replies != 0;
 }
 
-int ValidateArrayAccess(const std::string& arrayIP, const std::string& accessKey) {
+int ValidateArrayAccess(const std::string& arrayIP, const std::string& accessKey, const std::string& certificatePin) {
     try {
         Korvel::KAccessLayer accessLayer;
         std::string address = arrayIP, key = accessKey;
-        return accessLayer.ValidateArray(address, key);
+        return accessLayer.ValidateArray(address, key, certificatePin);
     } catch (const std::exception& e) {
         RLOG(0, "%s", e.what());
         return KRT_GENERAL_FAILURE;
     }
+}
+
+int GetCertificatePin(const std::string& arrayIP, std::string& certificatePin) {
+    RLOG(3, "Entering GetCertificatePin() with parameter KorvelArray IP: %s", arrayIP.c_str());
+    int result = KRT_SUCCESS;
+    try {
+        certificatePin = Korvel::KAccessLayer::GetCertificatePin(arrayIP);
+    } catch (const std::exception& e) {
+        RLOG(0, "%s", e.what());
+        result = KRT_NO_CERTIFICATE;
+    }
+    RLOG(3, "Exiting GetCertificatePin()");
+    return result;
 }
 
 int GetLogLevel(std::string& level) {

@@ -25,6 +25,8 @@ enum KorvelRegResult {
     KRT_NO_CONFIGURATION = 11,
     KRT_INVALID_INPUT = 12,
     KRT_INCOMPATIBLE_VERSION = 13,
+    KRT_NO_CERTIFICATE = 14,
+    KRT_CERTIFICATE_REFUSED = 15,
 };
 
 // The store key, with its trailing backslash: an entry's path is this text
@@ -36,14 +38,20 @@ struct ArrayConfigInfo {
     std::string ip;         // the entry's name, the appliance's address
     std::string accessKey;  // its "AccessKey" value
     std::string online;     // "yes" when it answered an echo and accepted the key, else "no"
+    std::string certificatePin = std::string();  // its "CertificatePin" value; empty when none is recorded
 };
 
 int InitRegistryDefaults();
-int AddKorvelArray(const std::string& arrayIP, const std::string& accessKey);
-// Moves an entry to a new name with its access key. The old entry is removed
+// Records an appliance; a non-empty `certificatePin` (from GetCertificatePin)
+// is recorded as its "CertificatePin", which every later request checks.
+int AddKorvelArray(const std::string& arrayIP, const std::string& accessKey,
+                   const std::string& certificatePin = std::string());
+// Moves an entry to a new name with its access key and certificate pin. The old entry is removed
 // only once the new one holds the key, so a failure never loses the appliance.
 int UpdateKorvelArrayName(const std::string& oldIP, const std::string& newIP);
-int UpdateKorvelArrayKey(const std::string& arrayIP, const std::string& accessKey);
+// Replaces an entry's access key and, when `certificatePin` is not empty, its pin.
+int UpdateKorvelArrayKey(const std::string& arrayIP, const std::string& accessKey,
+                         const std::string& certificatePin = std::string());
 int RemoveKorvelArray(const std::string& arrayIP);
 // Appends the entry names in the store's enumeration order.
 int GetKorvelArrayNames(std::vector<std::string>& names);
@@ -53,8 +61,13 @@ int GetArrayConfigInfo(std::vector<ArrayConfigInfo>& records, std::string filter
 // True when the appliance answers one ICMP echo within a second. "host:port"
 // pings host.
 bool IsArrayExists(std::string arrayIP);
-// 0 when the appliance accepts the key; 1 when the check threw.
-int ValidateArrayAccess(const std::string& arrayIP, const std::string& accessKey);
+// 0 when the appliance accepts the key; 1 when the check threw. With a pin
+// the key goes only to the holder of that certificate.
+int ValidateArrayAccess(const std::string& arrayIP, const std::string& accessKey,
+                        const std::string& certificatePin = std::string());
+// The pin of the certificate the appliance presents now (no key is sent):
+// 0, or KRT_NO_CERTIFICATE when none can be read.
+int GetCertificatePin(const std::string& arrayIP, std::string& certificatePin);
 int GetLogLevel(std::string& level);
 int GetTracing(std::string& tracing);
 // Writes "Tracing", and "LogLevel" too while tracing is "Enabled".

@@ -135,7 +135,7 @@ std::vector<std::pair<KMount, dev_t>> MountTable() {
         const char* source = mnt_fs_get_source(entry);
         const char* type = mnt_fs_get_fstype(entry);
         mounts.emplace_back(KMount{target != nullptr ? target : "", source != nullptr ? source : "",
-                                   type != nullptr ? type : ""},
+                                   type != nullptr ? type : "", mnt_fs_get_devno(entry)},
                             mnt_fs_get_devno(entry));
     }
     return mounts;

@@ -83,14 +83,14 @@ private:
 
 const char* const kColumns =
     "shadow_id, set_id, created_at, source_device, source_lun, target_lun, snapshot_name, exposed_device, exposed_lun,"
-    " exposed_eui64, exposed_serial, mount_point, state, intent, intent_at, origin, document";
+    " exposed_eui64, exposed_serial, mount_point, consistency, state, intent, intent_at, origin, document";
 
 KShadowCopyEntry Row(const Statement& s) {
     KShadowCopyEntry e;
     std::string* fields[] = {&e.shadowId,     &e.setId,         &e.createdAt,  &e.sourceDevice, &e.sourceLun,
                              &e.targetLun,    &e.snapshotName,  &e.exposedDevice, &e.exposedLun, &e.exposedEui64,
-                             &e.exposedSerial, &e.mountPoint,   &e.state,      &e.intent,       &e.intentAt,
-                             &e.origin,        &e.document};
+                             &e.exposedSerial, &e.mountPoint,   &e.consistency, &e.state,     &e.intent,
+                             &e.intentAt,      &e.origin,       &e.document};
     for (int i = 0; i < static_cast<int>(sizeof fields / sizeof fields[0]); ++i) *fields[i] = s.Column(i);
     return e;
 }
@@ -181,6 +181,8 @@ void KShadowCatalogue::Migrate() {
         Exec("ALTER TABLE shadow_copies ADD COLUMN exposed_eui64 TEXT");
         Exec("ALTER TABLE shadow_copies ADD COLUMN exposed_serial TEXT");
         Exec("ALTER TABLE shadow_copies ADD COLUMN mount_point TEXT");
+        // Copies made before freezing existed were crash-consistent.
+        Exec("ALTER TABLE shadow_copies ADD COLUMN consistency TEXT NOT NULL DEFAULT 'crash'");
         Exec("ALTER TABLE shadow_copies ADD COLUMN state TEXT NOT NULL DEFAULT 'created'");
         Exec("ALTER TABLE shadow_copies ADD COLUMN intent TEXT");
         Exec("ALTER TABLE shadow_copies ADD COLUMN intent_at TEXT");
@@ -209,11 +211,12 @@ void KShadowCatalogue::AddSet(const std::string& setId, const std::string& creat
 void KShadowCatalogue::CompleteSet(const std::vector<KShadowCopyEntry>& copies) {
     Transaction transaction(m_db);
     for (const KShadowCopyEntry& c : copies) {
-        Statement(m_db, "UPDATE shadow_copies SET target_lun = ?, snapshot_name = ?, state = 'created'"
-                        " WHERE shadow_id = ?")
+        Statement(m_db, "UPDATE shadow_copies SET target_lun = ?, snapshot_name = ?, consistency = ?,"
+                        " state = 'created' WHERE shadow_id = ?")
             .Bind(1, c.targetLun, true)
             .Bind(2, c.snapshotName)
-            .Bind(3, c.shadowId)
+            .Bind(3, c.consistency)
+            .Bind(4, c.shadowId)
             .Step();
     }
     transaction.Commit();
@@ -320,11 +323,11 @@ void KShadowCatalogue::AddImported(const std::string& setId, const std::string& 
     for (const KShadowCopyEntry& c : copies) {
         Statement insert(m_db,
                          "INSERT INTO shadow_copies (shadow_id, set_id, created_at, source_device, source_lun,"
-                         " target_lun, snapshot_name, state, origin, document) VALUES (?, ?, ?, ?, ?, ?, ?, 'created',"
-                         " ?, ?)");
+                         " target_lun, snapshot_name, consistency, state, origin, document) VALUES (?, ?, ?, ?, ?, ?,"
+                         " ?, ?, 'created', ?, ?)");
         insert.Bind(1, c.shadowId).Bind(2, setId).Bind(3, createdAt).Bind(4, c.sourceDevice);
         insert.Bind(5, c.sourceLun, true).Bind(6, c.targetLun, true).Bind(7, c.snapshotName);
-        insert.Bind(8, c.origin).Bind(9, c.document).Step();
+        insert.Bind(8, c.consistency).Bind(9, c.origin).Bind(10, c.document).Step();
     }
     transaction.Commit();
 }

@@ -26,6 +26,9 @@ struct KShadowCopyEntry {
     std::string exposedEui64;  // its LUN IEEE ID (the EUI-64 of page 83)
     std::string exposedSerial; // its serial (page 80)
     std::string mountPoint;    // where expose --mount mounted it, or ""
+    // "application" (filesystems frozen, hooks ran), "filesystem" (frozen, no
+    // hooks) or "crash" (nothing frozen)
+    std::string consistency;
     std::string state;         // "created", or "pending" until its create finished
     std::string intent;        // "exposing" while an expose is under way, else ""
     std::string intentAt;      // when that began, UTC

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include <sstream>
 #include <thread>
 
+#include "KFreeze.h"
 #include "KHostDisks.h"
 #include "KLunRecord.h"
 #include "KShadowAppliances.h"
@@ -182,6 +184,11 @@ GUID NewRandomGuid() {
     guid.Data3 = static_cast<WORD>((guid.Data3 & 0x0FFF) | 0x4000);  // version 4
     guid.Data4[0] = static_cast<BYTE>((guid.Data4[0] & 0x3F) | 0x80);
     return guid;
+}
+
+std::string KShadowCoordinator::DefaultHookFolder() {
+    const char* folder = std::getenv("KORVEL_FREEZE_HOOK_DIR");
+    return folder != nullptr && *folder != '\0' ? folder : "/etc/korvel/freeze-hook.d";
 }
 
 CLSID KShadowCoordinator::FindHardwareProvider() {
@@ -354,6 +361,16 @@ std::string DiskPath(const std::string& text) {
     return normal.string();
 }
 
+// "10 s", or "1.5 s" for a limit that is no whole number of seconds.
+std::string HoldText(std::chrono::milliseconds limit) {
+    char text[32];
+    if (limit.count() % 1000 == 0)
+        std::snprintf(text, sizeof text, "%lld s", static_cast<long long>(limit.count() / 1000));
+    else
+        std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(limit.count()) / 1000.0);
+    return text;
+}
+
 std::string Joined(const std::vector<std::string>& parts) {
     std::string text;
     for (const std::string& part : parts) text += (text.empty() ? "" : "; ") + part;
@@ -420,6 +437,18 @@ std::vector<KShadowCopyEntry> KShadowCoordinator::Create(const std::vector<std::
         const std::string identity = LunIeeeIdOf(sources.back().Info()) + "/" + SerialOf(sources.back().Info());
         auto first = named.emplace(identity, device);
         if (!first.second) throw KShadowRefusal(device + " names the same disk as " + first.first->second);
+    }
+
+    // The filesystems on the source disks, each once (a filesystem mounted
+    // twice is frozen once), in mount-point order.
+    std::vector<KMount> filesystems;
+    if (m_options.freeze) {
+        std::map<std::string, KMount> byTarget;
+        for (const std::string& path : paths)
+            for (const KMount& mount : KHostDisk(path).Mounts()) byTarget.emplace(mount.target, mount);
+        std::set<dev_t> seen;
+        for (const auto& mount : byTarget)
+            if (seen.insert(mount.second.devno).second) filesystems.push_back(mount.second);
     }
 
     const VSS_ID setId = NewRandomGuid();
@@ -501,8 +530,34 @@ std::vector<KShadowCopyEntry> KShadowCoordinator::Create(const std::vector<std::
                       session.Hardware()->BeginPrepareSnapshot(setId, snapshotIds[i], 0, 1, nullptr,
                                                                &sources[i].Info()));
     session.Check("EndPrepareSnapshots", set, session.Creator()->EndPrepareSnapshots(setId));
+
+    // The applications flush and hold their writes, then the filesystems are
+    // frozen for the commit and thawed as soon as it returns.
+    std::string disks, mountPoints;
+    for (const std::string& path : paths) disks += (disks.empty() ? "" : " ") + path;
+    for (const KMount& mount : filesystems) mountPoints += (mountPoints.empty() ? "" : " ") + mount.target;
+    KFreezeHooks hooks(m_options.freeze ? m_options.hookFolder : std::string(), m_options.hookTimeout,
+                       {{"KORVEL_SNAPSHOT_SET_ID", set}, {"KORVEL_SOURCE_DISKS", disks},
+                        {"KORVEL_MOUNT_POINTS", mountPoints}},
+                       [this](const KShadowStep& step) {
+                           if (m_options.onStep) m_options.onStep(step);
+                       },
+                       [this](const std::string& warning) { Note(warning); });
+    hooks.Freeze();
     session.Check("PreCommitSnapshots", set, session.Creator()->PreCommitSnapshots(setId));
+    std::optional<KFreezeWatchdog> frozen;
+    if (!filesystems.empty()) frozen.emplace(filesystems, m_options.holdLimit);
     session.Check("CommitSnapshots", set, session.Creator()->CommitSnapshots(setId));
+    const bool heldThroughout = !frozen || frozen->Thaw();
+    if (frozen)
+        Note("Held " + std::to_string(filesystems.size()) + " filesystem(s) frozen for " +
+             std::to_string((frozen->Held().count() + 500) / 1000) + " ms");
+    if (!hooks.Thaw()) Note("A thaw hook failed: see its output above");
+    if (!heldThroughout)
+        throw KShadowFailure("The filesystems were held for " + HoldText(m_options.holdLimit) +
+                                 " and released before the appliance committed; nothing was kept",
+                             KShadowStep{"CommitSnapshots", set, S_OK}, {});
+    const std::string consistency = filesystems.empty() ? "crash" : hooks.Empty() ? "filesystem" : "application";
     session.Check("PostCommitSnapshots", set,
                   session.Creator()->PostCommitSnapshots(setId, static_cast<LONG>(sources.size())));
 
@@ -519,6 +574,7 @@ std::vector<KShadowCopyEntry> KShadowCoordinator::Create(const std::vector<std::
     for (size_t i = 0; i < sources.size(); ++i) {
         entries[i].targetLun = targets[i].Encode();
         entries[i].snapshotName = SerialOf(targets[i].Info());
+        entries[i].consistency = consistency;
         entries[i].state = "created";
     }
     try {

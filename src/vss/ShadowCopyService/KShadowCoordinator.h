@@ -18,9 +18,13 @@ namespace Korvel {
 
 // One call to the provider, as the command reports it.
 struct KShadowStep {
+    KShadowStep() = default;
+    KShadowStep(std::string op, std::string about, HRESULT hr, std::string printed = std::string())
+        : operation(std::move(op)), subject(std::move(about)), result(hr), output(std::move(printed)) {}
     std::string operation;  // "AreLunsSupported"
     std::string subject;    // the disk or shadow copy it concerned
     HRESULT result = S_OK;
+    std::string output;     // what a hook printed
 };
 
 // Bad input: nothing was changed.
@@ -86,7 +90,15 @@ public:
         std::chrono::milliseconds rescanTimeout{10000};
         std::function<void(const KShadowStep&)> onStep;      // each provider call as it returns
         std::function<void(const std::string&)> onNote;      // what a command found and did besides
+        // Around the commit: the hooks, then the filesystems of the source
+        // disks frozen, at most holdLimit; off, a crash-consistent copy.
+        bool freeze = true;
+        std::string hookFolder = DefaultHookFolder();
+        std::chrono::seconds hookTimeout{60};
+        std::chrono::milliseconds holdLimit{10000};
     };
+    // KORVEL_FREEZE_HOOK_DIR, default /etc/korvel/freeze-hook.d.
+    static std::string DefaultHookFolder();
 
     // Opens the catalogue; throws KShadowRefusal when it cannot be opened.
     explicit KShadowCoordinator(Options options);

@@ -34,24 +34,6 @@ std::string HostName() {
     return name;
 }
 
-// The consistency a copy was taken with goes into the document and comes
-// back on import, once the catalogue's entries carry it (a member
-// `consistency`); until then a copy has none and the element is left out.
-template <typename Entry>
-auto ConsistencyOf(const Entry& entry, int) -> decltype(std::string(entry.consistency)) {
-    return entry.consistency;
-}
-template <typename Entry>
-std::string ConsistencyOf(const Entry&, long) {
-    return std::string();
-}
-template <typename Entry>
-auto SetConsistency(Entry& entry, const std::string& value, int) -> decltype(void(entry.consistency = value)) {
-    entry.consistency = value;
-}
-template <typename Entry>
-void SetConsistency(Entry&, const std::string&, long) {}
-
 // Recorded in this host's configuration store, whatever its record holds.
 bool Recorded(const std::string& appliance) {
     HKEY key = nullptr;
@@ -130,7 +112,7 @@ KShadowExport KShadowCoordinator::Export(const std::string& id, const std::strin
                                      " is on no appliance of this host's configuration store");
             Note("Shadow copy " + entry.shadowId + ": snapshot " + entry.snapshotName + " on appliance " + appliance);
             document.copies.push_back({entry.shadowId, entry.sourceDevice, appliance, entry.snapshotName,
-                                       ConsistencyOf(entry, 0), entry.sourceLun, entry.targetLun});
+                                       entry.consistency, entry.sourceLun, entry.targetLun});
         }
     }
 
@@ -235,7 +217,7 @@ std::vector<KShadowCopyEntry> KShadowCoordinator::Import(const std::string& file
         entry.state = "created";
         entry.origin = "imported from " + document.hostName;
         entry.document = document.checksum;
-        SetConsistency(entry, copy.consistency, 0);
+        entry.consistency = copy.consistency;
         rows.push_back(std::move(entry));
     }
     try {

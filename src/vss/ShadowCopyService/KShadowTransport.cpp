@@ -70,7 +70,7 @@ bool IsDevice(const std::string& text) {
 bool IsAppliance(const std::string& text) { return Within(text, 270, ".:-[]"); }
 bool IsSnapshot(const std::string& text) { return Within(text, 128, ".-_"); }
 bool IsConsistency(const std::string& text) {
-    return text.empty() || text == "filesystem" || text == "application" || text == "crash";
+    return text == "filesystem" || text == "application" || text == "crash";
 }
 
 std::string Base64(const std::string& bytes) {
@@ -312,7 +312,7 @@ std::string WriteShadowDocument(KShadowDocument& d) {
         w.Element("source-device", c.sourceDevice);
         w.Element("appliance", c.appliance);
         w.Element("snapshot", c.snapshot);
-        if (!c.consistency.empty()) w.Element("consistency", c.consistency);
+        w.Element("consistency", c.consistency);
         w.Element("source-lun", Base64(c.sourceLun));
         w.Element("target-lun", Base64(c.targetLun));
         w.End();
@@ -395,10 +395,7 @@ KShadowDocument ReadShadowDocument(const std::string& bytes) {
         c.sourceDevice = copy.Text("source-device");
         c.appliance = copy.Text("appliance");
         c.snapshot = copy.Text("snapshot");
-        if (copy.Next("consistency")) {
-            c.consistency = copy.Text("consistency");
-            if (c.consistency.empty()) Fail("the consistency of shadow copy " + c.shadowId + " is empty");
-        }
+        c.consistency = copy.Text("consistency");
         c.sourceLun = Lun(copy.Text("source-lun"), "the source LUN record of shadow copy " + c.shadowId);
         c.targetLun = Lun(copy.Text("target-lun"), "the target LUN record of shadow copy " + c.shadowId);
         copy.Done();

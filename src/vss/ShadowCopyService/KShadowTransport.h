@@ -45,7 +45,7 @@ struct KShadowDocument {
         std::string sourceDevice;  // "/dev/sdb" on the creating host
         std::string appliance;     // the address the appliance is recorded by, "10.0.0.5:443"
         std::string snapshot;      // the appliance snapshot
-        std::string consistency;   // "filesystem", "application", "crash", or "" when unknown
+        std::string consistency;   // "filesystem", "application" or "crash"
         std::string sourceLun;     // the catalogue's encoded LUN records
         std::string targetLun;
     };

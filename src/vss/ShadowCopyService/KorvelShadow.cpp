@@ -4,7 +4,9 @@
 // failed, 2 when it refused the request and changed nothing.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -90,7 +92,7 @@ std::string EntryJson(const KShadowCopyEntry& e) {
     return "{\"shadow_id\":" + Json(e.shadowId) + ",\"set_id\":" + Json(e.setId) + ",\"created_at\":" +
            Json(e.createdAt) + ",\"source_device\":" + Json(e.sourceDevice) + ",\"snapshot\":" +
            Json(e.snapshotName) + ",\"exposed_device\":" + JsonOrNull(e.exposedDevice) + ",\"mount_point\":" +
-           JsonOrNull(e.mountPoint) + ",\"state\":" +
+           JsonOrNull(e.mountPoint) + ",\"consistency\":" + Json(e.consistency) + ",\"state\":" +
            Json(e.state) + ",\"intent\":" + JsonOrNull(e.intent) + ",\"origin\":" + Json(e.origin) +
            ",\"document\":" + JsonOrNull(e.document) + "}";
 }
@@ -105,11 +107,19 @@ public:
 
     void Step(const KShadowStep& step) {
         const std::string line = step.operation + (step.subject.empty() ? "" : " " + step.subject);
-        if (m_json)
+        if (m_json) {
             m_steps.push_back("{\"operation\":" + Json(step.operation) + ",\"subject\":" + Json(step.subject) +
-                              ",\"result\":" + Json(HResultName(step.result)) + "}");
-        else
-            std::fprintf(m_text, "  %-22s %s\n", HResultName(step.result).c_str(), line.c_str());
+                              ",\"result\":" + Json(HResultName(step.result)) +
+                              (step.output.empty() ? "" : ",\"output\":" + Json(step.output)) + "}");
+            return;
+        }
+        std::fprintf(m_text, "  %-22s %s\n", HResultName(step.result).c_str(), line.c_str());
+        // What a hook printed, under its step.
+        for (size_t at = 0; at < step.output.size();) {
+            const size_t end = std::min(step.output.find('\n', at), step.output.size());
+            std::fprintf(m_text, "  %-22s | %s\n", "", step.output.substr(at, end - at).c_str());
+            at = end + 1;
+        }
     }
     void Line(const std::string& text) {
         if (!m_json) std::fprintf(m_text, "%s\n", text.c_str());
@@ -180,12 +190,13 @@ private:
 std::string Table(const std::vector<KShadowCopyEntry>& entries) {
     std::ostringstream out;
     char line[512];
-    std::snprintf(line, sizeof line, "%-38s  %-38s  %-20s  %-10s  %-8s  %-10s  %-28s  %s\n", "SHADOW ID", "SNAPSHOT SET",
-                  "CREATED", "SOURCE", "STATE", "EXPOSED", "APPLIANCE SNAPSHOT", "ORIGIN");
+    std::snprintf(line, sizeof line, "%-38s  %-38s  %-20s  %-10s  %-8s  %-11s  %-10s  %-28s  %s\n", "SHADOW ID",
+                  "SNAPSHOT SET", "CREATED", "SOURCE", "STATE", "CONSISTENCY", "EXPOSED", "APPLIANCE SNAPSHOT", "ORIGIN");
     out << line;
     for (const KShadowCopyEntry& e : entries) {
-        std::snprintf(line, sizeof line, "%-38s  %-38s  %-20s  %-10s  %-8s  %-10s  %-28s  %s\n", e.shadowId.c_str(),
+        std::snprintf(line, sizeof line, "%-38s  %-38s  %-20s  %-10s  %-8s  %-11s  %-10s  %-28s  %s\n", e.shadowId.c_str(),
                       e.setId.c_str(), e.createdAt.c_str(), e.sourceDevice.c_str(), StateText(e).c_str(),
+                      e.state == "pending" ? "-" : e.consistency.c_str(),
                       e.exposedDevice.empty() ? "-"
                       : e.mountPoint.empty()  ? e.exposedDevice.c_str()
                                               : (e.exposedDevice + " at " + e.mountPoint).c_str(),
@@ -251,6 +262,16 @@ int main(int argc, char** argv) {
     bool orphans = false;
     auto* create = app.add_subcommand("create", "Take one snapshot set of the named disks");
     create->add_option("DEVICE", devices, "Disks, such as /dev/sdb")->required();
+    bool noFreeze = false;
+    unsigned hookTimeout = 60;
+    double holdLimit = 10;
+    create->add_flag("--no-freeze", noFreeze,
+                     "Take a crash-consistent copy: no freeze hooks, no filesystems frozen");
+    create->add_option("--hook-timeout", hookTimeout, "Seconds each freeze or thaw hook may take (default 60)")
+        ->check(CLI::Range(1u, 3600u));
+    create->add_option("--hold-limit", holdLimit,
+                       "Seconds the filesystems may stay frozen; a commit that takes longer is aborted (default 10)")
+        ->check(CLI::Range(0.1, 60.0));
     auto* list = app.add_subcommand("list", "Show the catalogue");
     list->add_flag("--orphans", orphans,
                    "Show instead what the appliances hold that no catalogue entry knows: snapshots and clone "
@@ -313,6 +334,9 @@ int main(int argc, char** argv) {
         options.clsContext = inProcess ? CLSCTX_INPROC_SERVER : CLSCTX_LOCAL_SERVER;
         options.onStep = [&report](const KShadowStep& step) { report.Step(step); };
         options.onNote = [&report](const std::string& text) { report.Note(text); };
+        options.freeze = !noFreeze;
+        options.hookTimeout = std::chrono::seconds(hookTimeout);
+        options.holdLimit = std::chrono::milliseconds(static_cast<long long>(holdLimit * 1000 + 0.5));
         KShadowCoordinator coordinator(options);
         auto used = [&app](const char* name) { return app.got_subcommand(name); };
 
@@ -322,7 +346,7 @@ int main(int argc, char** argv) {
             std::string items;
             for (const KShadowCopyEntry& e : created) {
                 report.Line("Shadow copy " + e.shadowId + " of " + e.sourceDevice + ": appliance snapshot " +
-                            e.snapshotName);
+                            e.snapshotName + ", " + e.consistency + "-consistent");
                 items += (items.empty() ? "" : ",") + EntryJson(e);
             }
             report.Line("Snapshot set " + created.front().setId);
@@ -389,7 +413,7 @@ int main(int argc, char** argv) {
             const std::vector<KShadowCopyEntry> imported = coordinator.Import(importFile);
             for (const KShadowCopyEntry& e : imported) {
                 report.Line("Shadow copy " + e.shadowId + " of " + e.sourceDevice + ": appliance snapshot " +
-                            e.snapshotName);
+                            e.snapshotName + ", " + e.consistency + "-consistent");
                 items += (items.empty() ? "" : ",") + EntryJson(e);
             }
             report.Line("Recorded as \"" + imported.front().origin + "\": \"expose\" makes a copy visible on this host");

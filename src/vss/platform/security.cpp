@@ -94,6 +94,14 @@ bool IsAdministratorsSid(const SidObject& sid) {
 
 }  // namespace
 
+void KorvelResolveCallerGroups(KorvelCallerCredentials& caller) {
+    if (caller.groupsKnown) return;
+    caller.groups = GroupsOf(caller);
+    caller.groupsKnown = true;
+}
+
+bool KorvelIsAdministrator(const KorvelCallerCredentials& caller) { return IsAdministrator(caller); }
+
 KorvelCallerScope::KorvelCallerScope(const KorvelCallerCredentials& caller)
     : m_previous(t_boundCaller), m_caller(caller) {
     t_boundCaller = &m_caller;

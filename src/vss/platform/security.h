@@ -49,6 +49,14 @@ struct KorvelCallerCredentials {
     std::vector<gid_t> groups;
 };
 
+// Fixes the caller's supplementary groups as the group database has them
+// now, so that every later check of this identity gives the same answer.
+void KorvelResolveCallerGroups(KorvelCallerCredentials& caller);
+
+// Root, or a member of group "sudo" or "wheel": what the Administrators
+// membership test answers for this caller.
+bool KorvelIsAdministrator(const KorvelCallerCredentials& caller);
+
 // Binds a caller's credentials to the calling thread for the scope's life:
 // CoImpersonateClient on this thread then takes this identity instead of the
 // process's own. Scopes nest; the previous binding comes back at the end.

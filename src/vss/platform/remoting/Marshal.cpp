@@ -1,11 +1,236 @@
 #include "Marshal.h"
 
+#include <google/protobuf/io/coded_stream.h>
+#include <google/protobuf/wire_format_lite.h>
+
 #include <cstring>
+#include <iterator>
 #include <string>
 
 namespace korvel_remoting {
 
+bool IsBusType(int64_t value) { return (value >= VDSBusTypeUnknown && value <= VDSBusTypeUfs) || value == VDSBusTypeMaxReserved; }
+bool IsCodeSet(int64_t value) { return value >= VDSStorageIdCodeSetReserved && value <= VDSStorageIdCodeSetUtf8; }
+bool IsIdentifierType(int64_t value) {
+    return value >= VDSStorageIdTypeVendorSpecific && value <= VDSStorageIdTypeScsiNameString;
+}
+bool IsAddressType(int64_t value) { return value >= VDS_IA_UNKNOWN && value <= VDS_IA_SCSI; }
+
 namespace {
+
+// ---- bounds of a call, on its wire form --------------------------------------
+
+using google::protobuf::io::CodedInputStream;
+using google::protobuf::internal::WireFormatLite;
+
+struct Schema;
+
+enum class Kind { Message, Bytes, Signed, Unsigned, Other };
+
+struct Field {
+    int number;
+    Kind kind;
+    const char* refusal;  // why a frame is refused over this field
+    uint32_t maxCount;    // occurrences in one message: singular messages once
+    const Schema* message;
+    bool (*valid)(int64_t);
+};
+
+struct Schema {
+    const Field* fields;
+    size_t count;
+};
+
+bool IsByte(int64_t value) { return value >= 0 && value <= 0xFF; }
+bool IsByteCount(int64_t value) { return value >= 0 && static_cast<uint64_t>(value) <= kMaxFieldBytes; }
+bool IsIdentifierCount(int64_t value) { return value >= 0 && static_cast<uint64_t>(value) <= kMaxIdentifiersPerLun; }
+bool IsInterconnectCount(int64_t value) {
+    return value >= 0 && static_cast<uint64_t>(value) <= kMaxInterconnectsPerLun;
+}
+// Negative LUN counts mean no records, as they always have.
+bool IsLunCount(int64_t value) { return value <= static_cast<int64_t>(kMaxLunRecords); }
+bool IsSnapshotSetOperation(int64_t value) {
+    return value >= pb::SnapshotSetCall::END_PREPARE_SNAPSHOTS && value <= pb::SnapshotSetCall::ABORT_SNAPSHOTS;
+}
+
+constexpr uint32_t kOnce = 1;
+constexpr const char* kLongField = "a text or byte array over 64 KiB";
+constexpr const char* kRepeated = "an argument given twice";
+constexpr const char* kLunCount = "a LUN count over 4096";
+
+constexpr Field Bytes(int number) { return {number, Kind::Bytes, kLongField, UINT32_MAX, nullptr, nullptr}; }
+constexpr Field Other(int number) { return {number, Kind::Other, nullptr, UINT32_MAX, nullptr, nullptr}; }
+constexpr Field Signed(int number, const char* refusal, bool (*valid)(int64_t)) {
+    return {number, Kind::Signed, refusal, UINT32_MAX, nullptr, valid};
+}
+constexpr Field Unsigned(int number, const char* refusal, bool (*valid)(int64_t)) {
+    return {number, Kind::Unsigned, refusal, UINT32_MAX, nullptr, valid};
+}
+constexpr Field Message(int number, const Schema& schema, uint32_t maxCount = kOnce, const char* refusal = kRepeated) {
+    return {number, Kind::Message, refusal, maxCount, &schema, nullptr};
+}
+template <size_t N>
+constexpr Schema SchemaOf(const Field (&fields)[N]) {
+    return {fields, N};
+}
+
+constexpr Field kStorageIdentifierFields[] = {
+    Signed(1, "a code set that does not exist", IsCodeSet),
+    Signed(2, "an identifier type that does not exist", IsIdentifierType),
+    Unsigned(3, "a byte count over 64 KiB", IsByteCount),
+    Bytes(4),
+};
+constexpr Schema kStorageIdentifier = SchemaOf(kStorageIdentifierFields);
+constexpr Field kInterconnectFields[] = {
+    Signed(1, "an address type that does not exist", IsAddressType),
+    Unsigned(2, "a byte count over 64 KiB", IsByteCount),
+    Bytes(3),
+    Unsigned(4, "a byte count over 64 KiB", IsByteCount),
+    Bytes(5),
+};
+constexpr Schema kInterconnect = SchemaOf(kInterconnectFields);
+constexpr Field kLunFields[] = {
+    Other(1),
+    Unsigned(2, "a device type over 255", IsByte),
+    Unsigned(3, "a device type modifier over 255", IsByte),
+    Other(4),
+    Signed(5, "a bus type that does not exist", IsBusType),
+    Bytes(6),
+    Bytes(7),
+    Bytes(8),
+    Bytes(9),
+    Bytes(10),
+    Other(11),
+    Unsigned(12, "an identifier count over 64", IsIdentifierCount),
+    Other(13),
+    Message(14, kStorageIdentifier, kMaxIdentifiersPerLun, "more than 64 identifiers in a LUN record"),
+    Unsigned(15, "an interconnect count over 64", IsInterconnectCount),
+    Other(16),
+    Message(17, kInterconnect, kMaxInterconnectsPerLun, "more than 64 interconnects in a LUN record"),
+};
+constexpr Schema kLun = SchemaOf(kLunFields);
+constexpr Field kLunArrayFields[] = {Other(1), Message(2, kLun, kMaxLunRecords, "more than 4096 LUN records")};
+constexpr Schema kLunArray = SchemaOf(kLunArrayFields);
+constexpr Field kWideTextFields[] = {Bytes(1)};
+constexpr Schema kWideText = SchemaOf(kWideTextFields);
+constexpr Field kWideTextArrayFields[] = {Other(1),
+                                          Message(2, kWideText, kMaxLunRecords, "more than 4096 device names")};
+constexpr Schema kWideTextArray = SchemaOf(kWideTextArrayFields);
+
+constexpr Field kActivateFields[] = {Bytes(1)};
+constexpr Field kAreLunsSupportedFields[] = {Signed(1, kLunCount, IsLunCount), Other(2), Message(3, kWideTextArray),
+                                             Message(4, kLunArray), Other(5)};
+constexpr Field kFillInLunInfoFields[] = {Message(1, kWideText), Message(2, kLunArray), Other(3)};
+constexpr Field kBeginPrepareSnapshotFields[] = {Bytes(1),
+                                                 Bytes(2),
+                                                 Other(3),
+                                                 Signed(4, kLunCount, IsLunCount),
+                                                 Message(5, kWideTextArray),
+                                                 Message(6, kLunArray)};
+constexpr Field kGetTargetLunsFields[] = {Signed(1, kLunCount, IsLunCount), Message(2, kWideTextArray),
+                                          Message(3, kLunArray), Message(4, kLunArray)};
+constexpr Field kLocateLunsFields[] = {Signed(1, kLunCount, IsLunCount), Message(2, kLunArray)};
+constexpr Field kOnLunEmptyFields[] = {Message(1, kWideText), Message(2, kLunArray)};
+constexpr Field kScalarFields[] = {Other(1)};
+// OnLunStateChange, ResyncLuns and OnReuseLuns: two arrays and their count first.
+constexpr Field kTwoArraysFields[] = {Message(1, kLunArray), Message(2, kLunArray),
+                                      Unsigned(3, kLunCount, IsLunCount), Other(4)};
+constexpr Field kSnapshotSetFields[] = {Signed(1, "a snapshot-set operation that does not exist", IsSnapshotSetOperation), Bytes(2), Other(3)};
+constexpr Field kReleaseFields[] = {Other(1)};
+
+constexpr Schema kActivate = SchemaOf(kActivateFields);
+constexpr Schema kAreLunsSupported = SchemaOf(kAreLunsSupportedFields);
+constexpr Schema kFillInLunInfo = SchemaOf(kFillInLunInfoFields);
+constexpr Schema kBeginPrepareSnapshot = SchemaOf(kBeginPrepareSnapshotFields);
+constexpr Schema kGetTargetLuns = SchemaOf(kGetTargetLunsFields);
+constexpr Schema kLocateLuns = SchemaOf(kLocateLunsFields);
+constexpr Schema kOnLunEmpty = SchemaOf(kOnLunEmptyFields);
+constexpr Schema kScalars = SchemaOf(kScalarFields);
+constexpr Schema kTwoArrays = SchemaOf(kTwoArraysFields);
+constexpr Schema kSnapshotSet = SchemaOf(kSnapshotSetFields);
+constexpr Schema kRelease = SchemaOf(kReleaseFields);
+
+// The operations of a Call, by field number; one of them at most.
+constexpr Field kCallFields[] = {
+    Message(1, kActivate),          Message(2, kAreLunsSupported), Message(3, kFillInLunInfo),
+    Message(4, kBeginPrepareSnapshot), Message(5, kGetTargetLuns), Message(6, kLocateLuns),
+    Message(7, kOnLunEmpty),        Message(8, kScalars),          Message(9, kTwoArrays),
+    Message(10, kTwoArrays),        Message(11, kTwoArrays),       Message(12, kSnapshotSet),
+    Message(13, kScalars),          Message(14, kScalars),         Message(15, kRelease),
+};
+constexpr Schema kCall = SchemaOf(kCallFields);
+constexpr size_t kMostFields = std::size(kLunFields);
+
+const Field* FindField(const Schema& schema, int number) {
+    for (size_t i = 0; i < schema.count; ++i)
+        if (schema.fields[i].number == number) return &schema.fields[i];
+    return nullptr;
+}
+
+bool Carries(const Field& field, WireFormatLite::WireType wire) {
+    switch (field.kind) {
+        case Kind::Message:
+        case Kind::Bytes: return wire == WireFormatLite::WIRETYPE_LENGTH_DELIMITED;
+        case Kind::Signed:
+        case Kind::Unsigned: return wire == WireFormatLite::WIRETYPE_VARINT;
+        case Kind::Other: return false;
+    }
+    return false;
+}
+
+// The message up to the stream's current limit. A field of another wire
+// type than the schema's is an unknown field to the parser too: skipped.
+CallCheck Walk(CodedInputStream& in, const Schema& schema, std::string& why) {
+    uint32_t seen[kMostFields] = {};
+    while (in.BytesUntilLimit() > 0) {
+        const uint32_t tag = in.ReadTag();
+        if (tag == 0) return CallCheck::Malformed;
+        const Field* field = FindField(schema, WireFormatLite::GetTagFieldNumber(tag));
+        if (field == nullptr || !Carries(*field, WireFormatLite::GetTagWireType(tag))) {
+            if (!WireFormatLite::SkipField(&in, tag)) return CallCheck::Malformed;
+            continue;
+        }
+        if (++seen[field - schema.fields] > field->maxCount) {
+            why = field->refusal;
+            return CallCheck::Refused;
+        }
+        uint32_t length = 0;
+        uint64_t value = 0;
+        switch (field->kind) {
+            case Kind::Message: {
+                if (!in.ReadVarint32(&length) || length > static_cast<uint32_t>(in.BytesUntilLimit()))
+                    return CallCheck::Malformed;
+                const CodedInputStream::Limit limit = in.PushLimit(static_cast<int>(length));
+                const CallCheck inner = Walk(in, *field->message, why);
+                in.PopLimit(limit);
+                if (inner != CallCheck::Ok) return inner;
+                break;
+            }
+            case Kind::Bytes:
+                if (!in.ReadVarint32(&length)) return CallCheck::Malformed;
+                if (length > kMaxFieldBytes) {
+                    why = field->refusal;
+                    return CallCheck::Refused;
+                }
+                if (!in.Skip(static_cast<int>(length))) return CallCheck::Malformed;
+                break;
+            case Kind::Signed:
+            case Kind::Unsigned: {
+                if (!in.ReadVarint64(&value)) return CallCheck::Malformed;
+                // What the parser makes of the value: int32 or uint32 fields.
+                const int64_t number = field->kind == Kind::Signed ? static_cast<int64_t>(static_cast<int32_t>(value))
+                                                                   : static_cast<int64_t>(static_cast<uint32_t>(value));
+                if (!field->valid(number)) {
+                    why = field->refusal;
+                    return CallCheck::Refused;
+                }
+                break;
+            }
+            case Kind::Other: break;
+        }
+    }
+    return CallCheck::Ok;
+}
 
 // ---- caller memory to message --------------------------------------------
 
@@ -95,6 +320,7 @@ bool FitsByte(uint32_t value) { return value <= 0xFF; }
 // Present bytes must be exactly as many as their count says.
 bool DecodeCounted(bool has, const std::string& bytes, ULONG count, BYTE*& field) {
     field = nullptr;
+    if (count > kMaxFieldBytes) return false;
     if (!has) return true;
     if (bytes.size() != count) return false;
     field = Copy(bytes.data(), bytes.size());
@@ -103,6 +329,7 @@ bool DecodeCounted(bool has, const std::string& bytes, ULONG count, BYTE*& field
 
 bool DecodeIdentifiers(const pb::LunInformation& in, VDS_STORAGE_DEVICE_ID_DESCRIPTOR& out) {
     out.m_version = in.id_descriptor_version();
+    if (in.id_count() > kMaxIdentifiersPerLun) return false;
     out.m_cIdentifiers = in.id_count();
     if (!in.ids_present()) return in.ids_size() == 0;
     if (static_cast<size_t>(in.ids_size()) != in.id_count()) return false;
@@ -111,6 +338,7 @@ bool DecodeIdentifiers(const pb::LunInformation& in, VDS_STORAGE_DEVICE_ID_DESCR
     for (int i = 0; i < in.ids_size(); ++i) {
         const pb::StorageIdentifier& id = in.ids(i);
         VDS_STORAGE_IDENTIFIER& to = out.m_rgIdentifiers[i];
+        if (!IsCodeSet(id.code_set()) || !IsIdentifierType(id.type())) return false;
         to.m_CodeSet = static_cast<VDS_STORAGE_IDENTIFIER_CODE_SET>(id.code_set());
         to.m_Type = static_cast<VDS_STORAGE_IDENTIFIER_TYPE>(id.type());
         to.m_cbIdentifier = id.cb_identifier();
@@ -120,6 +348,7 @@ bool DecodeIdentifiers(const pb::LunInformation& in, VDS_STORAGE_DEVICE_ID_DESCR
 }
 
 bool DecodeInterconnects(const pb::LunInformation& in, VDS_LUN_INFORMATION& out) {
+    if (in.interconnect_count() > kMaxInterconnectsPerLun) return false;
     out.m_cInterconnects = in.interconnect_count();
     if (!in.interconnects_present()) return in.interconnects_size() == 0;
     if (static_cast<size_t>(in.interconnects_size()) != in.interconnect_count()) return false;
@@ -128,6 +357,7 @@ bool DecodeInterconnects(const pb::LunInformation& in, VDS_LUN_INFORMATION& out)
     for (int i = 0; i < in.interconnects_size(); ++i) {
         const pb::Interconnect& ic = in.interconnects(i);
         VDS_INTERCONNECT& to = out.m_rgInterconnects[i];
+        if (!IsAddressType(ic.address_type())) return false;
         to.m_addressType = static_cast<VDS_INTERCONNECT_ADDRESS_TYPE>(ic.address_type());
         to.m_cbPort = ic.cb_port();
         to.m_cbAddress = ic.cb_address();
@@ -141,7 +371,8 @@ bool DecodeInterconnects(const pb::LunInformation& in, VDS_LUN_INFORMATION& out)
 // On failure the record may hold part of its buffers; the caller frees it.
 bool DecodeLun(const pb::LunInformation& in, VDS_LUN_INFORMATION& out) {
     out = VDS_LUN_INFORMATION{};
-    if (!FitsByte(in.device_type()) || !FitsByte(in.device_type_modifier())) return false;
+    if (!FitsByte(in.device_type()) || !FitsByte(in.device_type_modifier()) || !IsBusType(in.bus_type()))
+        return false;
     out.m_version = in.version();
     out.m_DeviceType = static_cast<BYTE>(in.device_type());
     out.m_DeviceTypeModifier = static_cast<BYTE>(in.device_type_modifier());
@@ -173,7 +404,7 @@ bool SameMessages(const google::protobuf::RepeatedPtrField<Message>& a,
 }
 
 bool ApplyLun(const pb::LunInformation& sent, const pb::LunInformation& in, VDS_LUN_INFORMATION& lun) {
-    if (!FitsByte(in.device_type()) || !FitsByte(in.device_type_modifier()) ||
+    if (!FitsByte(in.device_type()) || !FitsByte(in.device_type_modifier()) || !IsBusType(in.bus_type()) ||
         !DecodeGuid(in.disk_signature(), lun.m_diskSignature))
         return false;
     lun.m_version = in.version();
@@ -206,6 +437,13 @@ bool ApplyLun(const pb::LunInformation& sent, const pb::LunInformation& in, VDS_
 }
 
 }  // namespace
+
+CallCheck CheckCall(const void* data, size_t size, std::string& why) {
+    if (size > static_cast<size_t>(INT32_MAX)) return CallCheck::Malformed;
+    CodedInputStream in(static_cast<const uint8_t*>(data), static_cast<int>(size));
+    in.PushLimit(static_cast<int>(size));
+    return Walk(in, kCall, why);
+}
 
 void EncodeGuid(const GUID& guid, std::string* out) { out->assign(reinterpret_cast<const char*>(&guid), sizeof guid); }
 

@@ -14,6 +14,30 @@ namespace korvel_remoting {
 
 namespace pb = ::korvel::remoting;
 
+// What one call may carry. A frame beyond these is refused before anything
+// is allocated for its contents.
+constexpr size_t kMaxLunRecords = 4096;         // records of one array, and every count argument
+constexpr size_t kMaxIdentifiersPerLun = 64;    // also m_cIdentifiers
+constexpr size_t kMaxInterconnectsPerLun = 64;  // also m_cInterconnects
+constexpr size_t kMaxFieldBytes = 64 * 1024;    // every text and byte array, and its count
+
+// The Windows values of the record's enumerations.
+bool IsBusType(int64_t value);
+bool IsCodeSet(int64_t value);
+bool IsIdentifierType(int64_t value);
+bool IsAddressType(int64_t value);
+
+enum class CallCheck {
+    Ok,
+    Refused,    // within the protocol, but over a bound or with a value no enumeration has
+    Malformed,  // not a Call at all
+};
+
+// Walks the wire form of a Call without building it: counts every repeated
+// field, measures every text and byte array, and checks every enumeration and
+// count. `why` says what was refused.
+CallCheck CheckCall(const void* data, size_t size, std::string& why);
+
 void EncodeGuid(const GUID& guid, std::string* out);
 bool DecodeGuid(const std::string& bytes, GUID& guid);
 

@@ -1,22 +1,27 @@
 // The client's side: a proxy that implements the provider interfaces by
 // sending each call to the object its connection activated in the server.
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <new>
 
 #include "Frames.h"
 #include "KorvelRemoting.h"
+#include "Logger.h"
 #include "Marshal.h"
 
 namespace {
 
 using namespace korvel_remoting;
+
+constexpr const char* kComponent = "Korvel.Remoting";
 
 int CallTimeoutMs() {
     const char* text = std::getenv("KORVEL_RPC_TIMEOUT_SECONDS");
@@ -258,6 +263,9 @@ private:
     HRESULT Complete(const pb::Call& call, pb::Reply& reply, std::initializer_list<OutArray> arrays,
                      Scalars scalars = [] {}) {
         HRESULT hr = Invoke(call, reply);
+        // Refused before the call was made (over a bound): no out-value, and
+        // the connection goes on.
+        if (SUCCEEDED(hr) && FAILED(reply.hr()) && reply.luns_size() == 0 && arrays.size() > 0) return reply.hr();
         bool applied = SUCCEEDED(hr) && static_cast<size_t>(reply.luns_size()) == arrays.size();
         int index = 0;
         for (const OutArray& out : arrays) {
@@ -278,9 +286,14 @@ private:
         if (m_fd < 0) return RPC_E_DISCONNECTED;
         std::string frame;
         if (!call.SerializeToString(&frame) || frame.size() > kMaxFrameBytes) return E_INVALIDARG;
-        FrameResult result = WriteFrame(m_fd, frame, m_timeoutMs);
-        if (result == FrameResult::Ok) result = ReadFrame(m_fd, frame, -1, m_timeoutMs, m_timeoutMs);
-        if (result != FrameResult::Ok) return Broken(result == FrameResult::TimedOut ? RPC_E_TIMEOUT : RPC_E_DISCONNECTED);
+        const FrameResult sent = WriteFrame(m_fd, frame, m_timeoutMs);
+        // A server that turns the connection away answers before it closes:
+        // the answer may be there although the call could not be sent.
+        const FrameResult result = ReadFrame(m_fd, frame, -1, sent == FrameResult::Ok ? m_timeoutMs : 0, m_timeoutMs);
+        if (result != FrameResult::Ok) {
+            const bool late = sent == FrameResult::TimedOut || (sent == FrameResult::Ok && result == FrameResult::TimedOut);
+            return Broken(late ? RPC_E_TIMEOUT : RPC_E_DISCONNECTED);
+        }
         if (!reply.ParseFromString(frame)) return Broken(RPC_E_DISCONNECTED);
         return S_OK;
     }
@@ -300,6 +313,24 @@ private:
     pb::Activated m_interfaces;
 };
 
+// The server must be the service: root, or the user owning the socket's
+// folder when nobody else can write to that folder. Anyone else who could
+// bind the path first must not receive the caller's calls.
+bool ServerIsTheService(int fd, const std::string& path) {
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) return false;
+    if (peer.uid == 0) return true;
+    std::string folder = std::filesystem::path(path).parent_path().string();
+    struct stat dir{};
+    if (::stat(folder.empty() ? "." : folder.c_str(), &dir) == 0 && dir.st_uid == peer.uid &&
+        (dir.st_mode & (S_IWGRP | S_IWOTH)) == 0)
+        return true;
+    Logger::Write(KLOG_ERROR, kComponent, "the server on %s runs as uid %u, not as the KorvelProvider service",
+                  path.c_str(), static_cast<unsigned>(peer.uid));
+    return false;
+}
+
 HRESULT ActivateInLocalServer(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
     const std::string path = KorvelProviderSocketPath();
     sockaddr_un address{};
@@ -313,6 +344,10 @@ HRESULT ActivateInLocalServer(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
         ::close(fd);
         // No server listening is a server that could not be started.
         return error == EACCES || error == EPERM ? E_ACCESSDENIED : CO_E_SERVER_EXEC_FAILURE;
+    }
+    if (!ServerIsTheService(fd, path)) {
+        ::close(fd);
+        return E_ACCESSDENIED;
     }
     auto* proxy = new (std::nothrow) CProviderProxy(fd);
     if (proxy == nullptr) {

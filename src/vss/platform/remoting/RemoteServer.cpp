@@ -1,14 +1,19 @@
-// The local server's side: one thread per connection, each holding the object
-// its client activated and calling it with the client's credentials bound.
+// The local server's side: one thread waits on every connection, receives
+// frames and keeps their deadlines; a pool of worker threads makes the calls
+// a complete frame carries, each with its connection's identity bound.
 #include <fcntl.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
@@ -16,277 +21,30 @@
 #include "KorvelRemoting.h"
 #include "Logger.h"
 #include "Marshal.h"
+#include "Stub.h"
 #include "security.h"
 
 namespace {
 
 using namespace korvel_remoting;
+using Clock = std::chrono::steady_clock;
 
 constexpr const char* kComponent = "Korvel.VssProvider";
-constexpr int kActivateWithinMs = 30 * 1000;  // a connection that never activates is not kept
-constexpr int kFrameWithinMs = 30 * 1000;     // once a frame has begun, the rest must follow
+constexpr auto kActivateWithin = std::chrono::seconds(5);  // from accept to a complete activation frame
+constexpr auto kFrameWithin = std::chrono::seconds(30);    // once a frame has begun, the rest must follow
+constexpr int kReplyWithinMs = 30 * 1000;
+constexpr uint32_t kMaxActivationBytes = 1024;  // an activation is some 20 bytes
 constexpr size_t kMaxConnections = 256;
-
-template <typename T>
-void ReleaseInterface(T*& p) {
-    if (p != nullptr) p->Release();
-    p = nullptr;
-}
-
-// The activated object and its interfaces, and the calls on them.
-class Stub {
-public:
-    ~Stub() { Release(); }
-
-    void Release() {
-        ReleaseInterface(m_hardware);
-        ReleaseInterface(m_hardwareEx);
-        ReleaseInterface(m_creator);
-        ReleaseInterface(m_notifications);
-        ReleaseInterface(m_unknown);
-    }
-
-    HRESULT Activate(REFCLSID clsid, pb::Activated& activated) {
-        IClassFactory* factory = nullptr;
-        HRESULT hr = CoGetClassObject(clsid, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
-                                      reinterpret_cast<LPVOID*>(&factory));
-        if (FAILED(hr)) return hr;
-        hr = factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&m_unknown));
-        factory->Release();
-        if (FAILED(hr)) return hr;
-        m_unknown->QueryInterface(IID_IVssHardwareSnapshotProvider, reinterpret_cast<void**>(&m_hardware));
-        m_unknown->QueryInterface(IID_IVssHardwareSnapshotProviderEx, reinterpret_cast<void**>(&m_hardwareEx));
-        m_unknown->QueryInterface(IID_IVssProviderCreateSnapshotSet, reinterpret_cast<void**>(&m_creator));
-        m_unknown->QueryInterface(IID_IVssProviderNotifications, reinterpret_cast<void**>(&m_notifications));
-        activated.set_hardware(m_hardware != nullptr);
-        activated.set_hardware_ex(m_hardwareEx != nullptr);
-        activated.set_create_snapshot_set(m_creator != nullptr);
-        activated.set_notifications(m_notifications != nullptr);
-        return S_OK;
-    }
-
-    // False for a call that cannot be made as sent: the connection then ends.
-    bool Invoke(const pb::Call& call, pb::Reply& reply, std::string& why) {
-        switch (call.operation_case()) {
-            case pb::Call::kAreLunsSupported: return AreLunsSupported(call.are_luns_supported(), reply, why);
-            case pb::Call::kFillInLunInfo: return FillInLunInfo(call.fill_in_lun_info(), reply, why);
-            case pb::Call::kBeginPrepareSnapshot: return BeginPrepareSnapshot(call.begin_prepare_snapshot(), reply, why);
-            case pb::Call::kGetTargetLuns: return GetTargetLuns(call.get_target_luns(), reply, why);
-            case pb::Call::kLocateLuns: return LocateLuns(call.locate_luns(), reply, why);
-            case pb::Call::kOnLunEmpty: return OnLunEmpty(call.on_lun_empty(), reply, why);
-            case pb::Call::kGetProviderCapabilities:
-                return GetProviderCapabilities(call.get_provider_capabilities(), reply, why);
-            case pb::Call::kOnLunStateChange: return OnLunStateChange(call.on_lun_state_change(), reply, why);
-            case pb::Call::kResyncLuns: return ResyncLuns(call.resync_luns(), reply, why);
-            case pb::Call::kOnReuseLuns: return OnReuseLuns(call.on_reuse_luns(), reply, why);
-            case pb::Call::kSnapshotSet: return SnapshotSet(call.snapshot_set(), reply, why);
-            case pb::Call::kOnLoad: return OnLoad(reply, why);
-            case pb::Call::kOnUnload: return OnUnload(call.on_unload(), reply, why);
-            case pb::Call::kActivate: why = "a second activation"; return false;
-            case pb::Call::kRelease: break;  // the connection's loop ends it
-            case pb::Call::OPERATION_NOT_SET: break;
-        }
-        why = "an unknown operation";
-        return false;
-    }
-
-private:
-    // The base interface's operations, through whichever of the two the object has.
-    IVssHardwareSnapshotProvider* Hardware() {
-        return m_hardware != nullptr ? m_hardware : static_cast<IVssHardwareSnapshotProvider*>(m_hardwareEx);
-    }
-
-    static bool Refuse(std::string& why, const char* text) {
-        why = text;
-        return false;
-    }
-
-    static bool Decode(LunBuffer& buffer, const pb::LunArray& in, size_t count, std::string& why) {
-        return buffer.Decode(in, count) || Refuse(why, "LUN records that disagree with their count");
-    }
-    static bool Decode(WideTextArrayBuffer& buffer, const pb::WideTextArray& in, size_t count, std::string& why) {
-        return buffer.Decode(in, count) || Refuse(why, "device names that disagree with their count");
-    }
-    static bool Decode(WideTextBuffer& buffer, const pb::WideText& in, std::string& why) {
-        return buffer.Decode(in) || Refuse(why, "a malformed device name");
-    }
-    static bool Decode(GUID& guid, const std::string& in, std::string& why) {
-        return DecodeGuid(in, guid) || Refuse(why, "a malformed GUID");
-    }
-    // A single record argument: an array of one, or none.
-    static bool DecodeOne(LunBuffer& buffer, const pb::LunArray& in, std::string& why) {
-        return buffer.Decode(in, 1) || Refuse(why, "a malformed LUN record");
-    }
-
-    bool AreLunsSupported(const pb::AreLunsSupported& a, pb::Reply& reply, std::string& why) {
-        const size_t n = RecordCount(a.lun_count());
-        LunBuffer luns;
-        WideTextArrayBuffer devices;
-        if (Hardware() == nullptr) return Refuse(why, "an interface the object lacks");
-        if (!Decode(luns, a.luns(), n, why) || !Decode(devices, a.devices(), n, why)) return false;
-        BOOL supported = a.is_supported();
-        reply.set_hr(Hardware()->AreLunsSupported(a.lun_count(), a.context(), devices.Data(), luns.Data(),
-                                                  a.has_is_supported() ? &supported : nullptr));
-        luns.Encode(*reply.add_luns());
-        if (a.has_is_supported()) reply.set_is_supported(supported);
-        return true;
-    }
-
-    bool FillInLunInfo(const pb::FillInLunInfo& a, pb::Reply& reply, std::string& why) {
-        LunBuffer lun;
-        WideTextBuffer device;
-        if (Hardware() == nullptr) return Refuse(why, "an interface the object lacks");
-        if (!DecodeOne(lun, a.lun(), why) || !Decode(device, a.device_name(), why)) return false;
-        BOOL supported = a.is_supported();
-        reply.set_hr(
-            Hardware()->FillInLunInfo(device.Data(), lun.Data(), a.has_is_supported() ? &supported : nullptr));
-        lun.Encode(*reply.add_luns());
-        if (a.has_is_supported()) reply.set_is_supported(supported);
-        return true;
-    }
-
-    bool BeginPrepareSnapshot(const pb::BeginPrepareSnapshot& a, pb::Reply& reply, std::string& why) {
-        const size_t n = RecordCount(a.lun_count());
-        GUID setId, snapshotId;
-        LunBuffer luns;
-        WideTextArrayBuffer devices;
-        if (Hardware() == nullptr) return Refuse(why, "an interface the object lacks");
-        if (!Decode(setId, a.snapshot_set_id(), why) || !Decode(snapshotId, a.snapshot_id(), why) ||
-            !Decode(luns, a.luns(), n, why) || !Decode(devices, a.device_names(), n, why))
-            return false;
-        reply.set_hr(Hardware()->BeginPrepareSnapshot(setId, snapshotId, a.context(), a.lun_count(), devices.Data(),
-                                                      luns.Data()));
-        luns.Encode(*reply.add_luns());
-        return true;
-    }
-
-    bool GetTargetLuns(const pb::GetTargetLuns& a, pb::Reply& reply, std::string& why) {
-        const size_t n = RecordCount(a.lun_count());
-        LunBuffer sources, destinations;
-        WideTextArrayBuffer devices;
-        if (Hardware() == nullptr) return Refuse(why, "an interface the object lacks");
-        if (!Decode(sources, a.source_luns(), n, why) || !Decode(destinations, a.destination_luns(), n, why) ||
-            !Decode(devices, a.device_names(), n, why))
-            return false;
-        reply.set_hr(Hardware()->GetTargetLuns(a.lun_count(), devices.Data(), sources.Data(), destinations.Data()));
-        sources.Encode(*reply.add_luns());
-        destinations.Encode(*reply.add_luns());
-        return true;
-    }
-
-    bool LocateLuns(const pb::LocateLuns& a, pb::Reply& reply, std::string& why) {
-        LunBuffer luns;
-        if (Hardware() == nullptr) return Refuse(why, "an interface the object lacks");
-        if (!Decode(luns, a.source_luns(), RecordCount(a.lun_count()), why)) return false;
-        reply.set_hr(Hardware()->LocateLuns(a.lun_count(), luns.Data()));
-        luns.Encode(*reply.add_luns());
-        return true;
-    }
-
-    bool OnLunEmpty(const pb::OnLunEmpty& a, pb::Reply& reply, std::string& why) {
-        LunBuffer lun;
-        WideTextBuffer device;
-        if (Hardware() == nullptr) return Refuse(why, "an interface the object lacks");
-        if (!DecodeOne(lun, a.lun(), why) || !Decode(device, a.device_name(), why)) return false;
-        reply.set_hr(Hardware()->OnLunEmpty(device.Data(), lun.Data()));
-        lun.Encode(*reply.add_luns());
-        return true;
-    }
-
-    bool GetProviderCapabilities(const pb::GetProviderCapabilities& a, pb::Reply& reply, std::string& why) {
-        if (m_hardwareEx == nullptr) return Refuse(why, "an interface the object lacks");
-        ULONGLONG mask = a.capability_mask();
-        reply.set_hr(m_hardwareEx->GetProviderCapabilities(a.has_capability_mask() ? &mask : nullptr));
-        if (a.has_capability_mask()) reply.set_capability_mask(mask);
-        return true;
-    }
-
-    // The operations that take two record arrays and one count.
-    template <typename Operation>
-    bool TwoArrays(const pb::LunArray& first, const pb::LunArray& second, DWORD count, pb::Reply& reply,
-                   std::string& why, Operation operation) {
-        LunBuffer a, b;
-        if (m_hardwareEx == nullptr) return Refuse(why, "an interface the object lacks");
-        if (!Decode(a, first, count, why) || !Decode(b, second, count, why)) return false;
-        reply.set_hr(operation(a.Data(), b.Data()));
-        a.Encode(*reply.add_luns());
-        b.Encode(*reply.add_luns());
-        return true;
-    }
-
-    bool OnLunStateChange(const pb::OnLunStateChange& a, pb::Reply& reply, std::string& why) {
-        return TwoArrays(a.snapshot_luns(), a.original_luns(), a.count(), reply, why,
-                         [&](VDS_LUN_INFORMATION* snapshots, VDS_LUN_INFORMATION* originals) {
-                             return m_hardwareEx->OnLunStateChange(snapshots, originals, a.count(), a.flags());
-                         });
-    }
-
-    bool OnReuseLuns(const pb::OnReuseLuns& a, pb::Reply& reply, std::string& why) {
-        return TwoArrays(a.snapshot_luns(), a.original_luns(), a.count(), reply, why,
-                         [&](VDS_LUN_INFORMATION* snapshots, VDS_LUN_INFORMATION* originals) {
-                             return m_hardwareEx->OnReuseLuns(snapshots, originals, a.count());
-                         });
-    }
-
-    bool ResyncLuns(const pb::ResyncLuns& a, pb::Reply& reply, std::string& why) {
-        IVssAsync* async = nullptr;
-        bool made = TwoArrays(a.source_luns(), a.target_luns(), a.count(), reply, why,
-                              [&](VDS_LUN_INFORMATION* sources, VDS_LUN_INFORMATION* targets) {
-                                  return m_hardwareEx->ResyncLuns(sources, targets, a.count(),
-                                                                  a.wants_async() ? &async : nullptr);
-                              });
-        if (async != nullptr) {
-            // The client gets a completed operation with the same outcome.
-            HRESULT status = S_OK;
-            async->Wait(kFrameWithinMs);
-            if (async->QueryStatus(&status, nullptr) != S_OK) status = E_UNEXPECTED;
-            reply.mutable_async()->set_status(status);
-            async->Release();
-        }
-        return made;
-    }
-
-    bool SnapshotSet(const pb::SnapshotSetCall& a, pb::Reply& reply, std::string& why) {
-        GUID setId;
-        if (m_creator == nullptr) return Refuse(why, "an interface the object lacks");
-        if (!Decode(setId, a.snapshot_set_id(), why)) return false;
-        switch (a.operation()) {
-            case pb::SnapshotSetCall::END_PREPARE_SNAPSHOTS: reply.set_hr(m_creator->EndPrepareSnapshots(setId)); break;
-            case pb::SnapshotSetCall::PRE_COMMIT_SNAPSHOTS: reply.set_hr(m_creator->PreCommitSnapshots(setId)); break;
-            case pb::SnapshotSetCall::COMMIT_SNAPSHOTS: reply.set_hr(m_creator->CommitSnapshots(setId)); break;
-            case pb::SnapshotSetCall::POST_COMMIT_SNAPSHOTS:
-                reply.set_hr(m_creator->PostCommitSnapshots(setId, a.snapshots_count()));
-                break;
-            case pb::SnapshotSetCall::PRE_FINAL_COMMIT_SNAPSHOTS:
-                reply.set_hr(m_creator->PreFinalCommitSnapshots(setId));
-                break;
-            case pb::SnapshotSetCall::POST_FINAL_COMMIT_SNAPSHOTS:
-                reply.set_hr(m_creator->PostFinalCommitSnapshots(setId));
-                break;
-            case pb::SnapshotSetCall::ABORT_SNAPSHOTS: reply.set_hr(m_creator->AbortSnapshots(setId)); break;
-            default: return Refuse(why, "an unknown operation");
-        }
-        return true;
-    }
-
-    bool OnLoad(pb::Reply& reply, std::string& why) {
-        if (m_notifications == nullptr) return Refuse(why, "an interface the object lacks");
-        reply.set_hr(m_notifications->OnLoad(nullptr));
-        return true;
-    }
-
-    bool OnUnload(const pb::OnUnload& a, pb::Reply& reply, std::string& why) {
-        if (m_notifications == nullptr) return Refuse(why, "an interface the object lacks");
-        reply.set_hr(m_notifications->OnUnload(a.force_unload()));
-        return true;
-    }
-
-    IUnknown* m_unknown = nullptr;
-    IVssHardwareSnapshotProvider* m_hardware = nullptr;
-    IVssHardwareSnapshotProviderEx* m_hardwareEx = nullptr;
-    IVssProviderCreateSnapshotSet* m_creator = nullptr;
-    IVssProviderNotifications* m_notifications = nullptr;
-};
+constexpr size_t kReservedForRoot = 16;
+constexpr size_t kMaxConnectionsPerUser = 16;
+// Workers kept alive however quiet the server is; more are started while
+// every one is busy (one connection never needs two) and end when idle. A
+// frame goes to the worker that became idle last, whose memory is warm.
+constexpr size_t kKeptWorkers = 2;
+constexpr auto kSpareWorkerLinger = std::chrono::seconds(30);
+constexpr unsigned kAuthorizationEvent = 0xC0004000u;
+constexpr HRESULT kServerTooBusy = static_cast<HRESULT>(0x800706BBu);  // RPC_S_SERVER_TOO_BUSY
+constexpr int kMaxEvents = 64;
 
 class Fd {
 public:
@@ -313,21 +71,90 @@ bool SocketAnswers(const sockaddr_un& address) {
            ::connect(probe.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
 
+// The bytes of one frame as they arrive. A large frame gets pages of its
+// own, so its memory goes back to the system as soon as it is done with.
+class FrameBuffer {
+public:
+    ~FrameBuffer() { Reset(); }
+    bool Allocate(size_t size) {
+        Reset();
+        if (size >= kOwnPagesFrom) {
+            void* pages = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (pages == MAP_FAILED) return false;
+            m_data = static_cast<char*>(pages);
+            m_mapped = true;
+        } else {
+            m_data = static_cast<char*>(std::malloc(size > 0 ? size : 1));
+            if (m_data == nullptr) return false;
+        }
+        m_size = size;
+        m_received = 0;
+        return true;
+    }
+    void Reset() {
+        if (m_data != nullptr) {
+            if (m_mapped)
+                ::munmap(m_data, m_size);
+            else
+                std::free(m_data);
+        }
+        m_data = nullptr;
+        m_mapped = false;
+        m_size = m_received = 0;
+    }
+    char* Data() const { return m_data; }
+    size_t Size() const { return m_size; }
+    size_t& Received() { return m_received; }
+    bool Complete() const { return m_data != nullptr && m_received == m_size; }
+
+private:
+    static constexpr size_t kOwnPagesFrom = 256 * 1024;
+    char* m_data = nullptr;
+    bool m_mapped = false;
+    size_t m_size = 0;
+    size_t m_received = 0;
+};
+
+// Answers a connection that is not taken, without waiting on it.
+void SendRefusal(int fd, HRESULT hr) {
+    pb::Reply reply;
+    reply.set_hr(hr);
+    WriteFrame(fd, reply.SerializeAsString(), 0);
+}
+
 }  // namespace
+
+struct KorvelRemoteServer::Worker {
+    std::thread thread;
+    std::condition_variable wake;
+    Connection* work = nullptr;  // handed over by Dispatch
+};
 
 struct KorvelRemoteServer::Connection {
     int fd = -1;
     pid_t pid = 0;
     KorvelCallerCredentials caller;
-    std::thread thread;
-    std::atomic<bool> finished{false};
+    bool busy = false;       // with a worker; not watched by the loop
+    bool watched = false;    // registered with epoll
+    bool activated = false;  // an object was made for it
+    Clock::time_point deadline;
+    unsigned char header[4] = {};
+    size_t headerReceived = 0;
+    FrameBuffer frame;
+    std::unique_ptr<ObjectStub> stub;
+
     ~Connection() {
-        if (thread.joinable()) thread.join();
+        stub.reset();  // the object goes before its connection
         if (fd >= 0) ::close(fd);
     }
+    bool InsideFrame() const { return headerReceived > 0; }
+    int Pid() const { return static_cast<int>(pid); }
+    unsigned Uid() const { return static_cast<unsigned>(caller.uid); }
 };
 
-KorvelRemoteServer::KorvelRemoteServer(REFCLSID clsid) : m_clsid(clsid) {}
+KorvelRemoteServer::KorvelRemoteServer(REFCLSID clsid, KorvelServerLimits limits) : m_clsid(clsid), m_limits(limits) {
+    if (m_limits.idleSeconds <= 0) m_limits.idleSeconds = KorvelServerLimits().idleSeconds;
+}
 
 KorvelRemoteServer::~KorvelRemoteServer() { Stop(); }
 
@@ -343,11 +170,17 @@ HRESULT KorvelRemoteServer::Start(const std::string& socketPath) {
     std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
 
     std::error_code ec;
-    const std::filesystem::path folder = std::filesystem::path(socketPath).parent_path();
-    if (!folder.empty() && !std::filesystem::exists(folder, ec)) {
+    std::string folder = std::filesystem::path(socketPath).parent_path().string();
+    if (folder.empty()) folder = ".";
+    if (!std::filesystem::exists(folder, ec)) {
         std::filesystem::create_directories(folder, ec);
         ::chmod(folder.c_str(), 0755);
     }
+    // Whoever may write to the folder could bind the path first, or put
+    // another socket in its place, and receive the clients' calls.
+    struct stat dir{};
+    if (::stat(folder.c_str(), &dir) != 0) return fail("its folder", errno);
+    if ((dir.st_mode & (S_IWGRP | S_IWOTH)) != 0) return fail("its folder can be written by other users", EACCES);
     struct stat st{};
     if (::lstat(socketPath.c_str(), &st) == 0) {
         if (!S_ISSOCK(st.st_mode)) return fail("something else is there", EEXIST);
@@ -358,23 +191,36 @@ HRESULT KorvelRemoteServer::Start(const std::string& socketPath) {
     if (listener.Get() < 0) return fail("socket", errno);
     if (::bind(listener.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
         return fail("bind", errno);
+    auto undo = [&](const char* what) {
+        int error = errno;
+        ::unlink(socketPath.c_str());
+        return fail(what, error);
+    };
     // Nobody can connect before listen(), so the mode is set in time.
-    if (::chmod(socketPath.c_str(), 0660) != 0 || ::listen(listener.Get(), 64) != 0) {
-        int error = errno;
-        ::unlink(socketPath.c_str());
-        return fail("listen", error);
-    }
+    if (::chmod(socketPath.c_str(), 0660) != 0 || ::listen(listener.Get(), 64) != 0) return undo("listen");
+    Fd epoll(::epoll_create1(EPOLL_CLOEXEC));
     Fd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (wake.Get() < 0) {
-        int error = errno;
-        ::unlink(socketPath.c_str());
-        return fail("eventfd", error);
+    Fd done(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (epoll.Get() < 0 || wake.Get() < 0 || done.Get() < 0) return undo("epoll");
+    for (int* fd : {&m_listenFd, &m_wakeFd, &m_doneFd}) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.ptr = fd;
+        const int watched = fd == &m_listenFd ? listener.Get() : fd == &m_wakeFd ? wake.Get() : done.Get();
+        if (::epoll_ctl(epoll.Get(), EPOLL_CTL_ADD, watched, &event) != 0) return undo("epoll");
     }
     m_socketPath = socketPath;
     m_listenFd = listener.Release();
+    m_epollFd = epoll.Release();
     m_wakeFd = wake.Release();
+    m_doneFd = done.Release();
     m_stopping = false;
-    m_acceptThread = std::thread([this]() { AcceptLoop(); });
+    m_workersStop = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (size_t i = 0; i < kKeptWorkers; ++i) StartWorker(nullptr);
+    }
+    m_loopThread = std::thread([this]() { EventLoop(); });
     Logger::Write(KLOG_INFO, kComponent, "Listening on %s", socketPath.c_str());
     return S_OK;
 }
@@ -383,30 +229,42 @@ void KorvelRemoteServer::Stop() {
     if (m_wakeFd < 0) return;
     m_stopping = true;
     const uint64_t one = 1;
-    // The wake-up stays readable: every waiting thread sees it.
     while (::write(m_wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
     }
-    if (m_acceptThread.joinable()) m_acceptThread.join();
+    if (m_loopThread.joinable()) m_loopThread.join();
+    // Nobody new gets in from here on.
     ::close(m_listenFd);
     m_listenFd = -1;
     ::unlink(m_socketPath.c_str());
     std::list<std::unique_ptr<Connection>> connections;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        // The calls in flight, and the frames that arrived whole, finish and answer.
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_allDone.wait(lock, [&]() { return m_busy == 0; });
+        m_done.clear();
         connections.swap(m_connections);
+        m_workersStop = true;
+        for (const auto& worker : m_workers) worker->wake.notify_one();
     }
-    connections.clear();  // joins each: its call in flight finishes and answers first
-    ::close(m_wakeFd);
-    m_wakeFd = -1;
+    connections.clear();  // releases every object
+    // The loop has ended, so nothing else changes the list of workers now.
+    for (const auto& worker : m_workers) worker->thread.join();
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_workers.clear();
+        m_idleWorkers.clear();
+        m_exitedWorkers.clear();
+    }
+    for (int* fd : {&m_epollFd, &m_wakeFd, &m_doneFd}) {
+        ::close(*fd);
+        *fd = -1;
+    }
     Logger::Write(KLOG_INFO, kComponent, "Stopped listening on %s", m_socketPath.c_str());
 }
 
 size_t KorvelRemoteServer::OpenConnections() const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    size_t open = 0;
-    for (const auto& c : m_connections)
-        if (!c->finished) ++open;
-    return open;
+    return m_connections.size();
 }
 
 size_t KorvelRemoteServer::ConnectionsServed() const {
@@ -414,102 +272,367 @@ size_t KorvelRemoteServer::ConnectionsServed() const {
     return m_served;
 }
 
-void KorvelRemoteServer::ReapFinished() {
-    std::list<std::unique_ptr<Connection>> finished;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        for (auto it = m_connections.begin(); it != m_connections.end();) {
-            if ((*it)->finished) {
-                finished.push_back(std::move(*it));
-                it = m_connections.erase(it);
-            } else {
-                ++it;
+// ---- the loop's thread -------------------------------------------------------
+
+void KorvelRemoteServer::EventLoop() {
+    epoll_event events[kMaxEvents];
+    while (!m_stopping) {
+        const int n = ::epoll_wait(m_epollFd, events, kMaxEvents, MsToNextDeadline());
+        for (int i = 0; i < n && !m_stopping; ++i) {
+            void* source = events[i].data.ptr;
+            if (source == &m_wakeFd) break;
+            try {
+                if (source == &m_listenFd)
+                    Accept();
+                else if (source == &m_doneFd)
+                    Finished();
+                else
+                    Receive(*static_cast<Connection*>(source));
+            } catch (const std::exception& e) {
+                // Only an allocation can fail here: the connection it was for goes.
+                try {
+                    Logger::Write(KLOG_ERROR, kComponent, "The server's wait for connections met: %s", e.what());
+                    if (source != &m_listenFd && source != &m_doneFd && Holds(source))
+                        Close(*static_cast<Connection*>(source), "the server is short of memory");
+                } catch (const std::exception&) {
+                }
             }
         }
+        ExpireDeadlines();
+        JoinExitedWorkers();
     }
 }
 
-void KorvelRemoteServer::AcceptLoop() {
-    while (!m_stopping) {
-        pollfd fds[2] = {{m_listenFd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
-        int n = ::poll(fds, 2, 1000);
-        ReapFinished();
-        if (n <= 0 || fds[1].revents != 0) continue;
+void KorvelRemoteServer::Accept() {
+    for (;;) {
         Fd fd(::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-        if (fd.Get() < 0) continue;
+        if (fd.Get() < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno == EMFILE || errno == ENFILE) {
+                // The pending connection stays queued: wait a little rather than spin.
+                Logger::Write(KLOG_ERROR, kComponent, "Cannot accept a connection: %s", std::strerror(errno));
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+            return;
+        }
         ucred peer{};
         socklen_t length = sizeof peer;
         if (::getsockopt(fd.Get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) continue;
-        if (OpenConnections() >= kMaxConnections) {
-            Logger::Write(KLOG_ERROR, kComponent, "Connection from process %d refused: %zu connections are open",
-                          static_cast<int>(peer.pid), kMaxConnections);
+        const char* refusal = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            const size_t mine = static_cast<size_t>(std::count_if(
+                m_connections.begin(), m_connections.end(), [&](const auto& c) { return c->caller.uid == peer.uid; }));
+            if (peer.uid != 0 && mine >= kMaxConnectionsPerUser)
+                refusal = "16 connections of that user are open";
+            else if (m_connections.size() >= (peer.uid == 0 ? kMaxConnections : kMaxConnections - kReservedForRoot))
+                refusal = "every connection is taken";
+        }
+        if (refusal != nullptr) {
+            Logger::Write(KLOG_ERROR, kComponent, "Connection from process %d (uid %u) refused: %s",
+                          static_cast<int>(peer.pid), static_cast<unsigned>(peer.uid), refusal);
+            SendRefusal(fd.Get(), kServerTooBusy);
             continue;
         }
         auto connection = std::make_unique<Connection>();
-        connection->fd = fd.Release();
         connection->pid = peer.pid;
         connection->caller.uid = peer.uid;
         connection->caller.gid = peer.gid;
-        connection->caller.groupsKnown = false;  // the group database says which groups the user has
-        Connection* raw = connection.get();
+        connection->caller.groupsKnown = false;  // the group database says, at activation
+        connection->deadline = Clock::now() + kActivateWithin;
+        epoll_event event{};
+        event.events = EPOLLIN | EPOLLRDHUP;
+        event.data.ptr = connection.get();
+        if (::epoll_ctl(m_epollFd, EPOLL_CTL_ADD, fd.Get(), &event) != 0) continue;
+        connection->fd = fd.Release();
+        connection->watched = true;
         std::lock_guard<std::mutex> lock(m_mutex);
         ++m_served;
         m_connections.push_back(std::move(connection));
-        raw->thread = std::thread([this, raw]() {
-            Serve(*raw);
-            raw->finished = true;
-        });
     }
 }
 
-void KorvelRemoteServer::Serve(Connection& connection) {
-    const int pid = static_cast<int>(connection.pid);
-    const unsigned uid = static_cast<unsigned>(connection.caller.uid);
+// Takes what has arrived of the current frame; a complete one goes to a worker.
+void KorvelRemoteServer::Receive(Connection& c) {
+    for (;;) {
+        char* to;
+        size_t wanted;
+        if (c.headerReceived < sizeof c.header) {
+            to = reinterpret_cast<char*>(c.header) + c.headerReceived;
+            wanted = sizeof c.header - c.headerReceived;
+        } else {
+            to = c.frame.Data() + c.frame.Received();
+            wanted = c.frame.Size() - c.frame.Received();
+        }
+        ssize_t n = wanted > 0 ? ::recv(c.fd, to, wanted, 0) : 0;
+        if (wanted > 0 && n == 0) {
+            // The client let go; inside a frame that cuts the frame short.
+            return Close(c, c.InsideFrame() ? FrameResultText(FrameResult::Truncated) : nullptr);
+        }
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+            return Close(c, c.InsideFrame() ? FrameResultText(FrameResult::Truncated) : nullptr);
+        }
+        if (c.headerReceived < sizeof c.header) {
+            // Once a frame has begun, the rest of it must follow in time.
+            if (c.headerReceived == 0 && c.activated) c.deadline = Clock::now() + kFrameWithin;
+            c.headerReceived += static_cast<size_t>(n);
+            if (c.headerReceived < sizeof c.header) continue;
+            const uint32_t length = static_cast<uint32_t>(c.header[0]) | static_cast<uint32_t>(c.header[1]) << 8 |
+                                    static_cast<uint32_t>(c.header[2]) << 16 |
+                                    static_cast<uint32_t>(c.header[3]) << 24;
+            if (length > kMaxFrameBytes) return Close(c, FrameResultText(FrameResult::TooLarge));
+            if (!c.activated && length > kMaxActivationBytes)
+                return Close(c, "the first call is not a well-formed activation");
+            if (!c.frame.Allocate(length)) return Close(c, "the server is short of memory");
+        } else {
+            c.frame.Received() += static_cast<size_t>(n);
+        }
+        if (c.frame.Complete()) return Dispatch(c);
+    }
+}
+
+void KorvelRemoteServer::Dispatch(Connection& c) {
+    // Nothing is read from a connection while its call runs.
+    ::epoll_ctl(m_epollFd, EPOLL_CTL_DEL, c.fd, nullptr);
+    c.watched = false;
+    c.busy = true;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_busy;
+    if (!m_idleWorkers.empty()) {
+        Worker* worker = m_idleWorkers.back();
+        m_idleWorkers.pop_back();
+        worker->work = &c;
+        worker->wake.notify_one();
+    } else if (m_workers.size() - m_exitedWorkers.size() < kMaxConnections) {
+        StartWorker(&c);
+    } else {
+        m_work.push_back(&c);  // the next worker to finish takes it
+    }
+}
+
+// Connections whose frame a worker has served: watched again, or closed.
+void KorvelRemoteServer::Finished() {
+    uint64_t count = 0;
+    while (::read(m_doneFd, &count, sizeof count) < 0 && errno == EINTR) {
+    }
+    std::list<std::pair<Connection*, bool>> done;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        done.swap(m_done);
+    }
+    for (auto& [c, keep] : done) {
+        c->busy = false;
+        c->frame.Reset();
+        c->headerReceived = 0;
+        if (!keep) {
+            Close(*c, nullptr);  // the worker said why
+            continue;
+        }
+        c->deadline = Clock::now() + std::chrono::seconds(m_limits.idleSeconds);
+        epoll_event event{};
+        event.events = EPOLLIN | EPOLLRDHUP;
+        event.data.ptr = c;
+        if (::epoll_ctl(m_epollFd, EPOLL_CTL_ADD, c->fd, &event) != 0) {
+            Close(*c, "it cannot be watched");
+            continue;
+        }
+        c->watched = true;
+    }
+}
+
+void KorvelRemoteServer::ExpireDeadlines() {
+    const auto now = Clock::now();
+    std::vector<Connection*> expired;
+    for (const auto& c : m_connections)
+        if (!c->busy && now >= c->deadline) expired.push_back(c.get());
+    for (Connection* c : expired) {
+        if (!c->activated) {
+            Close(*c, "no activation within 5 s");
+        } else if (c->InsideFrame()) {
+            Close(*c, FrameResultText(FrameResult::TimedOut));
+        } else {
+            const std::string why = "idle for longer than " + std::to_string(m_limits.idleSeconds) + " s";
+            Close(*c, why.c_str());
+        }
+    }
+}
+
+int KorvelRemoteServer::MsToNextDeadline() const {
+    auto next = Clock::now() + std::chrono::seconds(1);
+    for (const auto& c : m_connections)
+        if (!c->busy) next = std::min(next, c->deadline);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
+    return ms > 0 ? static_cast<int>(ms) + 1 : 0;
+}
+
+void KorvelRemoteServer::Close(Connection& c, const char* why) {
+    if (why != nullptr)
+        Logger::Write(KLOG_ERROR, kComponent, "Connection from process %d (uid %u) closed: %s", c.Pid(), c.Uid(), why);
+    if (c.watched) ::epoll_ctl(m_epollFd, EPOLL_CTL_DEL, c.fd, nullptr);
+    c.watched = false;
+    std::unique_ptr<Connection> gone;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto it = m_connections.begin(); it != m_connections.end(); ++it) {
+            if (it->get() == &c) {
+                gone = std::move(*it);
+                m_connections.erase(it);
+                break;
+            }
+        }
+    }
+    // The object is released outside the lock: its destructor takes its time.
+}
+
+bool KorvelRemoteServer::Holds(const void* connection) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return std::any_of(m_connections.begin(), m_connections.end(),
+                       [&](const auto& c) { return c.get() == connection; });
+}
+
+void KorvelRemoteServer::JoinExitedWorkers() {
+    std::list<std::unique_ptr<Worker>> exited;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (Worker* gone : m_exitedWorkers) {
+            auto it = std::find_if(m_workers.begin(), m_workers.end(),
+                                   [&](const std::unique_ptr<Worker>& worker) { return worker.get() == gone; });
+            if (it != m_workers.end()) exited.splice(exited.end(), m_workers, it);
+        }
+        m_exitedWorkers.clear();
+    }
+    for (const auto& worker : exited) worker->thread.join();
+}
+
+// ---- the workers -------------------------------------------------------------
+
+// Called with the mutex held.
+void KorvelRemoteServer::StartWorker(Connection* first) {
+    auto worker = std::make_unique<Worker>();
+    Worker* raw = worker.get();
+    raw->work = first;
+    m_workers.push_back(std::move(worker));
+    raw->thread = std::thread([this, raw]() { RunWorker(*raw); });
+}
+
+void KorvelRemoteServer::RunWorker(Worker& worker) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        Connection* c = worker.work;
+        worker.work = nullptr;
+        if (c == nullptr && !m_work.empty()) {
+            c = m_work.front();
+            m_work.pop_front();
+        }
+        if (c == nullptr) {
+            if (m_workersStop) return;
+            m_idleWorkers.push_back(&worker);
+            const bool handed = worker.wake.wait_for(lock, kSpareWorkerLinger,
+                                                     [&]() { return worker.work != nullptr || m_workersStop; });
+            if (worker.work != nullptr) continue;  // Dispatch took it off the idle list
+            const auto idle = std::find(m_idleWorkers.begin(), m_idleWorkers.end(), &worker);
+            if (idle != m_idleWorkers.end()) m_idleWorkers.erase(idle);
+            if (m_workersStop) return;
+            if (!handed && m_workers.size() - m_exitedWorkers.size() > kKeptWorkers) {
+                m_exitedWorkers.push_back(&worker);  // the loop joins it
+                return;
+            }
+            continue;
+        }
+        lock.unlock();
+        const bool keep = Serve(*c);
+        lock.lock();
+        m_done.emplace_back(c, keep);
+        --m_busy;
+        const uint64_t one = 1;
+        while (::write(m_doneFd, &one, sizeof one) < 0 && errno == EINTR) {
+        }
+        m_allDone.notify_all();
+    }
+}
+
+// Whatever a frame causes, only its own connection can end from it.
+bool KorvelRemoteServer::Serve(Connection& c) {
+    const char* why = nullptr;
+    std::string what;
+    try {
+        return c.activated ? ServeCall(c) : ServeActivation(c);
+    } catch (const std::exception& e) {
+        what = e.what();
+        why = what.c_str();
+    } catch (...) {
+        why = "an exception of unknown type";
+    }
+    Logger::Write(KLOG_ERROR, kComponent, "Connection from process %d (uid %u) closed: %s", c.Pid(), c.Uid(), why);
+    return false;
+}
+
+bool KorvelRemoteServer::ServeActivation(Connection& c) {
     auto drop = [&](const char* why) {
-        Logger::Write(KLOG_ERROR, kComponent, "Connection from process %d (uid %u) closed: %s", pid, uid, why);
+        Logger::Write(KLOG_ERROR, kComponent, "Connection from process %d (uid %u) closed: %s", c.Pid(), c.Uid(), why);
+        return false;
     };
-    std::string frame;
-    FrameResult read = ReadFrame(connection.fd, frame, m_wakeFd, kActivateWithinMs, kFrameWithinMs);
-    if (read == FrameResult::Closed || read == FrameResult::Woken) return;  // gone before asking for anything
-    if (read != FrameResult::Ok) return drop(FrameResultText(read));
     pb::Call call;
     GUID clsid;
-    if (!call.ParseFromString(frame) || call.operation_case() != pb::Call::kActivate ||
-        !DecodeGuid(call.activate().clsid(), clsid))
+    if (!call.ParseFromArray(c.frame.Data(), static_cast<int>(c.frame.Size())) ||
+        call.operation_case() != pb::Call::kActivate || !DecodeGuid(call.activate().clsid(), clsid))
         return drop("the first call is not a well-formed activation");
 
-    Stub stub;  // released when the connection ends, whatever ends it
+    // The identity every later call of this connection runs with.
+    KorvelResolveCallerGroups(c.caller);
     pb::Reply reply;
+    if (!KorvelIsAdministrator(c.caller)) {
+        Logger::Write(KLOG_ERROR, kComponent,
+                      "Activation by process %d (uid %u) refused: the caller is not an administrator", c.Pid(),
+                      c.Uid());
+        Logger::EventLog(1, 1, static_cast<int>(kAuthorizationEvent), "%s", "");
+        reply.set_hr(E_ACCESSDENIED);
+        WriteFrame(c.fd, reply.SerializeAsString(), kReplyWithinMs);
+        return false;
+    }
+    auto stub = std::make_unique<ObjectStub>();
     {
-        KorvelCallerScope scope(connection.caller);
-        reply.set_hr(IsEqualCLSID(clsid, m_clsid) ? stub.Activate(clsid, *reply.mutable_activated())
+        KorvelCallerScope scope(c.caller);
+        reply.set_hr(IsEqualCLSID(clsid, m_clsid) ? stub->Activate(clsid, *reply.mutable_activated())
                                                   : REGDB_E_CLASSNOTREG);
     }
-    FrameResult written = WriteFrame(connection.fd, reply.SerializeAsString(), kFrameWithinMs);
-    if (written != FrameResult::Ok) return drop(FrameResultText(written));
-    if (FAILED(reply.hr())) return;
-
-    for (;;) {
-        read = ReadFrame(connection.fd, frame, m_wakeFd, -1, kFrameWithinMs);
-        if (read == FrameResult::Closed || read == FrameResult::Woken) return;  // the client let go, or we stop
-        if (read != FrameResult::Ok) return drop(FrameResultText(read));
-        call.Clear();
-        if (!call.ParseFromString(frame)) return drop("a malformed call");
-        reply.Clear();
-        if (call.operation_case() == pb::Call::kRelease) {
-            // Gone before the answer, so the client's Release returns after it.
-            stub.Release();
-            WriteFrame(connection.fd, reply.SerializeAsString(), kFrameWithinMs);
-            return;
-        }
-        std::string why;
-        bool made;
-        {
-            KorvelCallerScope scope(connection.caller);
-            made = stub.Invoke(call, reply, why);
-        }
-        if (!made) return drop(why.c_str());
-        written = WriteFrame(connection.fd, reply.SerializeAsString(), kFrameWithinMs);
-        if (written != FrameResult::Ok) return drop(FrameResultText(written));
+    if (SUCCEEDED(reply.hr())) {
+        c.stub = std::move(stub);
+        c.activated = true;
     }
+    const FrameResult written = WriteFrame(c.fd, reply.SerializeAsString(), kReplyWithinMs);
+    if (written != FrameResult::Ok) return drop(FrameResultText(written));
+    return c.activated;
+}
+
+bool KorvelRemoteServer::ServeCall(Connection& c) {
+    pb::Reply reply;
+    std::string why;
+    ObjectStub::Outcome outcome;
+    {
+        KorvelCallerScope scope(c.caller);
+        outcome = c.stub->Handle(c.frame.Data(), c.frame.Size(), reply, why);
+    }
+    c.frame.Reset();  // a large frame's memory goes before the answer is made
+    switch (outcome) {
+        case ObjectStub::Outcome::Drop:
+            Logger::Write(KLOG_ERROR, kComponent, "Connection from process %d (uid %u) closed: %s", c.Pid(), c.Uid(),
+                          why.c_str());
+            return false;
+        case ObjectStub::Outcome::Released:
+            WriteFrame(c.fd, reply.SerializeAsString(), kReplyWithinMs);
+            return false;
+        case ObjectStub::Outcome::Refused:
+            Logger::Write(KLOG_ERROR, kComponent, "Call from process %d (uid %u) refused: %s", c.Pid(), c.Uid(),
+                          why.c_str());
+            break;
+        case ObjectStub::Outcome::Answer: break;
+    }
+    const FrameResult written = WriteFrame(c.fd, reply.SerializeAsString(), kReplyWithinMs);
+    if (written == FrameResult::Ok) return true;
+    Logger::Write(KLOG_ERROR, kComponent, "Connection from process %d (uid %u) closed: %s", c.Pid(), c.Uid(),
+                  FrameResultText(written));
+    return false;
 }
