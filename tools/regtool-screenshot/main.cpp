@@ -1,6 +1,7 @@
 // Pictures of the registration tool's window for the README: the main
 // window listing two recorded appliances (one answering, one not) and the
-// entry dialog showing the error of a refused key. Meant to run under a real
+// entry dialog showing the certificate it read and the error of a refused
+// key. Meant to run under a real
 // X server (scripts/screenshot uses xvfb-run) so the pictures show the
 // platform's own drawing.
 //   regtool-screenshot OUTPUT_FOLDER
@@ -8,11 +9,14 @@
 
 #include <QApplication>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QPushButton>
 #include <QTimer>
+#include <QTreeView>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 
 #include "KorvelAccessLibrary.h"
@@ -29,6 +33,24 @@ bool Save(QWidget* widget, const std::string& path) {
     }
     std::fprintf(stderr, "cannot save %s\n", path.c_str());
     return false;
+}
+
+// Runs `then` once `ready` holds, looking every 50 ms.
+void When(QObject* context, std::function<bool()> ready, std::function<void()> then) {
+    auto* poll = new QTimer(context);
+    QObject::connect(poll, &QTimer::timeout, context, [poll, ready, then] {
+        if (!ready()) return;
+        poll->deleteLater();
+        poll->stop();
+        then();
+    });
+    poll->start(50);
+}
+
+bool Checked(const QTreeView* list) {
+    for (int row = 0; row < list->model()->rowCount(); ++row)
+        if (list->model()->index(row, 1).data().toString() == KORVEL_CHECKING) return false;
+    return true;
 }
 
 }  // namespace
@@ -50,19 +72,27 @@ int main(int argc, char** argv) {
     bool saved = false;
     {
         QApplication application(argc, argv);
+        const std::string address = simulator.Address();
         CKorvelRegGUI window;
         window.show();
-        // Once the window is drawn: picture it, then open the entry dialog
-        // with a wrong key and picture the error it shows.
-        QTimer::singleShot(300, &window, [&] {
+        // Once every row has its answer: picture the window, then open the
+        // entry dialog with a wrong key and picture the error it shows.
+        const auto* list = window.findChild<QTreeView*>(QString::number(IDC_KORVELARRAYLIST));
+        When(&window, [list] { return Checked(list); }, [&] {
             saved = Save(&window, out + "/regtool-main.png");
             QTimer::singleShot(300, &window, [&] {
-                QWidget* dialog = QApplication::activeModalWidget();
+                auto* dialog = dynamic_cast<CArrayEntryDialog*>(QApplication::activeModalWidget());
                 if (dialog == nullptr) return window.reject();
-                dialog->findChild<QLineEdit*>(QString::number(IDC_ARRAYIP))->setText("127.0.0.1:1");
+                dialog->findChild<QLineEdit*>(QString::number(IDC_ARRAYIP))->setText(QString::fromStdString(address));
                 dialog->findChild<QLineEdit*>(QString::number(IDC_ACCESSKEY))->setText("not-the-key");
                 dialog->findChild<QPushButton*>(QString::number(IDOK))->click();
-                QTimer::singleShot(300, dialog, [&, dialog] {
+                // The certificate is accepted; the key is not.
+                const auto answered = [dialog] {
+                    auto* question = dynamic_cast<QMessageBox*>(QApplication::activeModalWidget());
+                    if (question != nullptr) question->button(QMessageBox::Yes)->click();
+                    return question == nullptr && !dialog->isChecking();
+                };
+                When(dialog, answered, [&, dialog] {
                     saved = Save(dialog, out + "/regtool-entry-error.png") && saved;
                     dialog->close();
                     window.reject();

@@ -1,10 +1,12 @@
 #include "KorvelRegGUI.h"
 
+#include <arpa/inet.h>
+
 #include <QAction>
 #include <QActionGroup>
-#include <QApplication>
-#include <QFocusEvent>
-#include <QFontMetrics>
+#include <QBoxLayout>
+#include <QFormLayout>
+#include <QFutureWatcher>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
@@ -13,22 +15,35 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPainter>
+#include <QPersistentModelIndex>
 #include <QPushButton>
-#include <QTreeWidget>
+#include <QSortFilterProxyModel>
+#include <QStandardItemModel>
+#include <QTreeView>
 #include <QValidator>
+#include <QtConcurrentRun>
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <mutex>
+#include <type_traits>
 #include <vector>
 
 #include "Logger.h"
 
 const char* const KORVEL_FILTER_PLACEHOLDER = "filter[press enter to search]...";
+const char* const KORVEL_CHECKING = "checking…";
 
 namespace {
 
 constexpr const char* kComponent = "Korvel.RegToolGUI";
+// Checks wait on the network, not on the processor: enough threads that
+// each of many silent appliances answers after its own time-out.
+constexpr int kCheckThreads = 16;
+// Item data of a row's first column.
+constexpr int kPinRole = Qt::UserRole + 1;    // the recorded certificate pin
+constexpr int kCheckRole = Qt::UserRole + 2;  // the check the row waits for; 0 when none
 
 #define GLOG(...) Logger::Write(3, kComponent, __VA_ARGS__)
 
@@ -40,32 +55,7 @@ std::string Trim(const std::string& text) {
 }
 
 std::string Text(const QLineEdit* edit) { return edit->text().toStdString(); }
-
-// Dialog units to pixels, the way Windows maps them: x by the dialog font's
-// average character width / 4, y by its character height / 8, rounded.
-class DialogUnits {
-public:
-    explicit DialogUnits(const QFont& font) {
-        QFontMetrics metrics(font);
-        m_baseX = (metrics.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") / 26 + 1) / 2;
-        m_baseY = metrics.height();
-    }
-    int X(int units) const { return (units * m_baseX + 2) / 4; }
-    int Y(int units) const { return (units * m_baseY + 4) / 8; }
-    QRect Rect(int x, int y, int width, int height) const { return QRect(X(x), Y(y), X(width), Y(height)); }
-
-private:
-    int m_baseX;
-    int m_baseY;
-};
-
-// "MS Shell Dlg" 8, as the dialog templates ask; fontconfig picks the
-// system's sans-serif face for it.
-QFont DialogFont() {
-    QFont font("MS Shell Dlg", 8);
-    font.setStyleHint(QFont::SansSerif);
-    return font;
-}
+QString Q(const std::string& text) { return QString::fromStdString(text); }
 
 // Icon 128 (and 134): the window icon of the tool.
 QIcon ToolIcon() {
@@ -84,9 +74,8 @@ QIcon ToolIcon() {
 }
 
 template <typename W>
-W* Control(W* widget, int id, const QRect& rect) {
+W* Named(W* widget, int id) {
     widget->setObjectName(QString::number(id));
-    widget->setGeometry(rect);
     return widget;
 }
 
@@ -100,51 +89,103 @@ public:
     }
 };
 
+// The echo resolves a name with gethostbyname, whose result lives in one
+// buffer for the whole process: checks of appliances given by name take
+// turns. Dotted addresses need no lookup and run side by side.
+std::mutex g_nameLookup;
+
+std::unique_lock<std::mutex> NameLookupTurn(const std::string& address) {
+    std::unique_lock<std::mutex> turn(g_nameLookup, std::defer_lock);
+    const size_t colon = address.find(':');
+    const bool hostAndPort = colon != std::string::npos && address.find(':', colon + 1) == std::string::npos;
+    const std::string host = hostAndPort ? address.substr(0, colon) : address;
+    if (inet_addr(host.c_str()) == INADDR_NONE) turn.lock();
+    return turn;
+}
+
+// Runs `work` on `pool` and hands its result to `done` on the GUI thread.
+// The watcher belongs to `owner`: once the owner is gone, so is the
+// delivery, and the work (which holds nothing of the owner's) ends alone.
+template <typename Work, typename Done>
+void RunCheck(QObject* owner, QThreadPool& pool, Work work, Done done) {
+    using Result = std::invoke_result_t<Work>;
+    auto* watcher = new QFutureWatcher<Result>(owner);
+    QObject::connect(watcher, &QFutureWatcherBase::finished, watcher, [watcher, done] {
+        watcher->deleteLater();
+        done(watcher->result());
+    });
+    watcher->setFuture(QtConcurrent::run(&pool, std::move(work)));
+}
+
 }  // namespace
 
 // ---- CAboutDlg -----------------------------------------------------------------
 
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     setObjectName(QString::number(IDD_ABOUTBOX));
-    setFont(DialogFont());
     setWindowTitle("About KorvelRegTool");
-    const DialogUnits du(font());
-    setFixedSize(du.X(225), du.Y(59));
-    auto* icon = Control(new QLabel(this), IDI_ABOUT, du.Rect(14, 14, 21, 20));
+    auto* icon = Named(new QLabel, IDI_ABOUT);
     icon->setPixmap(ToolIcon().pixmap(32, 32));
-    Control(new QLabel("KorvelRegTool, Version 1.0", this), -1, du.Rect(42, 14, 114, 8));
-    Control(new QLabel("Records Quellstore appliances for snapshots", this), -1, du.Rect(42, 26, 170, 8));
-    auto* ok = Control(new QPushButton("OK", this), IDOK, du.Rect(168, 41, 50, 14));
+    icon->setAlignment(Qt::AlignTop);
+    auto* ok = Named(new QPushButton("OK"), IDOK);
     ok->setDefault(true);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+
+    auto* text = new QVBoxLayout;
+    text->addWidget(new QLabel("KorvelRegTool, Version 1.0"));
+    text->addWidget(new QLabel("Records Quellstore appliances for snapshots"));
+    text->addStretch();
+    text->addWidget(ok, 0, Qt::AlignRight);
+    auto* layout = new QHBoxLayout(this);
+    layout->addWidget(icon);
+    layout->addLayout(text, 1);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
 }
 
 // ---- CArrayEntryDialog -------------------------------------------------------------
 
-CArrayEntryDialog::CArrayEntryDialog(QWidget* parent, bool isModify,
+CArrayEntryDialog::CArrayEntryDialog(QWidget* parent, QThreadPool& checks, bool isModify,
                                      std::map<std::string, ArrayConfigInfo> knownArrays)
-    : QDialog(parent), m_isModify(isModify), m_knownArrays(std::move(knownArrays)) {
+    : QDialog(parent), m_checks(checks), m_isModify(isModify), m_knownArrays(std::move(knownArrays)) {
     setObjectName(QString::number(IDD_ARRAYENTRY));
-    setFont(DialogFont());
     setSizeGripEnabled(true);  // resizable frame
-    const DialogUnits du(font());
-    resize(du.X(277), du.Y(102));
-    Control(new QLabel("Array IP", this), -1, du.Rect(6, 22, 70, 8));
-    m_ipEdit = Control(new QLineEdit(this), IDC_ARRAYIP, du.Rect(77, 20, 167, 13));
-    Control(new QLabel("Access Key", this), IDC_ACCESSKEY_LABEL, du.Rect(6, 43, 70, 8));
-    m_keyEdit = Control(new QLineEdit(this), IDC_ACCESSKEY, du.Rect(77, 41, 167, 13));
+    m_ipEdit = Named(new QLineEdit, IDC_ARRAYIP);
+    m_keyEdit = Named(new QLineEdit, IDC_ACCESSKEY);
     m_keyEdit->setEchoMode(QLineEdit::Password);
-    m_saveButton = Control(new QPushButton("&Save", this), IDOK, du.Rect(134, 66, 50, 14));
+    m_saveButton = Named(new QPushButton("&Save"), IDOK);
     m_saveButton->setDefault(true);
-    m_cancelButton = Control(new QPushButton("&Cancel", this), IDCANCEL, du.Rect(194, 66, 50, 14));
+    m_cancelButton = Named(new QPushButton("&Cancel"), IDCANCEL);
     // The pin of the appliance's certificate: recorded, or about to be.
-    m_certificateLabel = Control(new QLabel(this), IDC_CERTIFICATE, du.Rect(6, 56, 265, 8));
+    m_certificateLabel = Named(new QLabel, IDC_CERTIFICATE);
     m_certificateLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    m_errorLabel = Control(new QLabel(this), IDC_ERRORTEXT, du.Rect(6, 88, 240, 8));
+    // Unwrapped, so the layout widens the dialog to the whole message.
+    m_errorLabel = Named(new QLabel, IDC_ERRORTEXT);
     m_errorLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     m_errorLabel->hide();
+
+    auto* fields = new QFormLayout;
+    fields->addRow("Array IP", m_ipEdit);
+    fields->addRow(Named(new QLabel("Access Key"), IDC_ACCESSKEY_LABEL), m_keyEdit);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(m_saveButton);
+    buttons->addWidget(m_cancelButton);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(fields);
+    layout->addWidget(m_certificateLabel);
+    layout->addLayout(buttons);
+    layout->addWidget(m_errorLabel);
+    layout->addStretch();
+    // Room for an address and a key; the rest follows the font.
+    resize(sizeHint().expandedTo(QSize(fontMetrics().averageCharWidth() * 60, 0)));
+
     connect(m_saveButton, &QPushButton::clicked, this, [this] { OnBnClickedOk(); });
     connect(m_cancelButton, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+void CArrayEntryDialog::setEntry(const std::string& arrayIP, const std::string& accessKey) {
+    m_arrayIP = arrayIP;
+    m_accessKey = accessKey;
 }
 
 int CArrayEntryDialog::exec() {
@@ -152,26 +193,26 @@ int CArrayEntryDialog::exec() {
     return QDialog::exec();
 }
 
+void CArrayEntryDialog::reject() {
+    if (!m_recorded) QDialog::reject();
+}
+
 void CArrayEntryDialog::OnInitDialog() {
     GLOG("Entering CArrayEntryDialog::OnInitDialog()");
-    m_ipEdit->setText(QString::fromStdString(m_arrayIP));
-    m_keyEdit->setText(QString::fromStdString(m_accessKey));
-    m_saveButton->setEnabled(true);
-    m_cancelButton->setEnabled(true);
+    m_ipEdit->setText(Q(m_arrayIP));
+    m_keyEdit->setText(Q(m_accessKey));
+    setChecking(false);
     if (m_isModify) {
         setWindowTitle("Modify Korvel QST Array");
         m_origIP = m_arrayIP = Trim(m_arrayIP);
         m_origKey = m_accessKey = Trim(m_accessKey);
-        m_ipEdit->setText(QString::fromStdString(m_arrayIP));
-        m_keyEdit->setText(QString::fromStdString(m_accessKey));
+        m_ipEdit->setText(Q(m_arrayIP));
+        m_keyEdit->setText(Q(m_accessKey));
+        showCertificate(recordedPin(), "none recorded");
     } else {
         setWindowTitle("Add Korvel QST Array");
-    }
-    const auto recorded = m_knownArrays.find(m_origIP);
-    if (m_isModify && recorded != m_knownArrays.end())
-        showCertificate(recorded->second.certificatePin, "none recorded");
-    else
         showCertificate(std::string(), "read when saved");
+    }
     clearError();
     setWindowIcon(ToolIcon());
     GLOG("Exiting CArrayEntryDialog::OnInitDialog()");
@@ -188,14 +229,30 @@ void CArrayEntryDialog::clearError() {
 void CArrayEntryDialog::updateError(const std::string& text) {
     GLOG("Entering CArrayEntryDialog::updateError()");
     m_errorText = text;
-    m_errorLabel->setText(QString::fromStdString(text));
+    m_errorLabel->setText(Q(text));
     m_errorLabel->show();
-    m_saveButton->setEnabled(true);
+    setChecking(false);
     GLOG("Exiting CArrayEntryDialog::updateError()");
 }
 
+// While a check runs the texts it checks stay as they are, and neither
+// button can act on a half-made answer.
+void CArrayEntryDialog::setChecking(bool checking) {
+    m_checking = checking;
+    m_saveButton->setEnabled(!checking);
+    m_cancelButton->setEnabled(!checking);
+    m_ipEdit->setReadOnly(checking);
+    m_keyEdit->setReadOnly(checking);
+    if (!checking) m_recorded = false;
+}
+
 void CArrayEntryDialog::showCertificate(const std::string& pin, const char* none) {
-    m_certificateLabel->setText(QString::fromStdString("Certificate: " + (pin.empty() ? std::string(none) : pin)));
+    m_certificateLabel->setText(Q("Certificate: " + (pin.empty() ? std::string(none) : pin)));
+}
+
+std::string CArrayEntryDialog::recordedPin() const {
+    const auto entry = m_knownArrays.find(m_origIP);
+    return m_isModify && entry != m_knownArrays.end() ? entry->second.certificatePin : std::string();
 }
 
 bool CArrayEntryDialog::confirmCertificate(const std::string& presented, const std::string& recorded) {
@@ -208,38 +265,79 @@ bool CArrayEntryDialog::confirmCertificate(const std::string& presented, const s
         text = "The Korvel QST Array at " + m_arrayIP + " presents a certificate other than the recorded one.\n" +
                "Recorded: " + recorded + "\nPresented: " + presented + "\n\nRecord the new certificate?";
     QMessageBox question(recorded.empty() ? QMessageBox::Question : QMessageBox::Warning, "Certificate of the QST Array",
-                         QString::fromStdString(text), QMessageBox::Yes | QMessageBox::No, this);
+                         Q(text), QMessageBox::Yes | QMessageBox::No, this);
     question.setDefaultButton(recorded.empty() ? QMessageBox::Yes : QMessageBox::No);
     const bool accepted = question.exec() == QMessageBox::Yes;
     GLOG("Exiting CArrayEntryDialog::confirmCertificate()");
     return accepted;
 }
 
+namespace {
+
+struct Probe {
+    bool reachable = false;
+    int pinResult = KRT_SUCCESS;
+    std::string pin;
+};
+
+struct ReadBack {
+    int result = KRT_SUCCESS;
+    std::vector<ArrayConfigInfo> records;
+};
+
+}  // namespace
+
+// Save runs in steps, each check on the pool and its answer back here: the
+// echo and the certificate, the question, the access key, the store, the
+// read-back. A dialog closed in between (it is hidden then) takes none of
+// the later steps.
 void CArrayEntryDialog::OnBnClickedOk() {
     GLOG("Entering CArrayEntryDialog::OnBnClickedOk()");
     m_saveButton->setEnabled(false);
     m_arrayIP = Trim(Text(m_ipEdit));
     m_accessKey = Trim(Text(m_keyEdit));
-    m_ipEdit->setText(QString::fromStdString(m_arrayIP));
-    m_keyEdit->setText(QString::fromStdString(m_accessKey));
+    m_ipEdit->setText(Q(m_arrayIP));
+    m_keyEdit->setText(Q(m_accessKey));
     clearError();
 
     if (m_arrayIP.empty() && m_accessKey.empty()) return updateError(GetErrorMsg(KRT_INVALID_INPUT));
-    if (!IsArrayExists(m_arrayIP)) return updateError(GetErrorMsg(KRT_CANNOT_CONNECT));
-    // The certificate first: the access key goes only to the holder of the
-    // one the administrator accepted, and that one is recorded with it.
-    std::string presented;
-    int result = GetCertificatePin(m_arrayIP, presented);
-    if (result != KRT_SUCCESS) return updateError(GetErrorMsg(result));
-    const auto entry = m_knownArrays.find(m_origIP);
-    const std::string recorded = m_isModify && entry != m_knownArrays.end() ? entry->second.certificatePin : "";
+    setChecking(true);
+    // The certificate before the key: the access key goes only to the
+    // holder of the one the administrator accepted, and that one is
+    // recorded with it.
+    RunCheck(
+        this, m_checks,
+        [address = m_arrayIP] {
+            Probe probe;
+            {
+                const auto turn = NameLookupTurn(address);
+                probe.reachable = IsArrayExists(address);
+            }
+            if (probe.reachable) probe.pinResult = GetCertificatePin(address, probe.pin);
+            return probe;
+        },
+        [this](const Probe& probe) { OnProbed(probe.reachable, probe.pinResult, probe.pin); });
+}
+
+void CArrayEntryDialog::OnProbed(bool reachable, int pinResult, const std::string& presented) {
+    if (!isVisible()) return;
+    if (!reachable) return updateError(GetErrorMsg(KRT_CANNOT_CONNECT));
+    if (pinResult != KRT_SUCCESS) return updateError(GetErrorMsg(pinResult));
+    const std::string recorded = recordedPin();
     showCertificate(presented, "");
     if (presented != recorded && !confirmCertificate(presented, recorded)) {
         showCertificate(recorded, m_isModify ? "none recorded" : "read when saved");
         return updateError(GetErrorMsg(KRT_CERTIFICATE_REFUSED));
     }
-    if (ValidateArrayAccess(m_arrayIP, m_accessKey, presented) != 0)
-        return updateError(GetErrorMsg(KRT_INVALID_ACCESS_KEY));
+    RunCheck(
+        this, m_checks,
+        [address = m_arrayIP, key = m_accessKey, presented] { return ValidateArrayAccess(address, key, presented); },
+        [this, presented, recorded](int result) { OnKeyChecked(result, presented, recorded); });
+}
+
+void CArrayEntryDialog::OnKeyChecked(int result, const std::string& presented, const std::string& recorded) {
+    if (!isVisible()) return;
+    if (result != 0) return updateError(GetErrorMsg(KRT_INVALID_ACCESS_KEY));
 
     const bool listed = m_knownArrays.count(m_arrayIP) > 0;
     if (m_isModify) {
@@ -251,8 +349,19 @@ void CArrayEntryDialog::OnBnClickedOk() {
     }
     if (result != KRT_SUCCESS) return updateError(GetErrorMsg(result));
 
-    std::vector<ArrayConfigInfo> records;
-    result = GetArrayConfigInfo(records, m_arrayIP);
+    m_recorded = true;
+    RunCheck(
+        this, m_checks,
+        [address = m_arrayIP] {
+            ReadBack readBack;
+            const auto turn = NameLookupTurn(address);
+            readBack.result = GetArrayConfigInfo(readBack.records, address);
+            return readBack;
+        },
+        [this](const ReadBack& readBack) { OnReadBack(readBack.result, readBack.records); });
+}
+
+void CArrayEntryDialog::OnReadBack(int result, const std::vector<ArrayConfigInfo>& records) {
     if (result != KRT_SUCCESS) return updateError(GetErrorMsg(result));
     auto stored = std::find_if(records.begin(), records.end(),
                                [this](const ArrayConfigInfo& r) { return r.ip == m_arrayIP; });
@@ -260,6 +369,7 @@ void CArrayEntryDialog::OnBnClickedOk() {
     m_online = stored->online;
     m_certificatePin = stored->certificatePin;
     clearError();
+    setChecking(false);
     GLOG("Exiting CArrayEntryDialog::OnBnClickedOk()");
     accept();
 }
@@ -268,46 +378,63 @@ void CArrayEntryDialog::OnBnClickedOk() {
 
 CKorvelRegGUI::CKorvelRegGUI(QWidget* parent) : QDialog(parent), m_hIcon(ToolIcon()) {
     setObjectName(QString::number(IDD_KORVELREGTOOL_DIALOG));
-    setFont(DialogFont());
     setWindowTitle("KorvelRegTool");
-    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint |
                    Qt::WindowCloseButtonHint);
-    BuildMenu();
-    const DialogUnits du(font());
-    // The template's size is the client area; the menu bar sits above it.
-    auto* menuBar = findChild<QMenuBar*>();
-    const int top = menuBar->sizeHint().height();
-    menuBar->setGeometry(0, 0, du.X(321), top);
-    setFixedSize(du.X(321), du.Y(181) + top);
-    auto client = [&](int x, int y, int w, int h) { return du.Rect(x, y, w, h).translated(0, top); };
+    m_checks.setMaxThreadCount(kCheckThreads);
 
-    m_newButton = Control(new QPushButton("&New", this), IDC_NEWENTRY, client(5, 5, 50, 14));
-    m_modifyButton = Control(new QPushButton("&Modify", this), IDC_MODIFYENTRY, client(60, 5, 50, 14));
-    m_deleteButton = Control(new QPushButton("&Delete", this), IDC_DELETEENTRY, client(115, 5, 50, 14));
-    for (QPushButton* button : {m_newButton, m_modifyButton, m_deleteButton}) button->setAutoDefault(false);
-    m_filterEdit = Control(new QLineEdit(this), IDC_FILTER, client(207, 5, 106, 14));
+    m_newButton = Named(new QPushButton("&New"), IDC_NEWENTRY);
+    m_modifyButton = Named(new QPushButton("&Modify"), IDC_MODIFYENTRY);
+    m_deleteButton = Named(new QPushButton("&Delete"), IDC_DELETEENTRY);
+    m_filterEdit = Named(new QLineEdit, IDC_FILTER);
     m_filterEdit->setValidator(new LowerCaseValidator(m_filterEdit));
-    m_arrayList = Control(new QTreeWidget(this), IDC_KORVELARRAYLIST, client(5, 25, 308, 150));
+    m_filterEdit->setPlaceholderText(KORVEL_FILTER_PLACEHOLDER);
+    m_filterEdit->setMinimumWidth(fontMetrics().horizontalAdvance(KORVEL_FILTER_PLACEHOLDER) +
+                                  fontMetrics().averageCharWidth() * 4);
+
+    // The store's entries in its order; the list shows those the filter lets through.
+    m_arrays = new QStandardItemModel(0, 3, this);
+    m_filtered = new QSortFilterProxyModel(this);
+    m_filtered->setSourceModel(m_arrays);
+    m_filtered->setFilterKeyColumn(0);
+    m_filtered->setFilterCaseSensitivity(Qt::CaseInsensitive);
+    m_arrayList = Named(new QTreeView, IDC_KORVELARRAYLIST);
+    m_arrayList->setModel(m_filtered);
     m_arrayList->setRootIsDecorated(false);
+    m_arrayList->setUniformRowHeights(true);
+    m_arrayList->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_arrayList->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_arrayList->setSelectionBehavior(QAbstractItemView::SelectRows);  // full-row selection
     m_arrayList->setAllColumnsShowFocus(true);
 
+    auto* tools = new QHBoxLayout;
+    for (QPushButton* button : {m_newButton, m_modifyButton, m_deleteButton}) {
+        button->setAutoDefault(false);  // Enter never presses them
+        tools->addWidget(button);
+    }
+    tools->addStretch();
+    tools->addWidget(m_filterEdit);
+    auto* layout = new QVBoxLayout(this);
+    BuildMenu();
+    layout->setMenuBar(findChild<QMenuBar*>());
+    layout->addLayout(tools);
+    layout->addWidget(m_arrayList, 1);
+    const int line = fontMetrics().height();
+    resize(sizeHint().expandedTo(QSize(line * 40, line * 22)));
+
     connect(m_newButton, &QPushButton::clicked, this, [this] { OnBnClickedNewentry(); });
     connect(m_modifyButton, &QPushButton::clicked, this, [this] { OnBnClickedModifyentry(); });
     connect(m_deleteButton, &QPushButton::clicked, this, [this] { OnBnClickedDeleteentry(); });
-    connect(m_arrayList, &QTreeWidget::itemSelectionChanged, this, [this] { OnLvnItemchangedKorvelarraylist(); });
-    // Keys and focus changes reach the handlers through one application-wide
-    // filter, as messages reach PreTranslateMessage before their window.
-    qApp->installEventFilter(this);
+    connect(m_filterEdit, &QLineEdit::returnPressed, this, [this] { OnEnChangeFilter(); });
+    connect(m_arrayList->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this] { OnLvnItemchangedKorvelarraylist(); });
     OnInitDialog();
 }
 
-CKorvelRegGUI::~CKorvelRegGUI() { qApp->removeEventFilter(this); }
+CKorvelRegGUI::~CKorvelRegGUI() { m_checks.waitForDone(); }
 
 void CKorvelRegGUI::BuildMenu() {
-    auto* menuBar = new QMenuBar(this);
-    menuBar->setObjectName(QString::number(IDR_MENU));
+    auto* menuBar = Named(new QMenuBar(this), IDR_MENU);
     auto command = [this](QMenu* menu, const char* text, int id) {
         QAction* action = menu->addAction(text);
         action->setObjectName(QString::number(id));
@@ -317,12 +444,12 @@ void CKorvelRegGUI::BuildMenu() {
     QMenu* file = menuBar->addMenu("&File");
     connect(command(file, "E&xit", ID_FILE_EXIT), &QAction::triggered, this, [this] { OnFileExit(); });
 
-    m_editMenu = menuBar->addMenu("&Edit");
-    m_loggingAction = command(m_editMenu, "&Logging", ID_EDIT_LOGGING);
+    QMenu* edit = menuBar->addMenu("&Edit");
+    m_loggingAction = command(edit, "&Logging", ID_EDIT_LOGGING);
     m_loggingAction->setCheckable(true);
     m_loggingAction->setChecked(true);
     connect(m_loggingAction, &QAction::triggered, this, [this] { OnEditLevel(ID_EDIT_LOGGING); });
-    m_levelMenu = m_editMenu->addMenu("&LogLevel");
+    m_levelMenu = edit->addMenu("&LogLevel");
     m_levelGroup = new QActionGroup(m_levelMenu);
     int id = ID_LOGLEVEL_ERROR;
     for (const char* level : {"&ERROR", "&WARNING", "&INFO", "&DEBUG", "&TRACE"}) {
@@ -343,24 +470,21 @@ void CKorvelRegGUI::OnInitDialog() {
     // the window manager under X11 and cannot be extended by a program; the
     // Help menu's "&About" is the way to the About dialog here.
 
-    m_arrayList->setHeaderLabels({"QSTA IP", "Online", "AccessKey"});
-    m_arrayList->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    m_arrayList->setColumnWidth(0, 90);
-    m_arrayList->setColumnWidth(1, 90);
-    m_arrayList->setColumnHidden(2, true);  // width 0: the key is kept, never shown
-    const int clientWidth = m_arrayList->width() - 2 * m_arrayList->frameWidth();
-    m_arrayList->setColumnWidth(0, clientWidth / 10 * 3);
-    m_arrayList->setColumnWidth(1, clientWidth / 10 * 2);
+    m_arrays->setHorizontalHeaderLabels({"QSTA IP", "Online", "AccessKey"});
+    QHeaderView* header = m_arrayList->header();
+    header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    header->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+    header->setStretchLastSection(true);
+    m_arrayList->setColumnHidden(2, true);  // the key is kept, never shown
 
-    std::vector<ArrayConfigInfo> records;
-    GetArrayConfigInfo(records, "");
-    for (const auto& record : records) {
-        AddRow(record);
-        m_arrayTable[Trim(record.ip)] = record;
+    // The entries at once, their checks as they answer.
+    std::vector<std::string> names;
+    GetKorvelArrayNames(names);
+    for (const auto& name : names) {
+        const int row = m_arrays->rowCount();
+        SetRow(row, {name, std::string(), KORVEL_CHECKING, std::string()});
+        CheckRow(row, name);
     }
-
-    m_filterEdit->setText(KORVEL_FILTER_PLACEHOLDER);
-    m_filterText = KORVEL_FILTER_PLACEHOLDER;
     EnableButtons();
 
     if (GetTracing(m_tracing) == KRT_VALUE_NOT_FOUND) m_tracing = "Enabled";
@@ -394,85 +518,100 @@ void CKorvelRegGUI::OnInitDialog() {
     GLOG("Exiting CDialogEx::OnInitDialog()");
 }
 
-void CKorvelRegGUI::AddRow(const ArrayConfigInfo& record) {
-    auto* item = new QTreeWidgetItem(m_arrayList);
-    item->setText(0, QString::fromStdString(record.ip));
-    item->setText(1, QString::fromStdString(record.online));
-    item->setText(2, QString::fromStdString(record.accessKey));
+void CKorvelRegGUI::SetRow(int row, const ArrayConfigInfo& record) {
+    if (row == m_arrays->rowCount()) m_arrays->insertRow(row);
+    auto* address = new QStandardItem(Q(record.ip));
+    address->setData(Q(record.certificatePin), kPinRole);
+    address->setData(QVariant::fromValue<qulonglong>(0), kCheckRole);
+    m_arrays->setItem(row, 0, address);
+    m_arrays->setItem(row, 1, new QStandardItem(Q(record.online)));
+    m_arrays->setItem(row, 2, new QStandardItem(Q(record.accessKey)));
 }
 
-void CKorvelRegGUI::FillList(const std::string& filter) {
-    m_arrayList->clear();
-    for (const auto& entry : m_arrayTable) {
-        std::string key = entry.first;
-        std::transform(key.begin(), key.end(), key.begin(), [](unsigned char c) { return std::tolower(c); });
-        if (key.find(filter) != std::string::npos) AddRow(entry.second);
-    }
+void CKorvelRegGUI::CheckRow(int row, const std::string& address) {
+    const std::uint64_t check = ++m_lastCheck;
+    m_arrays->item(row, 0)->setData(QVariant::fromValue<qulonglong>(check), kCheckRole);
+    RunCheck(
+        this, m_checks,
+        [address] {
+            std::vector<ArrayConfigInfo> records;
+            const auto turn = NameLookupTurn(address);
+            GetArrayConfigInfo(records, address);  // the records say it all; the code adds nothing
+            return records;
+        },
+        [this, check, address](const std::vector<ArrayConfigInfo>& records) {
+            OnRowChecked(check, address, records);
+        });
 }
 
-int CKorvelRegGUI::FirstSelectedRow() const {
-    for (int row = 0; row < m_arrayList->topLevelItemCount(); ++row)
-        if (m_arrayList->topLevelItem(row)->isSelected()) return row;
+void CKorvelRegGUI::OnRowChecked(std::uint64_t check, const std::string& address,
+                                 const std::vector<ArrayConfigInfo>& records) {
+    const int row = FindRow(check);
+    if (row < 0) return;  // the row was deleted meanwhile
+    auto record = std::find_if(records.begin(), records.end(),
+                               [&address](const ArrayConfigInfo& r) { return r.ip == address; });
+    // An entry gone from the store, or without a key, is not listed.
+    if (record == records.end())
+        m_arrays->removeRow(row);
+    else
+        SetRow(row, *record);
+    EnableButtons();
+}
+
+int CKorvelRegGUI::FindRow(std::uint64_t check) const {
+    for (int row = 0; row < m_arrays->rowCount(); ++row)
+        if (m_arrays->item(row, 0)->data(kCheckRole).toULongLong() == check) return row;
     return -1;
 }
 
+bool CKorvelRegGUI::IsChecking(int row) const { return m_arrays->item(row, 0)->data(kCheckRole).toULongLong() != 0; }
+
+std::map<std::string, ArrayConfigInfo> CKorvelRegGUI::arrays() const {
+    std::map<std::string, ArrayConfigInfo> table;
+    for (int row = 0; row < m_arrays->rowCount(); ++row) {
+        ArrayConfigInfo record{m_arrays->item(row, 0)->text().toStdString(),
+                               m_arrays->item(row, 2)->text().toStdString(),
+                               m_arrays->item(row, 1)->text().toStdString(),
+                               m_arrays->item(row, 0)->data(kPinRole).toString().toStdString()};
+        table[Trim(record.ip)] = record;
+    }
+    return table;
+}
+
+std::vector<int> CKorvelRegGUI::SelectedRows() const {
+    QModelIndexList selected = m_arrayList->selectionModel()->selectedRows(0);
+    std::sort(selected.begin(), selected.end(),
+              [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
+    std::vector<int> rows;
+    for (const QModelIndex& index : selected) rows.push_back(m_filtered->mapToSource(index).row());
+    return rows;
+}
+
+// Modify needs the entry's key and pin, which its check brings.
 void CKorvelRegGUI::EnableButtons() {
-    const auto selected = m_arrayList->selectedItems().size();
-    m_modifyButton->setEnabled(selected == 1);
-    m_deleteButton->setEnabled(selected >= 1);
+    const std::vector<int> rows = SelectedRows();
+    m_modifyButton->setEnabled(rows.size() == 1 && !IsChecking(rows.front()));
+    m_deleteButton->setEnabled(!rows.empty());
 }
 
 void CKorvelRegGUI::OnEnChangeFilter() {
     GLOG("Entering CKorvelRegGUI::OnEnChangeFilter()");
-    m_filterText = Trim(Text(m_filterEdit));
-    FillList(m_filterText);
+    m_filtered->setFilterFixedString(Q(Trim(Text(m_filterEdit))));
+    m_arrayList->clearSelection();
     m_arrayList->setFocus();
     GLOG("Exiting CKorvelRegGUI::OnEnChangeFilter()");
 }
 
-void CKorvelRegGUI::OnEnSetfocusFilter() {
-    GLOG("Entering CKorvelRegGUI::OnEnSetfocusFilter()");
-    if (Trim(Text(m_filterEdit)) == KORVEL_FILTER_PLACEHOLDER) m_filterEdit->clear();
-    GLOG("Exiting CKorvelRegGUI::OnEnSetfocusFilter()");
-}
-
-void CKorvelRegGUI::OnEnKillfocusFilter() {
-    GLOG("Entering CKorvelRegGUI::OnEnKillfocusFilter()");
-    if (Trim(Text(m_filterEdit)).empty()) {
-        m_filterEdit->setText(KORVEL_FILTER_PLACEHOLDER);
-        FillList("");
-    }
-    GLOG("Exiting CKorvelRegGUI::OnEnKillfocusFilter()");
-}
-
-bool CKorvelRegGUI::eventFilter(QObject* watched, QEvent* event) {
-    const QEvent::Type type = event->type();
-    if (watched == m_filterEdit && type == QEvent::FocusIn) OnEnSetfocusFilter();
-    if (watched == m_filterEdit && type == QEvent::FocusOut) OnEnKillfocusFilter();
-    if (watched == m_arrayList && type == QEvent::FocusIn) OnNMSetfocusKorvelarraylist();
-    // Input for this window, not for a dialog it opened.
-    auto* widget = qobject_cast<QWidget*>(watched);
-    const bool input = type == QEvent::KeyPress || type == QEvent::KeyRelease || type == QEvent::MouseButtonPress ||
-                       type == QEvent::MouseButtonRelease;
-    if (input && widget != nullptr && widget->window() == this) return PreTranslateMessage(event);
-    return QDialog::eventFilter(watched, event);
-}
-
-bool CKorvelRegGUI::PreTranslateMessage(QEvent* event) {
-    GLOG("Entering CKorvelRegGUI::PreTranslateMessage()");
-    if (event->type() != QEvent::KeyPress) return false;
-    const int key = static_cast<QKeyEvent*>(event)->key();
-    if (key == Qt::Key_Return || key == Qt::Key_Enter) {
-        if (m_filterEdit->hasFocus()) OnEnChangeFilter();
-        return true;  // Enter never closes the window
-    }
+// Enter applies the filter (through the box's returnPressed) and never
+// closes the window; Escape shows every row again and never closes it either.
+void CKorvelRegGUI::keyPressEvent(QKeyEvent* event) {
+    const int key = event->key();
     if (key == Qt::Key_Escape) {
-        m_filterEdit->setFocus();
         m_filterEdit->clear();
-        m_arrayList->setFocus();
-        return true;  // nor does Escape
+        OnEnChangeFilter();
+    } else if (key != Qt::Key_Return && key != Qt::Key_Enter) {
+        QDialog::keyPressEvent(event);
     }
-    return false;
 }
 
 void CKorvelRegGUI::OnLvnItemchangedKorvelarraylist() {
@@ -481,44 +620,27 @@ void CKorvelRegGUI::OnLvnItemchangedKorvelarraylist() {
     GLOG("Exiting CKorvelRegGUI::OnLvnItemchangedKorvelarraylist()");
 }
 
-void CKorvelRegGUI::OnNMSetfocusKorvelarraylist() {
-    GLOG("Entering CKorvelRegGUI::OnNMSetfocusKorvelarraylist()");
-    m_modifyButton->setEnabled(false);
-    m_deleteButton->setEnabled(false);
-    m_arrayList->clearSelection();
-    GLOG("Exiting CKorvelRegGUI::OnNMSetfocusKorvelarraylist()");
-}
-
 void CKorvelRegGUI::OnBnClickedNewentry() {
     GLOG("Entering CKorvelRegGUI::OnBnClickedNewentry()");
-    CArrayEntryDialog dialog(this, false, m_arrayTable);
-    if (dialog.exec() == QDialog::Accepted) {
-        ArrayConfigInfo record{dialog.m_arrayIP, dialog.m_accessKey, dialog.m_online, dialog.m_certificatePin};
-        AddRow(record);
-        m_arrayTable[record.ip] = record;
-    }
+    CArrayEntryDialog dialog(this, m_checks, false, arrays());
+    if (dialog.exec() == QDialog::Accepted)
+        SetRow(m_arrays->rowCount(),
+               {dialog.arrayIP(), dialog.accessKey(), dialog.online(), dialog.certificatePin()});
     GLOG("Exiting CKorvelRegGUI::OnBnClickedNewentry()");
 }
 
 void CKorvelRegGUI::OnBnClickedModifyentry() {
     GLOG("Entering CKorvelRegGUI::OnBnClickedModifyentry()");
-    const int row = FirstSelectedRow();
-    if (row >= 0) {
-        QTreeWidgetItem* item = m_arrayList->topLevelItem(row);
-        const std::string oldIP = item->text(0).toStdString();
-        CArrayEntryDialog dialog(this, true, m_arrayTable);
-        dialog.m_arrayIP = oldIP;
-        dialog.m_accessKey = item->text(2).toStdString();
-        if (dialog.exec() == QDialog::Accepted) {
-            if (dialog.m_arrayIP != oldIP) {
-                RemoveKorvelArray(oldIP);  // the rename moved it already; this only makes sure
-                m_arrayTable.erase(Trim(oldIP));
-            }
-            item->setText(0, QString::fromStdString(dialog.m_arrayIP));
-            item->setText(1, QString::fromStdString(dialog.m_online));
-            item->setText(2, QString::fromStdString(dialog.m_accessKey));
-            m_arrayTable[Trim(dialog.m_arrayIP)] = {dialog.m_arrayIP, dialog.m_accessKey, dialog.m_online,
-                                                    dialog.m_certificatePin};
+    const std::vector<int> rows = SelectedRows();
+    if (!rows.empty() && !IsChecking(rows.front())) {
+        // Other rows' answers may move this one while the dialog is open.
+        const QPersistentModelIndex entry(m_arrays->index(rows.front(), 0));
+        const std::string oldIP = m_arrays->item(entry.row(), 0)->text().toStdString();
+        CArrayEntryDialog dialog(this, m_checks, true, arrays());
+        dialog.setEntry(oldIP, m_arrays->item(entry.row(), 2)->text().toStdString());
+        if (dialog.exec() == QDialog::Accepted && entry.isValid()) {
+            if (dialog.arrayIP() != oldIP) RemoveKorvelArray(oldIP);  // the rename moved it already; this only makes sure
+            SetRow(entry.row(), {dialog.arrayIP(), dialog.accessKey(), dialog.online(), dialog.certificatePin()});
         }
     }
     GLOG("Exiting CKorvelRegGUI::OnBnClickedModifyentry()");
@@ -526,17 +648,15 @@ void CKorvelRegGUI::OnBnClickedModifyentry() {
 
 void CKorvelRegGUI::OnBnClickedDeleteentry() {
     GLOG("Entering CKorvelRegGUI::OnBnClickedDeleteentry()");
-    for (int row = FirstSelectedRow(); row >= 0; row = FirstSelectedRow()) {
-        QTreeWidgetItem* item = m_arrayList->topLevelItem(row);
-        const std::string address = item->text(0).toStdString();
+    for (std::vector<int> rows = SelectedRows(); !rows.empty(); rows = SelectedRows()) {
+        const QPersistentModelIndex entry(m_arrays->index(rows.front(), 0));
+        const std::string address = m_arrays->item(entry.row(), 0)->text().toStdString();
         QMessageBox question(QMessageBox::Warning, "Remove QST Array",
-                             QString::fromStdString("Are you sure you want to remove this Korvel QST Array?\nQSTA IP: " +
-                                                    address),
+                             Q("Are you sure you want to remove this Korvel QST Array?\nQSTA IP: " + address),
                              QMessageBox::Ok | QMessageBox::Cancel, this);
         if (question.exec() != QMessageBox::Ok) return;
         RemoveKorvelArray(Trim(address));
-        m_arrayTable.erase(Trim(address));
-        delete item;
+        if (entry.isValid()) m_arrays->removeRow(entry.row());
     }
     GLOG("Exiting CKorvelRegGUI::OnBnClickedDeleteentry()");
 }

@@ -1,10 +1,14 @@
 // The registration tool's dialogs: the main window CKorvelRegGUI, the entry
 // dialog CArrayEntryDialog and CAboutDlg, in Qt Widgets. Controls and menu
-// actions carry their resource IDs as object names.
+// actions carry their resource IDs as object names. The checks of an
+// appliance (ICMP echo, certificate, access key) wait on the network, so
+// they run on a thread pool and report back to the window that asked.
 #pragma once
 
 #include <QDialog>
 #include <QIcon>
+#include <QThreadPool>
+#include <cstdint>
 #include <map>
 #include <string>
 
@@ -15,8 +19,11 @@ class QActionGroup;
 class QLabel;
 class QLineEdit;
 class QMenu;
+class QModelIndex;
 class QPushButton;
-class QTreeWidget;
+class QSortFilterProxyModel;
+class QStandardItemModel;
+class QTreeView;
 
 // Resource, control and command IDs.
 enum : int {
@@ -49,6 +56,8 @@ enum : int {
 
 // The text shown in the empty filter box.
 extern const char* const KORVEL_FILTER_PLACEHOLDER;
+// The "Online" column of a row whose check has not answered yet.
+extern const char* const KORVEL_CHECKING;
 
 class CAboutDlg : public QDialog {
 public:
@@ -57,30 +66,58 @@ public:
 
 class CArrayEntryDialog : public QDialog {
 public:
-    CArrayEntryDialog(QWidget* parent, bool isModify, std::map<std::string, ArrayConfigInfo> knownArrays);
+    // The checks run on `checks`, which must outlive every check started
+    // (the main window's pool does); the dialog itself may go first.
+    CArrayEntryDialog(QWidget* parent, QThreadPool& checks, bool isModify,
+                      std::map<std::string, ArrayConfigInfo> knownArrays);
 
+    // In modify mode, the entry as listed, before exec().
+    void setEntry(const std::string& arrayIP, const std::string& accessKey);
     // Runs OnInitDialog, then the dialog modally.
     int exec() override;
+    // Closing is refused only once the entry is recorded and read back:
+    // the caller must learn of it.
+    void reject() override;
 
-    std::string m_arrayIP;    // edit 1002
-    std::string m_accessKey;  // edit 1005
-    std::string m_errorText;  // label 1010
-    bool m_isModify;
-    std::string m_origIP;
-    std::string m_origKey;
-    std::map<std::string, ArrayConfigInfo> m_knownArrays;
-    std::string m_online;          // on success, for the caller
-    std::string m_certificatePin;  // on success, the pin recorded for the entry
+    bool isModify() const { return m_isModify; }
+    // After Accepted: the entry as recorded and read back.
+    const std::string& arrayIP() const { return m_arrayIP; }
+    const std::string& accessKey() const { return m_accessKey; }
+    const std::string& online() const { return m_online; }
+    const std::string& certificatePin() const { return m_certificatePin; }
+    // The error shown under the buttons; empty when none is.
+    const std::string& errorText() const { return m_errorText; }
+    // True while a check of this dialog runs (its buttons are disabled).
+    bool isChecking() const { return m_checking; }
 
 private:
     void OnInitDialog();
     void OnBnClickedOk();
+    // The steps of Save that follow a check's answer.
+    void OnProbed(bool reachable, int pinResult, const std::string& presented);
+    void OnKeyChecked(int result, const std::string& presented, const std::string& recorded);
+    void OnReadBack(int result, const std::vector<ArrayConfigInfo>& records);
     void clearError();
     void updateError(const std::string& text);
+    void setChecking(bool checking);
     void showCertificate(const std::string& pin, const char* none);
+    std::string recordedPin() const;
     // Asks whether to record the certificate `presented`; `recorded` is the
     // entry's pin so far (empty when it has none).
     bool confirmCertificate(const std::string& presented, const std::string& recorded);
+
+    QThreadPool& m_checks;
+    std::string m_arrayIP;
+    std::string m_accessKey;
+    std::string m_errorText;
+    bool m_isModify;
+    std::string m_origIP;
+    std::string m_origKey;
+    std::map<std::string, ArrayConfigInfo> m_knownArrays;
+    std::string m_online;
+    std::string m_certificatePin;
+    bool m_checking = false;
+    bool m_recorded = false;  // the store holds the entry; only the read-back is left
 
     QLineEdit* m_ipEdit;
     QLineEdit* m_keyEdit;
@@ -93,24 +130,23 @@ private:
 class CKorvelRegGUI : public QDialog {
 public:
     explicit CKorvelRegGUI(QWidget* parent = nullptr);
+    // Waits for the checks still running: they use the access library,
+    // which the program tears down after the window.
     ~CKorvelRegGUI() override;
 
-    std::map<std::string, ArrayConfigInfo> m_arrayTable;  // by address without surrounding blanks
-    std::string m_tracing;
-    std::string m_logLevel;
-    std::string m_filterText;
+    const std::string& tracing() const { return m_tracing; }
+    const std::string& logLevel() const { return m_logLevel; }
+    // The listed appliances by address without surrounding blanks; a row
+    // still being checked has no key yet and KORVEL_CHECKING as online.
+    std::map<std::string, ArrayConfigInfo> arrays() const;
 
 protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void OnInitDialog();
     void OnEnChangeFilter();
-    void OnEnSetfocusFilter();
-    void OnEnKillfocusFilter();
-    bool PreTranslateMessage(QEvent* event);
     void OnLvnItemchangedKorvelarraylist();
-    void OnNMSetfocusKorvelarraylist();
     void OnBnClickedNewentry();
     void OnBnClickedModifyentry();
     void OnBnClickedDeleteentry();
@@ -119,17 +155,28 @@ private:
     void OnHelpAbout();
 
     void BuildMenu();
-    void AddRow(const ArrayConfigInfo& record);
-    void FillList(const std::string& filter);
+    void SetRow(int row, const ArrayConfigInfo& record);
+    // Lists the entry and checks it on the pool; its row shows KORVEL_CHECKING until then.
+    void CheckRow(int row, const std::string& address);
+    void OnRowChecked(std::uint64_t check, const std::string& address, const std::vector<ArrayConfigInfo>& records);
+    int FindRow(std::uint64_t check) const;
+    bool IsChecking(int row) const;
+    // Source rows of the selection, in list order.
+    std::vector<int> SelectedRows() const;
     void EnableButtons();
-    int FirstSelectedRow() const;
 
-    QTreeWidget* m_arrayList;
+    QThreadPool m_checks;
+    std::uint64_t m_lastCheck = 0;
+    std::string m_tracing;
+    std::string m_logLevel;
+
+    QStandardItemModel* m_arrays;
+    QSortFilterProxyModel* m_filtered;
+    QTreeView* m_arrayList;
     QLineEdit* m_filterEdit;
     QPushButton* m_newButton;
     QPushButton* m_modifyButton;
     QPushButton* m_deleteButton;
-    QMenu* m_editMenu;
     QMenu* m_levelMenu;
     QAction* m_loggingAction;
     QActionGroup* m_levelGroup;
