@@ -67,7 +67,7 @@ bool IsDevice(const std::string& text) {
     return text.rfind("/dev/", 0) == 0 && Within(text.substr(5), 64, ".-_") && text != "/dev/." && text != "/dev/..";
 }
 // "host:port", "[v6]:port": as the appliance is recorded.
-bool IsAppliance(const std::string& text) { return Within(text, 270, ".:-[]"); }
+bool IsAppliance(const std::string& text) { return Within(text, 270, ".:-_[]"); }
 bool IsSnapshot(const std::string& text) { return Within(text, 128, ".-_"); }
 bool IsConsistency(const std::string& text) {
     return text == "filesystem" || text == "application" || text == "crash";
