@@ -10,7 +10,6 @@
 
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -333,11 +332,8 @@ void Register() {
 
 void PrintCommitPercentiles() {
     if (g_commitMs.empty()) return;
-    std::vector<double> sorted = g_commitMs;
-    std::sort(sorted.begin(), sorted.end());
-    auto at = [&](double q) { return sorted[std::min(sorted.size() - 1, static_cast<size_t>(q * sorted.size()))]; };
-    std::printf("\ncommit_snapshots/64_luns_on_4_appliances: %zu commits, p50 %.2f ms, p99 %.2f ms\n", sorted.size(),
-                at(0.50), at(0.99));
+    std::printf("\ncommit_snapshots/64_luns_on_4_appliances: %zu commits, p50 %.2f ms, p99 %.2f ms\n",
+                g_commitMs.size(), Percentile(g_commitMs, 0.50), Percentile(g_commitMs, 0.99));
 }
 
 }  // namespace

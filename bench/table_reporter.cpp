@@ -1,5 +1,6 @@
 #include "table_reporter.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 
@@ -36,6 +37,12 @@ std::string CpuModel() {
 
 }  // namespace
 
+double Percentile(std::vector<double> values, double q) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, static_cast<size_t>(q * static_cast<double>(values.size())))];
+}
+
 bool TableReporter::ReportContext(const Context& context) {
     std::fprintf(stderr, "Machine: %d x %s, %s build\n", context.cpu_info.num_cpus, CpuModel().c_str(),
 #ifdef NDEBUG
@@ -44,6 +51,10 @@ bool TableReporter::ReportContext(const Context& context) {
                  "debug"
 #endif
     );
+    // What else the machine was doing, for the reader of a table from a shared machine.
+    std::ifstream load("/proc/loadavg");
+    std::string averages;
+    if (std::getline(load, averages)) std::fprintf(stderr, "Load average (1, 5, 15 min, tasks): %s\n", averages.c_str());
     return true;
 }
 

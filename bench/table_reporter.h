@@ -10,6 +10,9 @@
 
 namespace bench {
 
+// The value at fraction q (0 to 1) of the sorted values, nearest rank below; 0 for none.
+double Percentile(std::vector<double> values, double q);
+
 class TableReporter : public benchmark::BenchmarkReporter {
 public:
     bool ReportContext(const Context& context) override;

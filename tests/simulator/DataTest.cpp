@@ -138,6 +138,13 @@ TEST(SimulatorData, SnapshotCopiesTheImageWhenTheRequestIsCarriedOutAndRollbackR
     EXPECT_FALSE(fs::exists(sim.VolumeImage(clone)));
     ASSERT_EQ(CommandStatus(Delete(sim, "/api/snapshots/s1")), "0 Success");
     EXPECT_FALSE(fs::exists(snapshot));
+    // Clearing the snapshots takes their images too: a long run of snapshot sets must not fill the disk.
+    // (IDs as long as the provider's: beyond the 15 characters a string holds without allocating.)
+    const std::string first = sim.AddSnapshot("g", "x", "snap_2_6b72760000000001").id;
+    const std::string second = sim.AddSnapshot("g", "y", "snap_3_6b72760000000001").id;
+    sim.ClearSnapshots();
+    EXPECT_FALSE(fs::exists(sim.SnapshotImage(first, "d")));
+    EXPECT_FALSE(fs::exists(sim.SnapshotImage(second, "d")));
     ASSERT_EQ(CommandStatus(Delete(sim, "/api/volumes/d")), "0 Success");
     EXPECT_FALSE(fs::exists(image));
 }

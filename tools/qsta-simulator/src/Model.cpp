@@ -540,7 +540,8 @@ void Model::RemoveVolumeLocked(const std::string& name) {
 
 void Model::ClearSnapshots() {
     std::unique_lock lock(m_mutex);
-    while (!m_snapshots.empty()) RemoveSnapshotLocked(m_snapshots.front().id);
+    // A copy of the ID: the removal frees the record it lives in before the images go.
+    while (!m_snapshots.empty()) RemoveSnapshotLocked(std::string(m_snapshots.front().id));
 }
 
 std::string Model::ModelOf(const std::string& volumeName) const {
