@@ -2,7 +2,6 @@
 // the listings, one binder from child elements to record fields.
 #include "KParsers.h"
 
-#include <algorithm>
 #include <climits>
 #include <cstddef>
 #include <mutex>
@@ -138,7 +137,8 @@ struct Field {
     void (*adjust)(std::string&) = nullptr;  // applied to a text that was read
 };
 
-void UpToTheFirstHyphen(std::string& text) { text.erase(std::min(text.find('-'), text.size())); }
+// A new string, not an erase: the record keeps no room for the cut-off part.
+void UpToTheFirstHyphen(std::string& text) { text = text.substr(0, text.find('-')); }
 
 const Field<VolumeInfo> kVolumeFields[] = {{"product-id", &VolumeInfo::productID, &UpToTheFirstHyphen},
                                            {"ieee-id", &VolumeInfo::volID},
