@@ -505,75 +505,177 @@ TEST_F(OperationTest, ResyncVolumeRollsTheGroupBack) {
     EXPECT_EQ(1u, CountLog(3, "Exiting KConnection::ResyncVolume with return code 0"));
 }
 
-// Every command: invalid input, HTTP failure text, refusal, missing element.
-struct CommandCase {
+// ---------------------------------------------------------------------------
+// The library's operations table, row for row and in its order: what each
+// operation sends, how its failures read, what a command keeps of its answer.
+
+struct OperationCase {
     const char* name;
     const char* method;
-    const char* pathPattern;
-    const char* httpFailure;  // with status 500
-    std::function<int(KConnection&)> call;
-    std::function<int(KConnection&)> callWithEmptyInput;
+    std::string target;    // the path as sent; faults are set on it
+    std::string body;      // the form as sent
+    const char* response;  // a command's response element; null: a listing or lookup
+    const char* failure;   // the failure text when the appliance answers 500
+    size_t failureLines;   // how often that text is logged at level 0: a lookup logs it twice
+    std::function<int()> call;
+    std::function<int()> callWithEmptyInput = nullptr;  // null: no input to leave empty
+    // What the caller holds of a command's answer afterwards, and what it
+    // should be; null where the captured text reaches no caller (DeleteVolume,
+    // ResyncVolume).
+    std::function<std::string()> kept = nullptr;
+    const char* keeps = nullptr;
 };
 
-std::vector<CommandCase> Commands() {
-    static std::string out;
-    static std::string id = "0000000000000001", cg = "cg-1";
-    return {
-        {"CreateSnapshotSet", "POST", "/api/snapshots/snapshots_set",
-         "HTTP return code: 500. Create snapshot set failed",
-         [](KConnection& c) {
-             std::list<std::string> created;
-             return c.CreateSnapshotSet({&id}, {&cg}, &created);
-         },
-         [](KConnection& c) { return c.CreateSnapshotSet({&id}, {&cg}, nullptr); }},
-        {"DeleteSnapshot", "DELETE", "/api/snapshots/*", "HTTP return code: 500. Delete snapshot failed",
-         [](KConnection& c) { return c.DeleteSnapshot("snap-1"); },
-         [](KConnection& c) { return c.DeleteSnapshot(""); }},
-        {"CloneVolume", "POST", "/api/consistency_groups/*/clone", "HTTP return code: 500. Clone volume failed",
-         [](KConnection& c) { return c.CloneVolume("cg-1", "snap-1", "clone-1", out); },
-         [](KConnection& c) { return c.CloneVolume("cg-1", "snap-1", "", out); }},
-        {"DeleteVolume", "DELETE", "/api/volumes/*", "HTTP return code: 500. Delete volume failed",
-         [](KConnection& c) { return c.DeleteVolume("vol-1"); }, [](KConnection& c) { return c.DeleteVolume(""); }},
-        {"CreateServer", "POST", "/api/servers", "HTTP return code: 500. Create server failed",
-         [](KConnection& c) { return c.CreateServer("h", "iqn.h", "192.0.2.1", out); },
-         [](KConnection& c) { return c.CreateServer("", "iqn.h", "192.0.2.1", out); }},
-        {"AttachVolume", "POST", "/api/servers/*/volumes", "HTTP return code: 500. Attach volume failed",
-         [](KConnection& c) { return c.AttachVolume("vol-1", "host-1"); },
-         [](KConnection& c) { return c.AttachVolume("vol-1", ""); }},
-        {"DetachVolume", "POST", "/api/volumes/*/detach", "HTTP return code: 500. Detach volume failed",
-         [](KConnection& c) { return c.DetachVolume("vol-1", "host-1"); },
-         [](KConnection& c) { return c.DetachVolume("", "host-1"); }},
-        {"ResyncVolume", "POST", "/api/consistency_groups/*/rollback", "HTTP return code: 500. Resync volume failed",
-         [](KConnection& c) { return c.ResyncVolume("snap-1", "cg-1"); },
-         [](KConnection& c) { return c.ResyncVolume("snap-1", ""); }},
-    };
+class OperationTableTest : public OperationTest {
+protected:
+    std::vector<OperationCase> Operations() {
+        // The one number the snapshot set draws, once the test seeds the generator with 7.
+        Korvel::SeedSnapshotNumbersForTesting(7);
+        const std::string number = std::to_string(Korvel::DrawSnapshotNumber());
+        return {
+            {"GetVolumesList", "GET", "/api/volumes", "", nullptr, "HTTP return code: 500. List volume failed", 1,
+             [this] { return m_conn->GetVolumesList(&m_volumes); }, [this] { return m_conn->GetVolumesList(nullptr); }},
+            {"GetSnapshotsList", "GET", "/api/consistency_groups/cg-1/snapshots", "", nullptr,
+             "HTTP return code: 500. List snapshot failed", 1,
+             [this] { return m_conn->GetSnapshotsList("cg-1", &m_snapshots); },
+             [this] { return m_conn->GetSnapshotsList("", &m_snapshots); }},
+            {"ListVolumes", "GET", "/api/volumes", "", nullptr, "List volume failed", 1,
+             [this] { return m_conn->ListVolumes(m_raw); }},
+            {"ListServers", "GET", "/api/servers", "", nullptr, "List servers failed", 1,
+             [this] { return m_conn->ListServers(m_raw); }},
+            {"GetVolumeInfoByDispName", "GET", "/api/volumes", "", nullptr, "List volume failed", 2,
+             [this] { return m_conn->GetVolumeInfoByDispName("sqldata", m_a, m_b, m_c); }},
+            {"GetServerInfoByIQN", "GET", "/api/servers", "", nullptr, "List servers failed", 2,
+             [this] { return m_conn->GetServerInfoByIQN("iqn.2026-01.local.example:backup01", m_a, m_b); }},
+            {"CreateSnapshotSet", "POST", "/api/snapshots/snapshots_set",
+             "snapshots_set_1_name=snap_" + number + "_" + m_id + "&snapshots_set_1_cg=cg-1",
+             "create-snapshot-set-response", "HTTP return code: 500. Create snapshot set failed", 1,
+             [this] {
+                 m_created.clear();
+                 return m_conn->CreateSnapshotSet({&m_id}, {&m_cg}, &m_created);
+             },
+             [this] { return m_conn->CreateSnapshotSet({&m_id}, {&m_cg}, nullptr); },
+             [this] { return m_created.empty() ? std::string() : m_created.front(); }, "snap-6"},
+            {"DeleteSnapshot", "DELETE", "/api/snapshots/snap-1", "", "delete-snapshot-response",
+             "HTTP return code: 500. Delete snapshot failed", 1, [this] { return m_conn->DeleteSnapshot("snap-1"); },
+             [this] { return m_conn->DeleteSnapshot(""); }},
+            {"CloneVolume", "POST", "/api/consistency_groups/cg-1/clone", "snapshot=snap-1&name=clone-1&timeout=30",
+             "clone-cg-response", "HTTP return code: 500. Clone volume failed", 1,
+             [this] {
+                 m_text = "prefilled";
+                 return m_conn->CloneVolume("cg-1", "snap-1", "clone-1", m_text);
+             },
+             [this] { return m_conn->CloneVolume("cg-1", "snap-1", "", m_text); }, [this] { return m_text; }, ""},
+            {"DeleteVolume", "DELETE", "/api/volumes/vol-1", "", "delete-volume-response",
+             "HTTP return code: 500. Delete volume failed", 1, [this] { return m_conn->DeleteVolume("vol-1"); },
+             [this] { return m_conn->DeleteVolume(""); }},
+            {"CreateServer", "POST", "/api/servers", "display_name=h&iscsi=192.0.2.1&iqn=iqn.h&ipsec=no&force=no",
+             "create-server-response", "HTTP return code: 500. Create server failed", 1,
+             [this] {
+                 m_text = "prefilled";
+                 return m_conn->CreateServer("h", "iqn.h", "192.0.2.1", m_text);
+             },
+             [this] { return m_conn->CreateServer("", "iqn.h", "192.0.2.1", m_text); }, [this] { return m_text; },
+             "host-9"},
+            {"AttachVolume", "POST", "/api/servers/host-1/volumes", "id=host-1&volume_name=vol-1&readonly=no&force=no",
+             "attach-volume-response", "HTTP return code: 500. Attach volume failed", 1,
+             [this] { return m_conn->AttachVolume("vol-1", "host-1"); },
+             [this] { return m_conn->AttachVolume("vol-1", ""); }},
+            {"DetachVolume", "POST", "/api/volumes/vol-1/detach", "servers=host-1", "detach-volume-response",
+             "HTTP return code: 500. Detach volume failed", 1, [this] { return m_conn->DetachVolume("vol-1", "host-1"); },
+             [this] { return m_conn->DetachVolume("", "host-1"); }},
+            {"ResyncVolume", "POST", "/api/consistency_groups/cg-1/rollback", "snapname=snap-1&timeout=30",
+             "clone-cg-response", "HTTP return code: 500. Resync volume failed", 1,
+             [this] { return m_conn->ResyncVolume("snap-1", "cg-1"); },
+             [this] { return m_conn->ResyncVolume("snap-1", ""); }},
+            {"ListDrives", "GET", "/api/drives", "", nullptr, "List drives failed", 1,
+             [this] { return KConnection::ListDrives(Address(), Key()); }},
+        };
+    }
+
+    std::string m_id = "0000000000000001", m_cg = "cg-1";
+    std::string m_text, m_a, m_b, m_c;
+    std::list<std::string> m_created;
+    std::list<VolumeInfo> m_volumes;
+    std::list<SnapshotInfo> m_snapshots;
+    std::ostringstream m_raw;
+};
+
+TEST_F(OperationTableTest, EveryOperationSendsTheRequestOfItsRow) {
+    for (const OperationCase& c : Operations()) {
+        m_sim.ClearJournal();
+        Korvel::SeedSnapshotNumbersForTesting(7);
+        ThrownText<std::exception>(c.call);  // the appliance may know no such object: only the request matters
+        const auto journal = m_sim.Journal();
+        ASSERT_FALSE(journal.empty()) << c.name;
+        EXPECT_EQ(c.method, journal[0].method) << c.name;
+        EXPECT_EQ(c.target, journal[0].target) << c.name;
+        EXPECT_EQ(c.body, journal[0].body) << c.name;
+        EXPECT_EQ(Key(), journal[0].Header("X-Access-Key")) << c.name;
+    }
 }
 
-TEST_F(OperationTest, EveryCommandRefusesAnEmptyInputWithoutSending) {
-    for (const CommandCase& c : Commands()) {
+TEST_F(OperationTableTest, EveryOperationRefusesAnEmptyInputWithoutSending) {
+    for (const OperationCase& c : Operations()) {
+        if (!c.callWithEmptyInput) continue;
         const std::string text = std::string("KConnection::") + c.name + " - Invalid input argument";
-        EXPECT_EQ(text, ThrownText<std::invalid_argument>([&] { c.callWithEmptyInput(*m_conn); })) << c.name;
+        EXPECT_EQ(text, ThrownText<std::invalid_argument>([&] { c.callWithEmptyInput(); })) << c.name;
         EXPECT_EQ(1u, CountLog(0, text)) << c.name;
         EXPECT_EQ(0u, CountLogContaining(std::string("Exiting KConnection::") + c.name)) << c.name;
     }
     EXPECT_EQ(0u, m_sim.JournalSize());
 }
 
-TEST_F(OperationTest, EveryCommandFormatsItsHttpFailure) {
-    for (const CommandCase& c : Commands()) {
-        m_sim.AddFault(qsta::Fault::WithStatus(c.method, c.pathPattern, 500));
-        EXPECT_EQ(c.httpFailure, ThrownText<KException>([&] { c.call(*m_conn); })) << c.name;
-        EXPECT_EQ(1u, CountLog(0, c.httpFailure)) << c.name;
+TEST_F(OperationTableTest, EveryOperationFormatsItsHttpFailure) {
+    const auto operations = Operations();
+    for (const OperationCase& c : operations) {
+        m_sim.AddFault(qsta::Fault::WithStatus(c.method, c.target, 500));
+        const size_t before = CountLog(0, c.failure);
+        EXPECT_EQ(c.failure, ThrownText<KException>([&] { c.call(); })) << c.name;
+        EXPECT_EQ(before + c.failureLines, CountLog(0, c.failure)) << c.name;
+        EXPECT_EQ(0u, CountLogContaining(std::string("Exiting KConnection::") + c.name)) << c.name;
     }
-    EXPECT_EQ(Commands().size(), m_sim.JournalSize());
+    EXPECT_EQ(operations.size(), m_sim.JournalSize());
 }
 
-TEST_F(OperationTest, EveryCommandThrowsTheStatusMessageOfARefusal) {
-    for (const CommandCase& c : Commands()) {
-        m_sim.AddFault(qsta::Fault::Refuse(c.method, c.pathPattern, "1", std::string("Refused by ") + c.name));
-        EXPECT_EQ(std::string("Refused by ") + c.name, ThrownText<KException>([&] { c.call(*m_conn); })) << c.name;
+TEST_F(OperationTableTest, EveryCommandThrowsTheStatusMessageOfARefusal) {
+    for (const OperationCase& c : Operations()) {
+        if (c.response == nullptr) continue;
+        m_sim.AddFault(qsta::Fault::Refuse(c.method, c.target, "1", std::string("Refused by ") + c.name));
+        EXPECT_EQ(std::string("Refused by ") + c.name, ThrownText<KException>([&] { c.call(); })) << c.name;
         EXPECT_EQ(1u, CountLog(0, std::string("Refused by ") + c.name)) << c.name;
     }
+}
+
+TEST_F(OperationTableTest, EveryCommandGivesOneWhenTheResponseElementIsMissing) {
+    size_t commands = 0;
+    for (const OperationCase& c : Operations()) {
+        if (c.response == nullptr) continue;
+        ++commands;
+        m_sim.AddFault(qsta::Fault::WithoutElement(c.method, c.target));
+        EXPECT_EQ(1, c.call()) << c.name;
+        EXPECT_EQ(1u, CountLog(3, std::string("Exiting KConnection::") + c.name + " with return code 1")) << c.name;
+    }
+    EXPECT_EQ(8u, commands);
+    EXPECT_EQ(commands, CountLog(2, "Response not found. Error Condition"));
+}
+
+// Each answer carries every element some command captures; each command
+// keeps only its own (the clone nothing: its caller's text comes back empty).
+TEST_F(OperationTableTest, EveryCommandKeepsWhatItsRowCaptures) {
+    for (const OperationCase& c : Operations()) {
+        if (c.response == nullptr) continue;
+        const std::string element = c.response;
+        m_sim.AddFault(qsta::Fault::Custom(c.method, c.target, 200,
+                                           "<" + element + "><status>0</status><server-name>host-9</server-name>"
+                                           "<snapshot-name>snap-8</snapshot-name><cg-name>cg-7</cg-name>"
+                                           "<snapshots><snapshot>snap-6</snapshot></snapshots></" + element + ">"));
+        EXPECT_EQ(0, c.call()) << c.name;
+        if (c.kept) {
+            EXPECT_EQ(c.keeps, c.kept()) << c.name;
+        }
+    }
+    EXPECT_EQ(1u, m_created.size());
 }
 
 TEST_F(OperationTest, EmptyStatusIsARefusalToo) {
@@ -602,15 +704,6 @@ TEST_F(OperationTest, StatusZeroSucceedsWhateverTheMessageSays) {
     m_sim.AddFault(qsta::Fault::Refuse("POST", "/api/servers/*/volumes", "0", std::string("Failure, really")));
     EXPECT_EQ(0, m_conn->AttachVolume("vol-1", "host-1"));
     EXPECT_EQ(0u, CountLog(0, "Failure, really"));
-}
-
-TEST_F(OperationTest, EveryCommandGivesOneWhenTheResponseElementIsMissing) {
-    for (const CommandCase& c : Commands()) {
-        m_sim.AddFault(qsta::Fault::WithoutElement(c.method, c.pathPattern));
-        EXPECT_EQ(1, c.call(*m_conn)) << c.name;
-        EXPECT_EQ(1u, CountLog(3, std::string("Exiting KConnection::") + c.name + " with return code 1")) << c.name;
-    }
-    EXPECT_EQ(Commands().size(), CountLog(2, "Response not found. Error Condition"));
 }
 
 // ---------------------------------------------------------------------------

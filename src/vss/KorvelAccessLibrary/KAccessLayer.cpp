@@ -2,15 +2,15 @@
 #include <vector>
 
 #include "KConnection.h"
+#include "KConventions.h"
 #include "KorvelAccessLibrary.h"
-#include "Logger.h"
 #include "Utilities.h"
 
 namespace Korvel {
 
 namespace {
 
-const char* const kComponent = "Korvel.KAccessLibrary";
+const char* const kComponent = kAccessComponent;
 
 // Reads the appliance's access key, logs it masked and appends its array.
 void AddArray(std::list<std::unique_ptr<KArray>>& arrays, std::string& arrayIP) {
@@ -50,24 +50,20 @@ void KAccessLayer::GlobalCleanup() {
 
 int KAccessLayer::DiscoverArrays() {
     Logger::Write(KLOG_DEBUG, kComponent, "Entering KAccessLayer::DiscoverArrays()");
-    int result = 0;
-    try {
+    // One bad appliance ends the scan; arrays added before it stay usable.
+    const int result = ResultOf([this] {
         std::vector<std::string> names;
         Utilities::GetArrayIPList(names);
         for (auto& name : names) AddArray(m_arrays, name);
-    } catch (const std::exception& e) {
-        // One bad appliance ends the scan; arrays added before it stay usable.
-        Logger::Write(KLOG_ERROR, kComponent, "%s", e.what());
-        result = 1;
-    }
+        return 0;
+    });
     Logger::Write(KLOG_DEBUG, kComponent, "Exiting KAccessLayer::DiscoverArrays()");
     return result;
 }
 
 int KAccessLayer::Refresh() {
     Logger::Write(KLOG_DEBUG, kComponent, "Entering KAccessLayer::Refresh()");
-    int result = 0;
-    try {
+    const int result = ResultOf([this] {
         std::vector<std::string> names;
         Utilities::GetArrayIPList(names);
         for (auto& name : names) {
@@ -86,10 +82,8 @@ int KAccessLayer::Refresh() {
             Logger::Write(KLOG_INFO, kComponent, "New arrayIP found in the registry");
             AddArray(m_arrays, name);
         }
-    } catch (const std::exception& e) {
-        Logger::Write(KLOG_ERROR, kComponent, "%s", e.what());
-        result = 1;
-    }
+        return 0;
+    });
     Logger::Write(KLOG_DEBUG, kComponent, "Exiting KAccessLayer::Refresh()");
     return result;
 }

@@ -7,16 +7,64 @@
 #include "KServer.h"
 #include "KSnapshot.h"
 #include "KorvelAccessLibrary.h"
-#include "Logger.h"
+#include "KConventions.h"
 
 namespace Korvel {
 
 namespace {
-const char* const kComponent = "Korvel.KAccessLibrary";
+const char* const kComponent = kAccessComponent;
 // The clone's creation line belongs to the provider's story of an exposed
 // snapshot, so it is written under the provider's component.
 const char* const kProviderComponent = "Korvel.VssProvider";
 const char* const kCloneSuffix = ".clone";
+
+// Caches a volume of `array`'s appliance in its list `volumes`, says so
+// (`kind`: "volume" or "clone volume") and returns it.
+KVolume* Cache(std::list<std::unique_ptr<KVolume>>& volumes, KArray* array, const char* kind, std::string& volID,
+               std::string& volName, std::string& volDispName, std::string& cgID) {
+    auto created = std::make_unique<KVolume>(volID, volName, volDispName, cgID);
+    created->SetArray(array);
+    volumes.push_back(std::move(created));
+    Logger::Write(KLOG_TRACE, kComponent, "Added %s %s to the internal volume list", kind, volName.c_str());
+    return volumes.back().get();
+}
+
+// A lookup in the cache `volumes`: the first volume that `matches` accepts.
+// `name` names the lines and the failure, `param` the key `value`.
+template <typename Matches>
+int FindCached(const char* name, const char* param, std::string& value,
+               const std::list<std::unique_ptr<KVolume>>& volumes, KVolume*& volume, Matches matches) {
+    Logger::Write(KLOG_DEBUG, kComponent, "Entering KArray::%s() with input param %s: %s", name, param,
+                  value.c_str());
+    if (value.empty()) throw std::invalid_argument(std::string("KArray::") + name + " - Invalid input parameter");
+    int result = 2;
+    for (const auto& candidate : volumes) {
+        if (matches(*candidate)) {
+            volume = candidate.get();
+            result = 0;
+            break;
+        }
+    }
+    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KArray::%s() with return code %d", name, result);
+    return result;
+}
+
+// Attaches a volume to a server entry or detaches it: `name` names the lines
+// and the failure, `how` says what was done ("mapped to").
+int ChangeMapping(const char* name, const char* how,
+                  int (KConnection::*request)(const std::string&, const std::string&), KConnection& connection,
+                  std::string& volName, std::string& serverID) {
+    Logger::Write(KLOG_DEBUG, kComponent, "Entering KArray::%s() with input param volName: %s serverID: %s", name,
+                  volName.c_str(), serverID.c_str());
+    if (volName.empty() || serverID.empty())
+        throw std::invalid_argument(std::string("KArray::") + name + " - Invalid input parameter");
+    const int result = (connection.*request)(volName, serverID);
+    if (result == 0)
+        Logger::Write(KLOG_INFO, kComponent, "Volume %s successfully %s server ID: %s", volName.c_str(), how,
+                      serverID.c_str());
+    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KArray::%s() with return code : %d", name, result);
+    return result;
+}
 }  // namespace
 
 bool ParseCloneDisplayName(const std::string& displayName, std::string& snapshotID) {
@@ -75,55 +123,24 @@ int KArray::AddServerToList(KServer* server) {
 }
 
 int KArray::GetVolumeByID(std::string& volID, KVolume*& volume) {
-    Logger::Write(KLOG_DEBUG, kComponent, "Entering KArray::GetVolumeByID() with input param volID: %s",
-                  volID.c_str());
-    if (volID.empty()) throw std::invalid_argument("KArray::GetVolumeByID - Invalid input parameter");
-    int result = 2;
-    for (const auto& candidate : m_volumes) {
+    return FindCached("GetVolumeByID", "volID", volID, m_volumes, volume, [&volID](KVolume& candidate) {
         std::string* candidateID = nullptr;
-        candidate->GetVolumeID(candidateID);
-        if (*candidateID == volID) {
-            volume = candidate.get();
-            result = 0;
-            break;
-        }
-    }
-    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KArray::GetVolumeByID() with return code %d", result);
-    return result;
+        candidate.GetVolumeID(candidateID);
+        return *candidateID == volID;
+    });
 }
 
 int KArray::GetVolumeByDispName(std::string& volDispName, KVolume*& volume) {
-    Logger::Write(KLOG_DEBUG, kComponent, "Entering KArray::GetVolumeByDispName() with input param volDispName: %s",
-                  volDispName.c_str());
-    if (volDispName.empty()) throw std::invalid_argument("KArray::GetVolumeByDispName - Invalid input parameter");
-    int result = 2;
     std::string candidateName;
-    for (const auto& candidate : m_volumes) {
-        candidate->GetVolumeDispName(candidateName);
-        if (candidateName == volDispName) {
-            volume = candidate.get();
-            result = 0;
-            break;
-        }
-    }
-    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KArray::GetVolumeByDispName() with return code %d", result);
-    return result;
+    return FindCached("GetVolumeByDispName", "volDispName", volDispName, m_volumes, volume, [&](KVolume& candidate) {
+        candidate.GetVolumeDispName(candidateName);
+        return candidateName == volDispName;
+    });
 }
 
 int KArray::GetVolumeBySnapID(std::string& snapID, KVolume*& volume) {
-    Logger::Write(KLOG_DEBUG, kComponent, "Entering KArray::GetVolumeBySnapID() with input param snapID: %s",
-                  snapID.c_str());
-    if (snapID.empty()) throw std::invalid_argument("KArray::GetVolumeBySnapID - Invalid input parameter");
-    int result = 2;
-    for (const auto& candidate : m_volumes) {
-        if (candidate->IsSnapAvailable(snapID) == 0) {
-            volume = candidate.get();
-            result = 0;
-            break;
-        }
-    }
-    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KArray::GetVolumeBySnapID() with return code %d", result);
-    return result;
+    return FindCached("GetVolumeBySnapID", "snapID", snapID, m_volumes, volume,
+                      [&snapID](KVolume& candidate) { return candidate.IsSnapAvailable(snapID) == 0; });
 }
 
 int KArray::GetVolumeByIDFromArray(std::string& volID, KVolume*& volume) {
@@ -139,13 +156,8 @@ int KArray::GetVolumeByIDFromArray(std::string& volID, KVolume*& volume) {
         for (auto& record : records) {
             if (record.volID != volID) continue;
             Logger::Write(KLOG_TRACE, kComponent, "Found volume matching volume ID %s in the array", volID.c_str());
-            auto created = std::make_unique<KVolume>(volID, record.volName, record.volDispName, record.cgName);
-            created->SetArray(this);
-            m_volumes.push_back(std::move(created));
-            volume = m_volumes.back().get();
+            volume = Cache(m_volumes, this, "volume", volID, record.volName, record.volDispName, record.cgName);
             found = true;
-            Logger::Write(KLOG_TRACE, kComponent, "Added volume %s to the internal volume list",
-                          record.volName.c_str());
             break;
         }
     }
@@ -171,14 +183,9 @@ int KArray::GetVolumeByDispNameFromArray(std::string& volDispName, KVolume*& vol
     if (m_connection->GetVolumesList(&records) == 0) {
         for (auto& record : records) {
             if (record.volDispName != volDispName) continue;
-            auto created =
-                std::make_unique<KVolume>(record.productID, record.volName, record.volDispName, record.cgName);
-            created->SetArray(this);
-            m_volumes.push_back(std::move(created));
-            volume = m_volumes.back().get();
+            volume = Cache(m_volumes, this, "volume", record.productID, record.volName, record.volDispName,
+                           record.cgName);
             found = true;
-            Logger::Write(KLOG_TRACE, kComponent, "Added volume %s to the internal volume list",
-                          record.volName.c_str());
             break;
         }
     }
@@ -218,18 +225,13 @@ int KArray::GetVolumeBySnapIDFromArray(std::string& snapID, KVolume*& volume) {
             }
             if (!match) continue;
 
-            auto created =
-                std::make_unique<KVolume>(record.productID, record.volName, record.volDispName, record.cgName);
-            created->SetArray(this);
-            m_volumes.push_back(std::move(created));
-            KVolume* owner = m_volumes.back().get();
+            KVolume* owner =
+                Cache(m_volumes, this, "volume", record.productID, record.volName, record.volDispName, record.cgName);
             volume = owner;
             found = true;
-            Logger::Write(KLOG_TRACE, kComponent, "Added volume %s to the internal volume list",
-                          record.volName.c_str());
-            auto* snapshot = new KSnapshot(snapID);
+            auto snapshot = std::make_unique<KSnapshot>(snapID);
             snapshot->SetVolume(owner);
-            owner->AddSnapshotToList(snapshot);
+            owner->AddSnapshotToList(snapshot.release());  // the exported interface takes ownership of a pointer
             Logger::Write(KLOG_TRACE, kComponent, "Added snapshot %s to the internal snapshot list",
                           snapID.c_str());
             break;
@@ -263,12 +265,7 @@ int KArray::CloneVolume(std::string& cgID, std::string& snapID, KVolume*& cloneV
         if (result == 0) {
             Logger::Write(KLOG_INFO, kProviderComponent, "Volume clone(%s - %s) created for snapshot(%s)",
                           newVolID.c_str(), newVolName.c_str(), snapID.c_str());
-            auto created = std::make_unique<KVolume>(newVolID, newVolName, cloneName, workCgName);
-            created->SetArray(this);
-            m_volumes.push_back(std::move(created));
-            cloneVolume = m_volumes.back().get();
-            Logger::Write(KLOG_TRACE, kComponent, "Added clone volume %s to the internal volume list",
-                          newVolName.c_str());
+            cloneVolume = Cache(m_volumes, this, "clone volume", newVolID, newVolName, cloneName, workCgName);
         }
     }
     Logger::Write(KLOG_DEBUG, kComponent, "Exiting KArray::CloneVolume() with return code : %d", result);
@@ -276,31 +273,12 @@ int KArray::CloneVolume(std::string& cgID, std::string& snapID, KVolume*& cloneV
 }
 
 int KArray::AttachVolume(std::string& volName, std::string& serverID) {
-    Logger::Write(KLOG_DEBUG, kComponent,
-                  "Entering KArray::AttachVolume() with input param volName: %s serverID: %s", volName.c_str(),
-                  serverID.c_str());
-    if (volName.empty() || serverID.empty())
-        throw std::invalid_argument("KArray::AttachVolume - Invalid input parameter");
-    int result = m_connection->AttachVolume(volName, serverID);
-    if (result == 0)
-        Logger::Write(KLOG_INFO, kComponent, "Volume %s successfully mapped to server ID: %s", volName.c_str(),
-                      serverID.c_str());
-    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KArray::AttachVolume() with return code : %d", result);
-    return result;
+    return ChangeMapping("AttachVolume", "mapped to", &KConnection::AttachVolume, *m_connection, volName, serverID);
 }
 
 int KArray::DetachVolume(std::string& volName, std::string& serverID) {
-    Logger::Write(KLOG_DEBUG, kComponent,
-                  "Entering KArray::DetachVolume() with input param volName: %s serverID: %s", volName.c_str(),
-                  serverID.c_str());
-    if (volName.empty() || serverID.empty())
-        throw std::invalid_argument("KArray::DetachVolume - Invalid input parameter");
-    int result = m_connection->DetachVolume(volName, serverID);
-    if (result == 0)
-        Logger::Write(KLOG_INFO, kComponent, "Volume %s successfully detached from server ID: %s",
-                      volName.c_str(), serverID.c_str());
-    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KArray::DetachVolume() with return code : %d", result);
-    return result;
+    return ChangeMapping("DetachVolume", "detached from", &KConnection::DetachVolume, *m_connection, volName,
+                         serverID);
 }
 
 int KArray::DeleteVolume(std::string& volName) {

@@ -11,10 +11,12 @@
 #include <utility>
 #include <vector>
 
-#include "KGuards.h"
 #include "KRecords.h"
 
 namespace Korvel {
+
+// Where a request goes and what it carries (KConnection.cpp).
+struct KEndpoint;
 
 class KConnection {
 public:
@@ -106,9 +108,8 @@ private:
     // already hold. False when none of them was taken.
     bool RedrawTakenNames(std::vector<std::pair<std::string, std::string>>& entries);
 
-    // Prepares one request handle for path (which begins with "/api/").
-    // Always returns 0; when no handle can be created both outputs stay empty.
-    int InitializeCurl(CurlHandle& curl, const char* path, CurlHeaderList& headers);
+    // Where this connection's requests go and what they carry.
+    KEndpoint Here() const;
 
     std::string arrayIP;
     std::string accessKey;

@@ -21,8 +21,9 @@ struct SnapshotInfo {
     std::string snapDispName;  // "display-name"
 };
 
-// Names the command whose response is parsed; decides which extra element is
-// captured. Based on int so that any int value is a valid CommandAction.
+// Names the command whose response is parsed; the command's row in the
+// operations table says what it captures. Based on int so that any int value
+// is a valid CommandAction.
 enum CommandAction : int {
     CreateSnapshotSetAction = 0,
     DeleteSnapshotAction = 1,
@@ -34,11 +35,20 @@ enum CommandAction : int {
     ResyncVolumeAction = 7
 };
 
+// What a command keeps of its response besides status and message: the text
+// of its child `element`, or, with `item`, the text of each `item` child of
+// that element appended to ResponseInfo::snapshotIDs. Nothing when element is
+// null.
+struct Capture {
+    const char* element = nullptr;
+    const char* item = nullptr;
+};
+
 // What a command response said. Created empty by the operation.
 struct ResponseInfo {
     std::string status;     // "status"
     std::string statusMsg;  // "status-msg"
-    std::string value;      // the one extra element the action names
+    std::string value;      // the one extra element the command captures
     // Receives created snapshot identifiers (action 0 only); caller-owned.
     std::list<std::string>* snapshotIDs = nullptr;
 };

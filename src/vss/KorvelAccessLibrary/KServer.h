@@ -1,7 +1,6 @@
 // A host entry of an appliance; owned by its KArray. Internal to the library.
 #pragma once
 
-#include <memory>
 #include <string>
 
 namespace Korvel {
@@ -15,14 +14,14 @@ public:
     KServer(const KServer&) = delete;
     KServer& operator=(const KServer&) = delete;
 
-    const std::string& GetServerID() const { return *m_serverID; }
-    const std::string& GetHostIQN() const { return *m_hostIQN; }
-    const std::string& GetIscsiIP() const { return *m_iscsiIP; }
+    const std::string& GetServerID() const { return m_serverID; }
+    const std::string& GetHostIQN() const { return m_hostIQN; }
+    const std::string& GetIscsiIP() const { return m_iscsiIP; }
 
 private:
-    std::unique_ptr<std::string> m_serverID;
-    std::unique_ptr<std::string> m_hostIQN;
-    std::unique_ptr<std::string> m_iscsiIP;
+    std::string m_serverID;
+    std::string m_hostIQN;
+    std::string m_iscsiIP;
 };
 
 }  // namespace Korvel

@@ -1,7 +1,6 @@
 // A snapshot of a cached volume; owned by that volume. Internal to the library.
 #pragma once
 
-#include <memory>
 #include <string>
 
 #include "KorvelAccessLibrary.h"
@@ -16,12 +15,12 @@ public:
     KSnapshot(const KSnapshot&) = delete;
     KSnapshot& operator=(const KSnapshot&) = delete;
 
-    const std::string& GetSnapshotID() const { return *m_snapID; }
+    const std::string& GetSnapshotID() const { return m_snapID; }
     KVolume* GetVolume() const { return m_volume; }
     void SetVolume(KVolume* volume) { m_volume = volume; }
 
 private:
-    std::unique_ptr<std::string> m_snapID;
+    std::string m_snapID;
     KVolume* m_volume;  // not owned: the volume whose list holds this snapshot
 };
 

@@ -3,12 +3,12 @@
 #include "KConnection.h"
 #include "KSnapshot.h"
 #include "KorvelAccessLibrary.h"
-#include "Logger.h"
+#include "KConventions.h"
 
 namespace Korvel {
 
 namespace {
-const char* const kComponent = "Korvel.KAccessLibrary";
+const char* const kComponent = kAccessComponent;
 }
 
 KVolume::KVolume(std::string& volID, std::string& volName, std::string& volDispName, std::string& cgID)

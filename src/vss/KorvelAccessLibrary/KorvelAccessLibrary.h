@@ -110,6 +110,8 @@ public:
     int DeleteSnapshot(std::string& snapID);
 
 private:
+    // The strings stay behind pointers: callers may construct the class, so
+    // its size is part of the installed interface.
     std::unique_ptr<std::string> m_volID;
     std::unique_ptr<std::string> m_volName;
     std::unique_ptr<std::string> m_volDispName;
@@ -161,6 +163,7 @@ public:
     int ListVolumesFromArray(std::list<KVolumeListing>& volumes);
 
 private:
+    // Behind pointers for the same reason as KVolume's strings.
     std::unique_ptr<std::string> m_arrayIP;
     std::unique_ptr<std::string> m_accessKey;
     std::unique_ptr<KConnection> m_connection;

@@ -2,10 +2,10 @@
 
 #include <cctype>
 #include <cstring>
-#include <memory>
 
+#include "KConventions.h"
+#include "KHandle.h"
 #include "KorvelAccessLibrary.h"
-#include "Logger.h"
 #include "registry.h"
 
 namespace Korvel {
@@ -13,7 +13,6 @@ namespace Utilities {
 
 namespace {
 
-constexpr const char* kComponent = "Korvel.KAccessLibrary";
 constexpr const char* kStoreKey = "SOFTWARE\\Korvel\\HwProvider";
 // The readers' buffer sizes bound names and values: a value of 256 bytes
 // (255 characters plus the terminator) is read whole; a larger one is a read
@@ -21,95 +20,64 @@ constexpr const char* kStoreKey = "SOFTWARE\\Korvel\\HwProvider";
 constexpr DWORD kNameBufferSize = 256;
 constexpr DWORD kValueBufferSize = 256;
 
-// Closes the key on every path out of a reader.
-class RegKeyGuard {
-public:
-    RegKeyGuard() = default;
-    ~RegKeyGuard() { Close(); }
-    RegKeyGuard(const RegKeyGuard&) = delete;
-    RegKeyGuard& operator=(const RegKeyGuard&) = delete;
-    HKEY* Out() { return &m_key; }
-    HKEY Get() const { return m_key; }
-    void Close() {
-        if (m_key != nullptr) RegCloseKey(m_key);
-        m_key = nullptr;
-    }
+// Closed on every path out of a reader.
+using RegistryKey = KHandle<KPointerTraits<HKEY__, &RegCloseKey>>;
 
-private:
-    HKEY m_key = nullptr;
-};
+// Reads value `valueName` of the appliance subkey `arrayName` into `value`.
+// Null when it did, otherwise what failed.
+const char* ReadArrayValue(const std::string& arrayName, const char* valueName, std::string& value) {
+    RegistryKey key;
+    const std::string path = std::string(kStoreKey) + "\\" + arrayName;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, key.out()) != ERROR_SUCCESS)
+        return "Failed to open registry key";
+    char buffer[kValueBufferSize] = {};
+    DWORD size = kValueBufferSize;
+    if (RegQueryValueExA(key.get(), valueName, nullptr, nullptr, reinterpret_cast<LPBYTE>(buffer), &size) !=
+        ERROR_SUCCESS)
+        return "Failed to get config value from registry";
+    // Text up to the first zero byte; a value that fills the buffer without
+    // one must not be read past its end.
+    value.assign(buffer, strnlen(buffer, size));
+    return nullptr;
+}
 
 }  // namespace
 
 int GetArrayIPList(std::vector<std::string>& arrayIPs) {
-    Logger::Write(KLOG_DEBUG, kComponent, "Entering Utilities::GetArrayIPList()");
-    RegKeyGuard key;
-    try {
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kStoreKey, 0, KEY_READ, key.Out()) != ERROR_SUCCESS)
+    KLOG(KLOG_DEBUG, "Entering Utilities::GetArrayIPList()");
+    LoggedOnFailure([&] {
+        RegistryKey key;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kStoreKey, 0, KEY_READ, key.out()) != ERROR_SUCCESS)
             throw KException("Failed to open registry key");
         DWORD subKeys = 0;
-        if (RegQueryInfoKeyA(key.Get(), nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr, nullptr,
+        if (RegQueryInfoKeyA(key.get(), nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr, nullptr,
                              nullptr, nullptr, nullptr) != ERROR_SUCCESS)
             throw KException("Failed to query the registry key");
-        if (subKeys == 0) {
-            Logger::Write(KLOG_INFO, kComponent, "No Subkeys found");
-        } else {
-            char name[kNameBufferSize];
-            for (DWORD index = 0; index < subKeys; ++index) {
-                std::memset(name, 0, sizeof name);
-                DWORD length = kNameBufferSize;
-                if (RegEnumKeyExA(key.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-                    ERROR_SUCCESS)
-                    throw KException("Failed to enumerate registry keys");
-                arrayIPs.emplace_back(name, strnlen(name, sizeof name));
-            }
+        if (subKeys == 0) KLOG(KLOG_INFO, "No Subkeys found");
+        char name[kNameBufferSize];
+        for (DWORD index = 0; index < subKeys; ++index) {
+            std::memset(name, 0, sizeof name);
+            DWORD length = kNameBufferSize;
+            if (RegEnumKeyExA(key.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+                throw KException("Failed to enumerate registry keys");
+            arrayIPs.emplace_back(name, strnlen(name, sizeof name));
         }
-        key.Close();
-    } catch (const std::exception& e) {
-        key.Close();
-        Logger::Write(KLOG_ERROR, kComponent, "%s", e.what());
-        throw;
-    }
-    Logger::Write(KLOG_DEBUG, kComponent, "Exiting Utilities::GetArrayIPList() with return code %d", 0);
+    });
+    KLOG(KLOG_DEBUG, "Exiting Utilities::GetArrayIPList() with return code %d", 0);
     return 0;
 }
 
 int GetArrayConfigData(std::string& arrayName, std::string& valueName, std::string& value) {
-    Logger::Write(KLOG_DEBUG, kComponent, "Entering Utilities::GetArrayConfigData()");
-    RegKeyGuard key;
-    try {
-        const std::string path = std::string(kStoreKey) + "\\" + arrayName;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, key.Out()) != ERROR_SUCCESS)
-            throw KException("Failed to open registry key");
-        std::unique_ptr<char[]> buffer(new char[kValueBufferSize]());
-        DWORD size = kValueBufferSize;
-        if (RegQueryValueExA(key.Get(), valueName.c_str(), nullptr, nullptr, reinterpret_cast<LPBYTE>(buffer.get()),
-                             &size) != ERROR_SUCCESS)
-            throw KException("Failed to get config value from registry");
-        // Text up to the first zero byte; a value that fills the buffer without
-        // one must not be read past its end.
-        value.assign(buffer.get(), strnlen(buffer.get(), size));
-        key.Close();
-    } catch (const std::exception& e) {
-        key.Close();
-        Logger::Write(KLOG_ERROR, kComponent, "%s", e.what());
-        throw;
-    }
-    Logger::Write(KLOG_DEBUG, kComponent, "Exiting Utilities::GetArrayConfigData() with return code %d", 0);
+    KLOG(KLOG_DEBUG, "Entering Utilities::GetArrayConfigData()");
+    LoggedOnFailure([&] {
+        if (const char* failure = ReadArrayValue(arrayName, valueName.c_str(), value)) throw KException(failure);
+    });
+    KLOG(KLOG_DEBUG, "Exiting Utilities::GetArrayConfigData() with return code %d", 0);
     return 0;
 }
 
 bool GetArrayCertificatePin(const std::string& arrayName, std::string& pin) {
-    RegKeyGuard key;
-    const std::string path = std::string(kStoreKey) + "\\" + arrayName;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, key.Out()) != ERROR_SUCCESS) return false;
-    char buffer[kValueBufferSize] = {};
-    DWORD size = kValueBufferSize;
-    if (RegQueryValueExA(key.Get(), "CertificatePin", nullptr, nullptr, reinterpret_cast<LPBYTE>(buffer), &size) !=
-        ERROR_SUCCESS)
-        return false;
-    pin.assign(buffer, strnlen(buffer, size));
-    return true;
+    return ReadArrayValue(arrayName, "CertificatePin", pin) == nullptr;
 }
 
 bool IsCertificatePin(const std::string& pin) {
