@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <grp.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -321,10 +322,11 @@ TEST_F(ServerLimitsTest, InterconnectBuffersOfRecordsAreFreed) {
         VssDriver::Created created = driver.Create(sources);
         ASSERT_EQ(created.result, S_OK) << created.failedStep;
 
-        // Two interconnects of 60,000-byte ports and 50,000-byte addresses.
+        // Two interconnects of 60,000-byte ports and 50,000-byte addresses,
+        // in an array with room for eight.
         auto withInterconnects = [](VDS_LUN_INFORMATION& lun) {
             lun.m_cInterconnects = 2;
-            lun.m_rgInterconnects = static_cast<VDS_INTERCONNECT*>(CoTaskMemAlloc(2 * sizeof(VDS_INTERCONNECT)));
+            lun.m_rgInterconnects = static_cast<VDS_INTERCONNECT*>(CoTaskMemAlloc(8 * sizeof(VDS_INTERCONNECT)));
             for (int i = 0; i < 2; ++i) {
                 VDS_INTERCONNECT& ic = lun.m_rgInterconnects[i];
                 ic.m_addressType = VDS_IA_SCSI;
@@ -337,13 +339,16 @@ TEST_F(ServerLimitsTest, InterconnectBuffersOfRecordsAreFreed) {
             }
         };
         LunRecord source = LunRecord::FromDisk(Device(*a, "a1"));
-        // A call that leaves them alone leaves the caller its own buffers, as they were.
+        // A call that leaves them alone leaves the caller its own buffers, as
+        // they were (a copy of two would be smaller, wherever it lay).
         withInterconnects(source.Info());
         const VDS_INTERCONNECT* own = source.Info().m_rgInterconnects;
+        const size_t room = malloc_usable_size(source.Info().m_rgInterconnects);
         BOOL supported = FALSE;
         ASSERT_EQ(driver.Hardware()->AreLunsSupported(1, 0, nullptr, &source.Info(), &supported), S_OK);
         EXPECT_TRUE(supported);
         ASSERT_EQ(source.Info().m_rgInterconnects, own);
+        EXPECT_EQ(malloc_usable_size(source.Info().m_rgInterconnects), room);
         EXPECT_EQ(own[1].m_cbAddress, 50000u);
         EXPECT_EQ(std::string(reinterpret_cast<const char*>(own[1].m_pbAddress), 50000), std::string(50000, 'a'));
         auto targets = [&]() {

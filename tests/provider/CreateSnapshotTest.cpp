@@ -2,6 +2,8 @@
 // every refusal with its result, log line and event.
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -104,12 +106,16 @@ TEST_F(ProviderTest, CreateTakesOneSnapshotSetPerApplianceAndDescribesEachSnapsh
     EXPECT_EQ(CountLog(KLOG_INFO, "Exiting CKorvelVSSProvider::GetTargetLuns(0)"), 1u);
 
     // Asked again into the same records, the provider replaces their buffers
-    // and releases the old ones (LeakSanitizer checks), with the same content.
+    // and releases the old ones, with the same content: 200 times over, the
+    // heap does not grow (in a sanitizer build LeakSanitizer checks instead).
     const std::string before = created.targets[2].Encode();
     std::vector<VDS_LUN_INFORMATION> sourceInfo, targetInfo;
     for (auto& s : sources) sourceInfo.push_back(s.Info());
     for (auto& t : created.targets) targetInfo.push_back(t.Info());
-    ASSERT_EQ(driver.Hardware()->GetTargetLuns(3, nullptr, sourceInfo.data(), targetInfo.data()), S_OK);
+    const size_t heap = mallinfo2().uordblks;
+    for (int round = 0; round < 200; ++round)
+        ASSERT_EQ(driver.Hardware()->GetTargetLuns(3, nullptr, sourceInfo.data(), targetInfo.data()), S_OK);
+    EXPECT_LT(mallinfo2().uordblks, heap + 32 * 1024);
     for (size_t i = 0; i < 3; ++i) created.targets[i].Info() = targetInfo[i];
     EXPECT_EQ(created.targets[2].Encode(), before);
     EXPECT_EQ(driver.Notifications()->OnUnload(FALSE), S_OK);
@@ -208,6 +214,15 @@ TEST_F(ProviderTest, AreLunsSupportedWithoutAnyApplianceWarns) {
               1u);
     EXPECT_EQ(CountEvents("Warning category 1 event 0x80004014"), 1u);
     EXPECT_EQ(a.JournalSize(), 0u);
+
+    // An appliance recorded, but not the one that has the LUN.
+    AddAppliance(kSeedB);
+    EXPECT_EQ(driver.Hardware()->AreLunsSupported(1, 0, nullptr, &ours.Info(), &supported), VSS_E_PROVIDER_VETO);
+    EXPECT_FALSE(supported);
+    EXPECT_EQ(CountLog(KLOG_WARNING, "Exiting CKorvelVSSProvider::AreLunsSupported(80042306). No korvel array object "
+                                     "for the corresponding korvel volume is found"),
+              1u);
+    EXPECT_EQ(CountEvents("Warning category 1 event 0x80004014"), 2u);
 }
 
 TEST_F(ProviderTest, CommitGoesOnPastARefusingApplianceAndRefusesUncachedLuns) {

@@ -172,6 +172,9 @@ TEST_F(ExposeTest, LocateLunsRefusals) {
     two.push_back(std::move(targets[2]));
     EXPECT_EQ(driver->Expose(two, exposed), VSS_E_PROVIDER_VETO);
     EXPECT_EQ(exposed.size(), 1u);
+    EXPECT_EQ(CountEvents("Error category 1 event 0xC0004003: Volume clone creation: Internal error while creating "
+                          "volume clone"),
+              1u);
     EXPECT_EQ(ClonesOf(*b, b->Snapshots(b->FindVolume("b1")->cgName)[0].id).size(), 1u);
 
     // A Fibre Channel LUN cannot be mapped: its clone would be left for ever,
