@@ -19,6 +19,7 @@
 #include "KorvelAccessLibrary.h"
 #include "ShadowEnv.h"
 #include "registry.h"
+#include "registry_internal.h"
 
 namespace korvel_test {
 namespace {
@@ -513,6 +514,7 @@ TEST_F(ShadowSoundnessTest, AProviderThatFailsAnyStepLeavesNothingBehind) {
     Korvel::KShadowCoordinator::Options options;
     options.cataloguePath = CataloguePath();
     options.freeze = false;
+    const size_t keys = RegistryOpenHandleCount();
     {
         Korvel::KShadowCoordinator coordinator(options);
         auto failure = [](const std::function<void()>& action) {
@@ -559,8 +561,9 @@ TEST_F(ShadowSoundnessTest, AProviderThatFailsAnyStepLeavesNothingBehind) {
         EXPECT_TRUE(a->Snapshots().empty());
     }
     EXPECT_EQ(CoRevokeClassObject(cookie), S_OK);
-    // Neither the catalogue nor a shadow copy's lock is left open.
+    // Neither the catalogue, nor a shadow copy's lock, nor a registry key is left open.
     EXPECT_EQ(OpenBelow(std::filesystem::path(CataloguePath()).parent_path()), 0u);
+    EXPECT_EQ(RegistryOpenHandleCount(), keys);
 }
 
 }  // namespace
