@@ -17,10 +17,10 @@
 #include <sstream>
 #include <thread>
 
+#include "Frames.h"
 #include "HostEnv.h"
 #include "KorvelProviderHost.h"
 #include "KorvelRemoting.h"
-#include "Frames.h"
 #include "Marshal.h"
 
 namespace korvel_test {
@@ -393,31 +393,33 @@ TEST_F(LocalServerTest, ServerKilledMidCallGivesDisconnected) {
 // pieces, cut short, with another number of records, or of the largest size.
 TEST_F(LocalServerTest, TheProxyTakesOnlyWholeRepliesInTime) {
     setenv("KORVEL_RPC_TIMEOUT_SECONDS", "2", 1);
-    std::string mode;
+    // How the server answers, chosen by the call's context.
+    enum Answer { AtOnce, InPieces, Largest, Late, CutShort, TwoRecords, OverTheLargest };
     pb::Activated interfaces;  // the Ex interface alone brings its base
     interfaces.set_hardware_ex(true);
     FakeServer server(
         SocketPath(),
-        [&](RawClient& connection, const pb::Call& call) {
+        [](RawClient& connection, const pb::Call& call) {
             pb::Reply reply;
             if (call.has_get_provider_capabilities()) {
                 reply.set_capability_mask(call.get_provider_capabilities().capability_mask() + 1);
                 connection.SendMessage(reply);
                 return true;
             }
+            const int answer = call.are_luns_supported().context();
             *reply.add_luns() = call.are_luns_supported().luns();
             reply.mutable_luns(0)->mutable_luns(0)->set_serial_number("changed");
             reply.set_is_supported(TRUE);
-            if (mode == "two records") *reply.mutable_luns(0)->add_luns() = reply.luns(0).luns(0);
+            if (answer == TwoRecords) *reply.mutable_luns(0)->add_luns() = reply.luns(0).luns(0);
             std::string bytes = reply.SerializeAsString();
-            if (mode == "largest" || mode == "over the largest")
-                bytes = PaddedTo(bytes, korvel_remoting::kMaxFrameBytes + (mode == "largest" ? 0 : 1));
-            if (mode == "late") return true;
-            if (mode == "cut short") {
+            if (answer == Largest || answer == OverTheLargest)
+                bytes = PaddedTo(bytes, korvel_remoting::kMaxFrameBytes + (answer == Largest ? 0 : 1));
+            if (answer == Late) return true;
+            if (answer == CutShort) {
                 connection.SendFrame(bytes.substr(0, bytes.size() / 2), static_cast<uint32_t>(bytes.size()));
                 return false;
             }
-            if (mode == "in pieces") {
+            if (answer == InPieces) {
                 connection.SendFrame("", static_cast<uint32_t>(bytes.size()));
                 for (size_t at = 0; at < bytes.size(); at += 8) {
                     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -434,8 +436,7 @@ TEST_F(LocalServerTest, TheProxyTakesOnlyWholeRepliesInTime) {
         std::string serial;
         BOOL supported;
     };
-    auto call = [&](const std::string& how) {
-        mode = how;
+    auto call = [&](Answer answer) {
         ComRef<IUnknown> proxy = Remote();
         ComRef<IVssHardwareSnapshotProvider> hardware;
         if (proxy.Get() == nullptr ||
@@ -443,10 +444,10 @@ TEST_F(LocalServerTest, TheProxyTakesOnlyWholeRepliesInTime) {
             return Outcome{E_NOINTERFACE, "", FALSE};
         LunRecord a1 = LunRecord::FromDisk(Device(*a, "a1"));
         BOOL supported = FALSE;
-        const HRESULT hr = hardware->AreLunsSupported(1, 0, nullptr, &a1.Info(), &supported);
+        const HRESULT hr = hardware->AreLunsSupported(1, answer, nullptr, &a1.Info(), &supported);
         return Outcome{hr, a1.Info().m_szSerialNumber, supported};
     };
-    for (const char* whole : {"at once", "in pieces", "largest"}) {
+    for (Answer whole : {AtOnce, InPieces, Largest}) {
         const Outcome o = call(whole);
         EXPECT_EQ(o.hr, S_OK) << whole;
         EXPECT_EQ(o.serial, "changed") << whole;
@@ -454,9 +455,9 @@ TEST_F(LocalServerTest, TheProxyTakesOnlyWholeRepliesInTime) {
     }
     // No out-value from a reply that did not come whole and in time. (The
     // server lets a silent connection go after 10 s: no time-out is no hang.)
-    for (const std::string broken : {"late", "cut short", "two records", "over the largest"}) {
+    for (Answer broken : {Late, CutShort, TwoRecords, OverTheLargest}) {
         const Outcome o = call(broken);
-        EXPECT_EQ(o.hr, broken == "late" ? RPC_E_TIMEOUT : RPC_E_DISCONNECTED) << broken;
+        EXPECT_EQ(o.hr, broken == Late ? RPC_E_TIMEOUT : RPC_E_DISCONNECTED) << broken;
         EXPECT_EQ(o.serial, "a1") << broken;
         EXPECT_FALSE(o.supported) << broken;
     }
