@@ -214,6 +214,23 @@ TEST_F(RegistrationTest, ServiceManagerFailureIsShownAndStopsTheRegistration) {
     EXPECT_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, kClsidKey));
     EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, kVssKey));
     EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, kEventKey));
+    // Nor is removing it a success: whether a service is installed is not known.
+    run = RunProvider({"-UnregServer"});
+    EXPECT_EQ(run.exitCode, static_cast<int>(static_cast<unsigned>(E_FAIL) & 0xFF));
+    EXPECT_EQ(run.stderrText, "KorvelProvider: Could not open Service Manager\n");
+}
+
+TEST_F(RegistrationTest, AServiceThatCannotBeDeletedIsShownAndKeepsItsUnit) {
+    ASSERT_EQ(RunProvider({"-Service"}).exitCode, 0);
+    const std::string unit = UnitDir() + "/KorvelProvider.service";
+    if (std::system(("chattr +i '" + unit + "' 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "chattr +i is not permitted here (needs root and a filesystem that has it)";
+    ProgramRun run = RunProvider({"-UnregServer"});
+    std::system(("chattr -i '" + unit + "'").c_str());
+    EXPECT_EQ(run.exitCode, static_cast<int>(static_cast<unsigned>(E_FAIL) & 0xFF));
+    EXPECT_EQ(run.stderrText, "KorvelProvider: Could not delete service\n");
+    EXPECT_TRUE(std::filesystem::exists(unit));
+    EXPECT_TRUE(ReadRegValue(HKEY_CLASSES_ROOT, kAppIdKey, "LocalService").found);
 }
 
 TEST_F(RegistrationTest, TracingSettingsReachTheProgramsLog) {

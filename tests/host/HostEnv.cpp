@@ -132,6 +132,11 @@ RawClient::RawClient(const std::string& path) : m_fd(::socket(AF_UNIX, SOCK_STRE
     ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
 }
 
+RawClient::RawClient(int fd) : m_fd(fd), m_connected(fd >= 0) {
+    timeval timeout{10, 0};
+    ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+}
+
 RawClient::~RawClient() { ::close(m_fd); }
 
 void RawClient::Send(const std::string& bytes) {
@@ -189,6 +194,45 @@ bool RawClient::ReadAll(char* buffer, size_t size) {
     return true;
 }
 
+FakeServer::FakeServer(const std::string& path, Serve serve, const ::korvel::remoting::Activated& interfaces)
+    : m_listen(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)), m_serve(std::move(serve)) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ::unlink(path.c_str());
+    if (::bind(m_listen, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(m_listen, 4) != 0)
+        throw std::runtime_error("the fake server cannot listen on " + path);
+    m_thread = std::thread([this, interfaces] { Run(interfaces); });
+}
+
+FakeServer::~FakeServer() {
+    m_stop = true;
+    ::shutdown(m_listen, SHUT_RDWR);
+    m_thread.join();
+    ::close(m_listen);
+}
+
+void FakeServer::Run(const ::korvel::remoting::Activated& interfaces) {
+    while (!m_stop) {
+        const int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) continue;
+        RawClient connection(fd);
+        for (bool open = true; open && !m_stop;) {
+            ::korvel::remoting::Call call;
+            ::korvel::remoting::Reply reply;
+            const std::string frame = connection.Receive();
+            if (frame.empty() || !call.ParseFromString(frame)) break;
+            if (call.has_activate() || call.has_release()) {
+                *reply.mutable_activated() = interfaces;
+                connection.SendMessage(reply);
+                open = call.has_activate();
+            } else {
+                open = m_serve(connection, call);
+            }
+        }
+    }
+}
+
 ::korvel::remoting::Call AreLunsSupportedCall(int count, int records) {
     ::korvel::remoting::Call call;
     auto* a = call.mutable_are_luns_supported();
@@ -208,6 +252,23 @@ bool RawClient::ReadAll(char* buffer, size_t size) {
         id->set_identifier(std::string("\x6b\x72\x76\x00\x00\x00\x0a\x01", 8));
     }
     return call;
+}
+
+void AppendVarint(std::string& out, uint64_t value) {
+    for (; value >= 0x80; value >>= 7) out += static_cast<char>((value & 0x7F) | 0x80);
+    out += static_cast<char>(value);
+}
+
+std::string WireField(int number, const std::string& bytes) {
+    std::string out;
+    AppendVarint(out, static_cast<uint64_t>(number) << 3 | 2);
+    AppendVarint(out, bytes.size());
+    return out + bytes;
+}
+
+std::string PaddedTo(const std::string& message, size_t size) {
+    // Field 1000's tag takes 2 bytes, a length of 2 to 256 MiB 4.
+    return message + WireField(1000, std::string(size - message.size() - 6, 'x'));
 }
 
 size_t ResidentBytes(pid_t pid) {

@@ -5,10 +5,12 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -71,6 +73,7 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 class RawClient {
 public:
     explicit RawClient(const std::string& path);
+    explicit RawClient(int fd);  // a connection accepted elsewhere, closed with this object
     ~RawClient();
     RawClient(const RawClient&) = delete;
     RawClient& operator=(const RawClient&) = delete;
@@ -95,9 +98,35 @@ private:
     bool m_connected = false;
 };
 
+// A server of the test's own on a socket path, for what the provider's server
+// never does. It answers each activation with `interfaces`, and a release with
+// S_OK; every other call goes to `serve`, which answers on the connection as
+// it likes and returns false to close it.
+class FakeServer {
+public:
+    using Serve = std::function<bool(RawClient& connection, const ::korvel::remoting::Call& call)>;
+    FakeServer(const std::string& path, Serve serve, const ::korvel::remoting::Activated& interfaces);
+    ~FakeServer();
+    FakeServer(const FakeServer&) = delete;
+    FakeServer& operator=(const FakeServer&) = delete;
+
+private:
+    void Run(const ::korvel::remoting::Activated& interfaces);
+    int m_listen;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+    Serve m_serve;
+};
+
 // AreLunsSupported with `count` as its count and `records` minimal records of
 // the appliance's vendor with an EUI-64 identifier.
 ::korvel::remoting::Call AreLunsSupportedCall(int count, int records);
+
+void AppendVarint(std::string& out, uint64_t value);
+// A length-delimited field's wire form.
+std::string WireField(int number, const std::string& bytes);
+// `message` and an unknown field that make it `size` bytes (from 2 MiB on).
+std::string PaddedTo(const std::string& message, size_t size);
 
 // The resident memory of a process (VmRSS), in bytes.
 size_t ResidentBytes(pid_t pid);

@@ -9,12 +9,15 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <iomanip>
 #include <map>
 #include <regex>
 #include <sstream>
+#include <thread>
 
+#include "Frames.h"
 #include "HostEnv.h"
 #include "KorvelProviderHost.h"
 #include "KorvelRemoting.h"
@@ -274,6 +277,9 @@ TEST_F(LocalServerTest, BadFramesCloseOnlyTheirOwnConnection) {
     pb::Call badGuid;
     badGuid.mutable_snapshot_set()->set_operation(pb::SnapshotSetCall::COMMIT_SNAPSHOTS);
     badGuid.mutable_snapshot_set()->set_snapshot_set_id("short");
+    pb::Call oddName;  // three bytes are no UTF-16 text
+    oddName.mutable_fill_in_lun_info()->mutable_device_name()->set_utf16("sda");
+    *oddName.mutable_fill_in_lun_info()->mutable_lun() = AreLunsSupportedCall(1, 1).are_luns_supported().luns();
     pb::Call activation;
     korvel_remoting::EncodeGuid(CLSID_KorvelVSSProvider, activation.mutable_activate()->mutable_clsid());
     const std::vector<Case> cases = {
@@ -296,6 +302,7 @@ TEST_F(LocalServerTest, BadFramesCloseOnlyTheirOwnConnection) {
         {"identifier size above its bytes", [&](RawClient& c) { c.SendMessage(lyingBytes); },
          "LUN records that disagree with their count", true},
         {"malformed snapshot-set ID", [&](RawClient& c) { c.SendMessage(badGuid); }, "a malformed GUID", true},
+        {"device name of odd length", [&](RawClient& c) { c.SendMessage(oddName); }, "a malformed device name", true},
         {"second activation", [&](RawClient& c) { c.SendMessage(activation); }, "a second activation", true},
     };
     size_t released = CountServerLog("Exiting CKorvelVSSProvider::~CKorvelVSSProvider()");
@@ -362,6 +369,107 @@ TEST_F(LocalServerTest, ServerKilledMidCallGivesDisconnected) {
     EXPECT_EQ(Render(a1.Info()), before);  // no out-value from a call that did not come back
     // The connection is gone for good.
     EXPECT_EQ(driver.Creator()->CommitSnapshots(NewGuid()), RPC_E_DISCONNECTED);
+
+    // The killed server left its socket: the next one takes the path over.
+    server->Wait(std::chrono::seconds(10));
+    ASSERT_TRUE(std::filesystem::exists(SocketPath()));
+    auto next = StartServer();
+    {
+        ComRef<IUnknown> again = Remote();
+        VssDriver second(again.Get());
+        BOOL supported = FALSE;
+        EXPECT_EQ(second.Hardware()->AreLunsSupported(1, 0, nullptr, &a1.Info(), &supported), S_OK);
+        EXPECT_TRUE(supported);
+    }
+    EXPECT_EQ(next->Wait(std::chrono::seconds(20)), 0);
+    // Where something else than a socket is, no server starts, and it stays.
+    std::ofstream(SocketPath()) << "an administrator's file";
+    EXPECT_EQ(RunProvider({}).exitCode, 0x57);  // ERROR_INVALID_PARAMETER's low byte
+    EXPECT_EQ(CountServerLog("Cannot listen on " + SocketPath() + ": something else is there"), 1u);
+    EXPECT_EQ(ReadFile(SocketPath()), "an administrator's file");
+}
+
+// The proxy against a server of the test's own: a reply that comes late, in
+// pieces, cut short, with another number of records, or of the largest size.
+TEST_F(LocalServerTest, TheProxyTakesOnlyWholeRepliesInTime) {
+    setenv("KORVEL_RPC_TIMEOUT_SECONDS", "2", 1);
+    // How the server answers, chosen by the call's context.
+    enum Answer { AtOnce, InPieces, Largest, Late, CutShort, TwoRecords, OverTheLargest };
+    pb::Activated interfaces;  // the Ex interface alone brings its base
+    interfaces.set_hardware_ex(true);
+    FakeServer server(
+        SocketPath(),
+        [](RawClient& connection, const pb::Call& call) {
+            pb::Reply reply;
+            if (call.has_get_provider_capabilities()) {
+                reply.set_capability_mask(call.get_provider_capabilities().capability_mask() + 1);
+                connection.SendMessage(reply);
+                return true;
+            }
+            const int answer = call.are_luns_supported().context();
+            *reply.add_luns() = call.are_luns_supported().luns();
+            reply.mutable_luns(0)->mutable_luns(0)->set_serial_number("changed");
+            reply.set_is_supported(TRUE);
+            if (answer == TwoRecords) *reply.mutable_luns(0)->add_luns() = reply.luns(0).luns(0);
+            std::string bytes = reply.SerializeAsString();
+            if (answer == Largest || answer == OverTheLargest)
+                bytes = PaddedTo(bytes, korvel_remoting::kMaxFrameBytes + (answer == Largest ? 0 : 1));
+            if (answer == Late) return true;
+            if (answer == CutShort) {
+                connection.SendFrame(bytes.substr(0, bytes.size() / 2), static_cast<uint32_t>(bytes.size()));
+                return false;
+            }
+            if (answer == InPieces) {
+                connection.SendFrame("", static_cast<uint32_t>(bytes.size()));
+                for (size_t at = 0; at < bytes.size(); at += 8) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                    connection.Send(bytes.substr(at, 8));
+                }
+                return true;
+            }
+            connection.SendFrame(bytes, static_cast<uint32_t>(bytes.size()));
+            return true;
+        },
+        interfaces);
+    struct Outcome {
+        HRESULT hr;
+        std::string serial;
+        BOOL supported;
+    };
+    auto call = [&](Answer answer) {
+        ComRef<IUnknown> proxy = Remote();
+        ComRef<IVssHardwareSnapshotProvider> hardware;
+        if (proxy.Get() == nullptr ||
+            proxy->QueryInterface(IID_IVssHardwareSnapshotProvider, reinterpret_cast<void**>(hardware.Out())) != S_OK)
+            return Outcome{E_NOINTERFACE, "", FALSE};
+        LunRecord a1 = LunRecord::FromDisk(Device(*a, "a1"));
+        BOOL supported = FALSE;
+        const HRESULT hr = hardware->AreLunsSupported(1, answer, nullptr, &a1.Info(), &supported);
+        return Outcome{hr, a1.Info().m_szSerialNumber, supported};
+    };
+    for (Answer whole : {AtOnce, InPieces, Largest}) {
+        const Outcome o = call(whole);
+        EXPECT_EQ(o.hr, S_OK) << whole;
+        EXPECT_EQ(o.serial, "changed") << whole;
+        EXPECT_TRUE(o.supported) << whole;
+    }
+    // No out-value from a reply that did not come whole and in time. (The
+    // server lets a silent connection go after 10 s: no time-out is no hang.)
+    for (Answer broken : {Late, CutShort, TwoRecords, OverTheLargest}) {
+        const Outcome o = call(broken);
+        EXPECT_EQ(o.hr, broken == Late ? RPC_E_TIMEOUT : RPC_E_DISCONNECTED) << broken;
+        EXPECT_EQ(o.serial, "a1") << broken;
+        EXPECT_FALSE(o.supported) << broken;
+    }
+
+    ComRef<IUnknown> proxy = Remote();
+    void* p = nullptr;
+    EXPECT_EQ(proxy->QueryInterface(IID_IVssProviderNotifications, &p), E_NOINTERFACE);
+    ComRef<IVssHardwareSnapshotProviderEx> ex;
+    ASSERT_EQ(proxy->QueryInterface(IID_IVssHardwareSnapshotProviderEx, reinterpret_cast<void**>(ex.Out())), S_OK);
+    ULONGLONG mask = 0x55;
+    EXPECT_EQ(ex->GetProviderCapabilities(&mask), S_OK);
+    EXPECT_EQ(mask, 0x56u);  // what the server wrote, from what the caller sent
 }
 
 TEST_F(LocalServerTest, StopWithACallInFlightFinishesTheCallAndExitsZero) {
@@ -421,6 +529,13 @@ TEST_F(LocalServerTest, StopWithACallInFlightFinishesTheCallAndExitsZero) {
     EXPECT_EQ(CountServerLog("Exiting CKorvelVSSProvider::~CKorvelVSSProvider()"), 1u);
     EXPECT_EQ(CountEvents("Service started/resumed"), 1u);
     EXPECT_EQ(CountEvents("Service stopped"), 1u);
+    // Announced once the server has stopped, not while its call still ran.
+    auto stampOf = [](const std::string& text, const std::string& what) {
+        const size_t at = text.find(what);
+        return at == std::string::npos ? std::string("never") : text.substr(text.rfind('\n', at) + 1, 23);
+    };
+    EXPECT_LE(stampOf(ServerLog(), "Stopped listening on"),
+              stampOf(ReadFile(LogDir() + "/KorvelProvider.events.log"), "Service stopped"));
     // The proxy's connection ended with the server.
     EXPECT_EQ(driver.Creator()->CommitSnapshots(NewGuid()), RPC_E_DISCONNECTED);
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <grp.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -54,31 +55,18 @@ size_t CountLines(const std::string& text, const std::string& line) {
     return n;
 }
 
-void AppendVarint(std::string& out, uint64_t value) {
-    for (; value >= 0x80; value >>= 7) out += static_cast<char>((value & 0x7F) | 0x80);
-    out += static_cast<char>(value);
-}
-
-// A length-delimited field's wire form.
-std::string Field(int number, const std::string& bytes) {
-    std::string out;
-    AppendVarint(out, static_cast<uint64_t>(number) << 3 | 2);
-    AppendVarint(out, bytes.size());
-    return out + bytes;
-}
-
 // The memory attack as it came: an AreLunsSupported frame of 16 MiB holding
 // 838,857 minimal records (a disk signature each), and as many as its count.
 std::string FloodOfMinimalRecords() {
     constexpr uint64_t kRecords = 838857;
-    const std::string record = Field(2, Field(10, std::string(16, '\0')));
+    const std::string record = WireField(2, WireField(10, std::string(16, '\0')));
     std::string luns = "\x08\x01";  // present
     luns.reserve(kRecords * record.size() + 2);
     for (uint64_t i = 0; i < kRecords; ++i) luns += record;
     std::string call = "\x08";  // lun_count
     AppendVarint(call, kRecords);
-    call += Field(4, luns);
-    return Field(2, call);
+    call += WireField(4, luns);
+    return WireField(2, call);
 }
 
 ComRef<IUnknown> Remote(HRESULT expected = S_OK) {
@@ -120,8 +108,10 @@ TEST_F(ServerLimitsTest, HeldAndSilentConnectionsLeaveRootItsWay) {
         << silent.Stderr();
     EXPECT_EQ(silent.Stdout(), "holding 16\n");
 
-    // Root still gets its object and its snapshot meanwhile.
+    // Root still gets its objects, more than any other user may hold, and its snapshot meanwhile.
     {
+        std::vector<ComRef<IUnknown>> held;
+        for (size_t i = 0; i < 20; ++i) held.push_back(Remote());
         ComRef<IUnknown> provider = Remote();
         ASSERT_NE(provider.Get(), nullptr);
         VssDriver driver(provider.Get());
@@ -135,10 +125,10 @@ TEST_F(ServerLimitsTest, HeldAndSilentConnectionsLeaveRootItsWay) {
     // The silent connections go once their 5 s are up; the held objects stay.
     EXPECT_TRUE(WaitUntil([&]() { return CountServerLog("closed: no activation within 5 s") == 16; }, seconds(20)));
     EXPECT_EQ(CountServerLog("refused: 16 connections of that user are open"), 4u + 84u);
-    EXPECT_EQ(Released(), 1u);  // root's
+    EXPECT_EQ(Released(), 21u);  // root's
     holder.Signal(SIGKILL);
     holder.Wait(seconds(10));
-    EXPECT_TRUE(WaitUntil([&]() { return Released() == 17; }, seconds(20)));
+    EXPECT_TRUE(WaitUntil([&]() { return Released() == 37; }, seconds(20)));
     EXPECT_TRUE(server->Running());
 }
 
@@ -184,6 +174,9 @@ TEST_F(ServerLimitsTest, FramesOverABoundAreRefusedAndMemoryReturns) {
     };
     pb::Call call = AreLunsSupportedCall(4096, 4097);
     add("4097 records", call, "more than 4096 LUN records");
+    // A field the schema does not know is passed over, not the end of the check.
+    cases.push_back({"4097 records after an unknown field", WireField(111, "x") + call.SerializeAsString(),
+                     "more than 4096 LUN records"});
     call = AreLunsSupportedCall(1, 1);
     for (int i = 0; i < 64; ++i) *call.mutable_are_luns_supported()->mutable_luns()->mutable_luns(0)->add_ids() = {};
     add("65 identifiers", call, "more than 64 identifiers in a LUN record");
@@ -232,6 +225,22 @@ TEST_F(ServerLimitsTest, FramesOverABoundAreRefusedAndMemoryReturns) {
     const size_t after = ResidentBytes(server->Pid());
     EXPECT_LT(after, before + 8 * kMiB) << "before " << before / kMiB << " MiB, after " << after / kMiB << " MiB";
     EXPECT_EQ(Released(), 0u);
+    // A frame of the largest size is a frame like any other.
+    const std::string largest = PaddedTo(AreLunsSupportedCall(1, 1).SerializeAsString(), 16 * kMiB);
+    raw.SendFrame(largest, static_cast<uint32_t>(largest.size()));
+    pb::Reply reply;
+    ASSERT_TRUE(reply.ParseFromString(raw.Receive()));
+    EXPECT_EQ(reply.hr(), S_OK);
+    EXPECT_EQ(reply.is_supported(), TRUE);
+    // The caller's capability mask goes to the provider and comes back as it left it.
+    call.Clear();
+    call.mutable_get_provider_capabilities()->set_capability_mask(0x55);
+    reply = raw.Call(call);
+    EXPECT_EQ(reply.hr(), S_OK);
+    EXPECT_TRUE(reply.has_capability_mask());
+    EXPECT_EQ(reply.capability_mask(), 0x55u);
+    call.mutable_get_provider_capabilities()->clear_capability_mask();
+    EXPECT_FALSE(raw.Call(call).has_capability_mask());
 
     // Through the proxy: the caller gets E_INVALIDARG, its records stay as
     // they were, and its connection goes on.
@@ -313,21 +322,35 @@ TEST_F(ServerLimitsTest, InterconnectBuffersOfRecordsAreFreed) {
         VssDriver::Created created = driver.Create(sources);
         ASSERT_EQ(created.result, S_OK) << created.failedStep;
 
-        // Two interconnects of 60,000-byte ports and addresses.
+        // Two interconnects of 60,000-byte ports and 50,000-byte addresses,
+        // in an array with room for eight.
         auto withInterconnects = [](VDS_LUN_INFORMATION& lun) {
             lun.m_cInterconnects = 2;
-            lun.m_rgInterconnects = static_cast<VDS_INTERCONNECT*>(CoTaskMemAlloc(2 * sizeof(VDS_INTERCONNECT)));
+            lun.m_rgInterconnects = static_cast<VDS_INTERCONNECT*>(CoTaskMemAlloc(8 * sizeof(VDS_INTERCONNECT)));
             for (int i = 0; i < 2; ++i) {
                 VDS_INTERCONNECT& ic = lun.m_rgInterconnects[i];
                 ic.m_addressType = VDS_IA_SCSI;
-                ic.m_cbPort = ic.m_cbAddress = 60000;
+                ic.m_cbPort = 60000;
+                ic.m_cbAddress = 50000;
                 ic.m_pbPort = static_cast<BYTE*>(CoTaskMemAlloc(60000));
-                ic.m_pbAddress = static_cast<BYTE*>(CoTaskMemAlloc(60000));
+                ic.m_pbAddress = static_cast<BYTE*>(CoTaskMemAlloc(50000));
                 std::memset(ic.m_pbPort, 'p', 60000);
-                std::memset(ic.m_pbAddress, 'a', 60000);
+                std::memset(ic.m_pbAddress, 'a', 50000);
             }
         };
         LunRecord source = LunRecord::FromDisk(Device(*a, "a1"));
+        // A call that leaves them alone leaves the caller its own buffers, as
+        // they were (a copy of two would be smaller, wherever it lay).
+        withInterconnects(source.Info());
+        const VDS_INTERCONNECT* own = source.Info().m_rgInterconnects;
+        const size_t room = malloc_usable_size(source.Info().m_rgInterconnects);
+        BOOL supported = FALSE;
+        ASSERT_EQ(driver.Hardware()->AreLunsSupported(1, 0, nullptr, &source.Info(), &supported), S_OK);
+        EXPECT_TRUE(supported);
+        ASSERT_EQ(source.Info().m_rgInterconnects, own);
+        EXPECT_EQ(malloc_usable_size(source.Info().m_rgInterconnects), room);
+        EXPECT_EQ(own[1].m_cbAddress, 50000u);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(own[1].m_pbAddress), 50000), std::string(50000, 'a'));
         auto targets = [&]() {
             VDS_LUN_INFORMATION target{};
             withInterconnects(target);

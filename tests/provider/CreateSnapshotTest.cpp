@@ -2,6 +2,8 @@
 // every refusal with its result, log line and event.
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -104,12 +106,16 @@ TEST_F(ProviderTest, CreateTakesOneSnapshotSetPerApplianceAndDescribesEachSnapsh
     EXPECT_EQ(CountLog(KLOG_INFO, "Exiting CKorvelVSSProvider::GetTargetLuns(0)"), 1u);
 
     // Asked again into the same records, the provider replaces their buffers
-    // and releases the old ones (LeakSanitizer checks), with the same content.
+    // and releases the old ones, with the same content: 200 times over, the
+    // heap does not grow (in a sanitizer build LeakSanitizer checks instead).
     const std::string before = created.targets[2].Encode();
     std::vector<VDS_LUN_INFORMATION> sourceInfo, targetInfo;
     for (auto& s : sources) sourceInfo.push_back(s.Info());
     for (auto& t : created.targets) targetInfo.push_back(t.Info());
-    ASSERT_EQ(driver.Hardware()->GetTargetLuns(3, nullptr, sourceInfo.data(), targetInfo.data()), S_OK);
+    const size_t heap = mallinfo2().uordblks;
+    for (int round = 0; round < 200; ++round)
+        ASSERT_EQ(driver.Hardware()->GetTargetLuns(3, nullptr, sourceInfo.data(), targetInfo.data()), S_OK);
+    EXPECT_LT(mallinfo2().uordblks, heap + 32 * 1024);
     for (size_t i = 0; i < 3; ++i) created.targets[i].Info() = targetInfo[i];
     EXPECT_EQ(created.targets[2].Encode(), before);
     EXPECT_EQ(driver.Notifications()->OnUnload(FALSE), S_OK);
@@ -140,6 +146,11 @@ TEST_F(ProviderTest, AreLunsSupportedRefusesPlexForeignAndIncompleteLuns) {
         EXPECT_EQ(driver.Hardware()->AreLunsSupported(1, context, nullptr, &theirs.Info(), &supported), S_OK);
         EXPECT_FALSE(supported);
     }
+    // Nowhere to put the answer, or no records for the count: refused before anything is asked.
+    EXPECT_EQ(driver.Hardware()->AreLunsSupported(1, 0, nullptr, &ours.Info(), nullptr), E_POINTER);
+    EXPECT_EQ(driver.Hardware()->AreLunsSupported(1, 0, nullptr, nullptr, &supported), E_POINTER);
+    EXPECT_EQ(CountLog(KLOG_ERROR, "Exiting CKorvelVSSProvider::AreLunsSupported(80004003). Invalid pointer argument."),
+              2u);
     EXPECT_EQ(a.JournalSize(), 0u);
     EXPECT_EQ(Events().size(), 1u);
 
@@ -176,6 +187,18 @@ TEST_F(ProviderTest, AreLunsSupportedRefusesPlexForeignAndIncompleteLuns) {
     EXPECT_EQ(CountLog(KLOG_ERROR, "Snapshot set not found. Error Condition"), 1u);
     EXPECT_EQ(a.JournalSize(), 0u);
     driver.Notifications()->OnUnload(TRUE);
+
+    // An appliance that cannot be asked: "not supported" with the cause in an
+    // event, so another provider may still take the LUN.
+    a.SetAccessKey("a-key-nobody-recorded");
+    ComRef<IUnknown> fresh = NewProvider();
+    VssDriver other(fresh.Get());
+    supported = TRUE;
+    EXPECT_EQ(other.Hardware()->AreLunsSupported(1, 0, nullptr, &ours.Info(), &supported), S_OK);
+    EXPECT_FALSE(supported);
+    EXPECT_EQ(CountEvents("Error category 1 event 0xC0004003: appliance " + a.Address() +
+                          " refused the access key (HTTP 401)"),
+              1u);
 }
 
 TEST_F(ProviderTest, AreLunsSupportedWithoutAnyApplianceWarns) {
@@ -191,6 +214,15 @@ TEST_F(ProviderTest, AreLunsSupportedWithoutAnyApplianceWarns) {
               1u);
     EXPECT_EQ(CountEvents("Warning category 1 event 0x80004014"), 1u);
     EXPECT_EQ(a.JournalSize(), 0u);
+
+    // An appliance recorded, but not the one that has the LUN.
+    AddAppliance(kSeedB);
+    EXPECT_EQ(driver.Hardware()->AreLunsSupported(1, 0, nullptr, &ours.Info(), &supported), VSS_E_PROVIDER_VETO);
+    EXPECT_FALSE(supported);
+    EXPECT_EQ(CountLog(KLOG_WARNING, "Exiting CKorvelVSSProvider::AreLunsSupported(80042306). No korvel array object "
+                                     "for the corresponding korvel volume is found"),
+              1u);
+    EXPECT_EQ(CountEvents("Warning category 1 event 0x80004014"), 2u);
 }
 
 TEST_F(ProviderTest, CommitGoesOnPastARefusingApplianceAndRefusesUncachedLuns) {
@@ -235,6 +267,19 @@ TEST_F(ProviderTest, CommitGoesOnPastARefusingApplianceAndRefusesUncachedLuns) {
         EXPECT_EQ(CountEvents("0x40004010"), 1u);
         EXPECT_EQ(CountLogContaining("of an aborted snapshot set deleted"), 2u);
         EXPECT_EQ(CountLog(KLOG_INFO, "Exiting CKorvelVSSProvider::CommitSnapshots(80042306)"), 2u);
+
+        // A snapshot the abort cannot delete is named in an event and stays
+        // recorded: the next abort of the set deletes it.
+        first.AddFault(qsta::Fault::Refuse("POST", "/api/snapshots/snapshots_set", "3", std::string("Pool is full")));
+        second.AddFault(qsta::Fault::Refuse("DELETE", "/api/snapshots/*", "1", std::string("Busy")));
+        created = driver.Create(sources);
+        EXPECT_EQ(created.result, VSS_E_PROVIDER_VETO);
+        ASSERT_EQ(second.Snapshots().size(), 1u);
+        EXPECT_EQ(CountEvents("Error category 1 event 0xC0004007: Snapshot " + second.Snapshots()[0].id +
+                              " of an aborted snapshot set could not be deleted: "),
+                  1u);
+        EXPECT_EQ(driver.Creator()->AbortSnapshots(created.snapshotSetId), S_OK);
+        EXPECT_TRUE(second.Snapshots().empty());
         driver.Notifications()->OnUnload(FALSE);
     }
 
@@ -282,13 +327,21 @@ TEST_F(ProviderTest, CommitAsksTheAppliancesAtOnceAndLogsThemInTheirOrder) {
     for (LunRecord& source : sources) {
         BOOL supported = FALSE;
         ASSERT_EQ(driver.Hardware()->AreLunsSupported(1, 0, nullptr, &source.Info(), &supported), S_OK);
-        ASSERT_EQ(driver.Hardware()->BeginPrepareSnapshot(set, NewGuid(), 0, 1, nullptr, &source.Info()), S_OK);
+        // Announced twice, a snapshot is still taken once.
+        const VSS_ID snapshot = NewGuid();
+        for (int i = 0; i < 2; ++i)
+            ASSERT_EQ(driver.Hardware()->BeginPrepareSnapshot(set, snapshot, 0, 1, nullptr, &source.Info()), S_OK);
     }
 
+    a.ClearJournal();
+    b.ClearJournal();
     const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(driver.Creator()->CommitSnapshots(set), S_OK);
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 550);
+    // The volumes came from the cache: each appliance was asked for its snapshot set only.
+    EXPECT_EQ(a.JournalSize(), 1u);
+    EXPECT_EQ(b.JournalSize(), 1u);
 
     // The provider's lines as the serial commit wrote them: appliance by
     // appliance in the access layer's order, each in announcement order.
@@ -316,6 +369,13 @@ TEST_F(ProviderTest, CommitAsksTheAppliancesAtOnceAndLogsThemInTheirOrder) {
     EXPECT_EQ(a.Snapshots().size(), 2u);
     EXPECT_EQ(b.Snapshots().size(), 1u);
     EXPECT_EQ(CountEvents("0x40004010"), 3u);
+    // Asked again, the provider answers from its cache.
+    for (LunRecord& source : sources) {
+        BOOL supported = FALSE;
+        ASSERT_EQ(driver.Hardware()->AreLunsSupported(1, 0, nullptr, &source.Info(), &supported), S_OK);
+        EXPECT_TRUE(supported);
+    }
+    EXPECT_EQ(a.JournalSize() + b.JournalSize(), 2u);
     driver.Notifications()->OnUnload(FALSE);
 }
 

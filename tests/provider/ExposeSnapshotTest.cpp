@@ -30,6 +30,15 @@ size_t Requests(const qsta::Simulator& sim, const std::string& method, const std
     return n;
 }
 
+// A target record of a snapshot no appliance has.
+LunRecord Unknown(const std::string& snapshotId) {
+    LunRecord unknown;
+    CKorvelVSSProvider::SetProviderTag(unknown.Info(), snapshotId);
+    unknown.Info().m_szSerialNumber = static_cast<char*>(CoTaskMemAlloc(snapshotId.size() + 1));
+    std::memcpy(unknown.Info().m_szSerialNumber, snapshotId.c_str(), snapshotId.size() + 1);
+    return unknown;
+}
+
 class ExposeTest : public ProviderTest {
 protected:
     void SetUp() override {
@@ -145,16 +154,15 @@ TEST_F(ExposeTest, LocateLunsRefusals) {
     std::vector<LunRecord> targets = Snapshots({{a, "a1"}, {a, "a2"}, {b, "b1"}});
     std::vector<VssDriver::Exposed> exposed;
 
-    // A snapshot no appliance has stops the operation.
-    LunRecord unknown;
-    CKorvelVSSProvider::SetProviderTag(unknown.Info(), "snap_1_nowhere");
-    unknown.Info().m_szSerialNumber = static_cast<char*>(CoTaskMemAlloc(15));
-    std::memcpy(unknown.Info().m_szSerialNumber, "snap_1_nowhere", 15);
+    // A snapshot no appliance has stops the operation: the LUN after it is not cloned.
     std::vector<LunRecord> one;
-    one.push_back(std::move(unknown));
+    one.push_back(Unknown("snap_1_nowhere"));
+    one.push_back(targets[0].Copy());
     EXPECT_EQ(driver->Expose(one, exposed), VSS_E_PROVIDER_VETO);
     EXPECT_EQ(CountEvents("Error category 1 event 0xC0004013: snap_1_nowhere"), 1u);
     EXPECT_EQ(CountLog(KLOG_INFO, "Snapshot(snap_1_nowhere) does not exist in any korvel array"), 1u);
+    EXPECT_TRUE(ClonesOf(*a, targets[0].Info().m_szSerialNumber).empty());
+    EXPECT_TRUE(exposed.empty());
 
     // A clone refused for the first of two LUNs: the second is still exposed.
     // (An answer without its element: a refused command would end the whole operation.)
@@ -164,6 +172,9 @@ TEST_F(ExposeTest, LocateLunsRefusals) {
     two.push_back(std::move(targets[2]));
     EXPECT_EQ(driver->Expose(two, exposed), VSS_E_PROVIDER_VETO);
     EXPECT_EQ(exposed.size(), 1u);
+    EXPECT_EQ(CountEvents("Error category 1 event 0xC0004003: Volume clone creation: Internal error while creating "
+                          "volume clone"),
+              1u);
     EXPECT_EQ(ClonesOf(*b, b->Snapshots(b->FindVolume("b1")->cgName)[0].id).size(), 1u);
 
     // A Fibre Channel LUN cannot be mapped: its clone would be left for ever,
@@ -304,6 +315,16 @@ TEST_F(ExposeTest, FillInLunInfoLeavesWhatIsNotACloneAlone) {
     EXPECT_EQ(CountLog(KLOG_ERROR, "Cannot open device '/dev/sdzz'. [CreateFile() error: 2]"), 1u);
     EXPECT_EQ(CountLog(KLOG_INFO, "Ignoring FillInLunInfo request for device /dev/sdzz"), 1u);
 
+    // A disk of an appliance nobody recorded: no array owns its volume.
+    auto& unrecorded = AddAppliance("volume name=c1 ieee-id=6b72760000000c01\nmap volume=c1 host=this-host\n", false);
+    LunRecord stray = LunRecord::FromDisk(Device(unrecorded, "c1"));
+    EXPECT_EQ(fill(Device(unrecorded, "c1"), stray, supported), VSS_E_PROVIDER_VETO);
+    EXPECT_FALSE(supported);
+    EXPECT_EQ(CountEvents("Error category 1 event 0xC0004003: Internal Error. No Korvel Array object, owning the volume "
+                          "Id '6b72760000000c01' found." +
+                          std::string(16, ' ') + "Restart the KorvelProvider service and try again"),
+              1u);
+
     // A new provider object with no appliance configured.
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, ("SOFTWARE\\Korvel\\HwProvider\\" + a->Address()).c_str());
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, ("SOFTWARE\\Korvel\\HwProvider\\" + b->Address()).c_str());
@@ -330,6 +351,12 @@ TEST_F(ExposeTest, ReleaseRollbackAndAdministratorRefusals) {
     EXPECT_EQ(CountEvents("Error category 1 event 0xC0004007"), 1u);
     EXPECT_EQ(a->JournalSize() + b->JournalSize(), 0u);
 
+    // A snapshot no appliance has.
+    LunRecord unknown = Unknown("snap_2_nowhere");
+    LunRecord a1 = LunRecord::FromDisk(Device(*a, "a1"));
+    EXPECT_EQ(driver->Revert(unknown, a1), VSS_E_PROVIDER_VETO);
+    EXPECT_EQ(CountEvents("Error category 1 event 0xC0004006: snap_2_nowhere"), 1u);
+
     // A target on another appliance than the snapshot.
     LunRecord foreignTarget = LunRecord::FromDisk(Device(*b, "b1"));
     EXPECT_EQ(driver->Revert(never.record, foreignTarget), VSS_E_PROVIDER_VETO);
@@ -344,7 +371,7 @@ TEST_F(ExposeTest, ReleaseRollbackAndAdministratorRefusals) {
     LunRecord ownTarget = LunRecord::FromDisk(Device(*a, "a1"));
     a->AddFault(qsta::Fault::Refuse("POST", "/api/consistency_groups/*/rollback", "1", std::string("Busy")));
     EXPECT_EQ(driver->Revert(never.record, ownTarget), VSS_E_PROVIDER_VETO);
-    EXPECT_EQ(CountLog(KLOG_INFO, "Exiting CKorvelVSSProvider::ResyncLuns(80042306)"), 2u);
+    EXPECT_EQ(CountLog(KLOG_INFO, "Exiting CKorvelVSSProvider::ResyncLuns(80042306)"), 3u);
 
     // The guarded operations refuse a caller outside the administrators.
     KorvelCallerCredentials nobody;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 
 #include "ProviderEnv.h"
 #include "Logger.h"
@@ -32,6 +33,7 @@ TEST_F(ProviderTest, ClassFactoryAggregationInterfacesAndModuleLock) {
     const long locksBefore = CKorvelModule::LockCount();
     IClassFactory* factory = CKorvelVSSProviderFactory::Instance();
     Outer outer;
+    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, nullptr), E_POINTER);
     void* object = nullptr;
     EXPECT_EQ(factory->CreateInstance(&outer, IID_IVssProviderCreateSnapshotSet, &object), CLASS_E_NOAGGREGATION);
     EXPECT_EQ(object, nullptr);
@@ -128,6 +130,27 @@ TEST_F(ProviderTest, MappedVolumesShowAsIscsiDisksUntilUnmapped) {
     EXPECT_GT(header.Size, sizeof header);
     EXPECT_FALSE(DeviceIoControl(handle, 0x00070000, &query, sizeof query, &header, sizeof header, &returned, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FUNCTION));
+
+    // Identifiers that fill the 8 KiB query buffer to its last byte: the
+    // EUI-64 that ends there is read; 4 bytes more, and it is cut off.
+    const std::string full = AddForeignDisk("sdz");
+    for (size_t filler : {100, 104}) {
+        std::string page(4, '\0');
+        auto designator = [&page](char type, const std::string& bytes) {
+            page += std::string{'\x01', type, '\0', static_cast<char>(bytes.size())} + bytes;
+        };
+        for (int i = 0; i < 30; ++i) designator('\x01', std::string(252, 'v'));
+        designator('\x01', std::string(filler, 'v'));
+        designator('\x02', std::string("\x6b\x72\x76\x00\x00\x00\x0d\x01", 8));
+        page[2] = static_cast<char>((page.size() - 4) >> 8);
+        page[3] = static_cast<char>((page.size() - 4) & 0xFF);
+        std::ofstream(SanRoot() + "/class/block/sdz/device/vpd_pg83", std::ios::binary) << page;
+        HANDLE disk = CreateFileA(full.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        std::string eui64;
+        EXPECT_EQ(CKorvelVSSProvider::RequestPage83Info(full, disk, eui64), S_OK);
+        EXPECT_EQ(eui64, filler == 100 ? "6b72760000000d01" : "") << filler;
+        CloseHandle(disk);
+    }
 
     LunRecord record = LunRecord::FromDisk(device);
     EXPECT_EQ(record.Info().m_BusType, VDSBusTypeiScsi);

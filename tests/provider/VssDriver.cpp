@@ -112,6 +112,8 @@ HRESULT VssDriver::Mask(std::vector<LunRecord>& luns) {
 HRESULT VssDriver::Revert(LunRecord& tagged, LunRecord& target) {
     IVssAsync* async = nullptr;
     HRESULT hr = m_hardware->ResyncLuns(&tagged.Info(), &target.Info(), 1, &async);
+    // A rollback done hands back its finished operation, a failed one none.
+    if ((hr == S_OK) != (async != nullptr)) hr = E_UNEXPECTED;
     if (async != nullptr) {
         HRESULT status = S_OK;
         if (async->Wait(INFINITE) != S_OK || async->QueryStatus(&status, nullptr) != S_OK ||

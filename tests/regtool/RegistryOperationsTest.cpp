@@ -91,19 +91,26 @@ TEST_F(RegistryOperationsTest, RenamingMovesTheKeyAndNeverLosesTheAppliance) {
     EXPECT_EQ(0, UpdateKorvelArrayName("10.0.0.2", "10.0.0.2"));
     EXPECT_EQ("key-one-abcdefgh", ReadText(EntryKey("10.0.0.2"), "AccessKey"));
 
-    // Onto an existing entry: that entry takes the moved key.
+    // Onto an existing entry: that entry takes the moved key, and not its old pin.
     WriteText(EntryKey("10.0.0.3"), "AccessKey", "key-three");
+    WriteText(EntryKey("10.0.0.3"), "CertificatePin", "pin-three");
     EXPECT_EQ(0, UpdateKorvelArrayName("10.0.0.2", "10.0.0.3"));
     EXPECT_EQ("key-one-abcdefgh", ReadText(EntryKey("10.0.0.3"), "AccessKey"));
+    EXPECT_FALSE(ReadText(EntryKey("10.0.0.3"), "CertificatePin"));
     EXPECT_EQ(std::vector<std::string>{"10.0.0.3"}, Names());
 
     // An old entry the store cannot delete (a key below it): 4, the old entry
-    // keeps its key, a new entry goes again and an existing one stays.
+    // keeps its key, a new entry goes again and an existing one keeps its own
+    // key and pin (another appliance's configuration).
     CreateKey(EntryKey("10.0.0.4") + "\\child");
     WriteText(EntryKey("10.0.0.4"), "AccessKey", "key-four");
+    WriteText(EntryKey("10.0.0.4"), "CertificatePin", "pin-four");
+    WriteText(EntryKey("10.0.0.3"), "CertificatePin", "pin-three");
     EXPECT_EQ(4, UpdateKorvelArrayName("10.0.0.4", "10.0.0.5"));
     EXPECT_EQ(4, UpdateKorvelArrayName("10.0.0.4", "10.0.0.3"));
     EXPECT_EQ("key-four", ReadText(EntryKey("10.0.0.4"), "AccessKey"));
+    EXPECT_EQ("key-one-abcdefgh", ReadText(EntryKey("10.0.0.3"), "AccessKey"));
+    EXPECT_EQ("pin-three", ReadText(EntryKey("10.0.0.3"), "CertificatePin"));
     EXPECT_EQ((std::vector<std::string>{"10.0.0.3", "10.0.0.4"}), Names());
 
     // No entry: 11 without the exit line. No key: 6, and the entry stays.

@@ -75,6 +75,7 @@ TEST_F(ShadowCommandTest, LifecycleAcrossSeparateCommands) {
     }
     EXPECT_EQ(Commands(*a), 1u);  // one snapshot set per appliance
     EXPECT_EQ(Commands(*b), 1u);
+    EXPECT_NE(created.out.find("\nSnapshot set " + entries[0].setId + "\n"), std::string::npos) << created.out;
     const KShadowCopyEntry dataA = *BySource(entries, a1), logA = *BySource(entries, a2), dataB = *BySource(entries, b1);
 
     CommandResult listed = Shadow({"list", "--json"});
@@ -144,6 +145,17 @@ TEST_F(ShadowCommandTest, LifecycleAcrossSeparateCommands) {
     a->AddFault(qsta::Fault::Refuse("POST", "/api/snapshots/snapshots_set", "4", std::string("Pool is full")));
     CommandResult failedJson = Shadow({"create", "--json", a1});
     EXPECT_EQ(failedJson.exitCode, 1);
+    // Every call to the provider, in order, with its result; the set is aborted.
+    std::vector<std::string> steps;
+    for (size_t at = failedJson.out.find("{\"operation\":"); at != std::string::npos;
+         at = failedJson.out.find("{\"operation\":", at + 1))
+        steps.push_back(JsonField(failedJson.out, "operation", at) + " " + JsonField(failedJson.out, "result", at));
+    EXPECT_EQ(steps, (std::vector<std::string>{"CoCreateInstance S_OK", "QueryInterface S_OK", "QueryInterface S_OK",
+                                               "QueryInterface S_OK", "OnLoad S_OK", "AreLunsSupported S_OK",
+                                               "BeginPrepareSnapshot S_OK", "EndPrepareSnapshots S_OK",
+                                               "PreCommitSnapshots S_OK", "CommitSnapshots VSS_E_PROVIDER_VETO",
+                                               "AbortSnapshots S_OK"}));
+    EXPECT_EQ(JsonField(failedJson.out, "subject", failedJson.out.find("\"AreLunsSupported\"")), a1);
     EXPECT_EQ(JsonField(failedJson.out, "hresult"), "VSS_E_PROVIDER_VETO");
     EXPECT_NE(failedJson.out.find("\"value\":2147754758"), std::string::npos) << failedJson.out;
     EXPECT_NE(failedJson.out.find("0xC0004003: Pool is full"), std::string::npos);
@@ -197,14 +209,24 @@ TEST_F(ShadowCommandTest, RefusalsNameTheProblemAndChangeNothing) {
         EXPECT_EQ(help.exitCode, 0) << command;
         EXPECT_NE(help.out.find(command), std::string::npos) << help.out;
     }
-    // Usage errors are refusals too.
-    for (std::vector<std::string> usage : {std::vector<std::string>{"create"}, {"list", "--no-such-option"}, {"frobnicate"}})
-        EXPECT_EQ(Shadow(usage).exitCode, 2) << usage[0];
+    // Usage errors are refusals too, and say what was wrong.
+    const std::pair<std::vector<std::string>, std::string> usages[] = {
+        {{"create"}, "DEVICE is required"},
+        {{"list", "--no-such-option"}, "The following argument was not expected: --no-such-option"},
+        {{"frobnicate"}, "A subcommand is required"}};
+    for (const auto& usage : usages) {
+        CommandResult wrong = Shadow(usage.first);
+        EXPECT_EQ(wrong.exitCode, 2) << usage.second;
+        EXPECT_NE(wrong.err.find(usage.second), std::string::npos) << wrong.err;
+    }
 
-    // A name that is not UTF-8 still gives a valid JSON document.
-    CommandResult odd = Shadow({"create", "--json", "/dev/sd\xff"});
+    // A name that is not UTF-8 (a stray byte, a sequence too long for its
+    // character, a code point past U+10FFFF) still gives a valid JSON document.
+    CommandResult odd = Shadow({"create", "--json", "/dev/sd\xff\xe0\x80\x80\xf4\x90\x80\x80"});
     EXPECT_EQ(odd.exitCode, 2);
-    EXPECT_NE(odd.out.find("/dev/sd\\ufffd is not a disk"), std::string::npos) << odd.out;
+    std::string replaced;
+    for (int i = 0; i < 8; ++i) replaced += "\\ufffd";
+    EXPECT_NE(odd.out.find("/dev/sd" + replaced + " is not a disk"), std::string::npos) << odd.out;
 
     // An empty catalogue setting is a mistake, not the default.
     setenv("KORVEL_CATALOGUE", "", 1);

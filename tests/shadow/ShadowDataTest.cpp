@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -254,9 +255,16 @@ TEST_F(ShadowDataTest, FrozenForTheCommitACopyHoldsUnsyncedDataAndWhatTheHooksFl
     Hook(hooks, "20-anyone-may-edit", "exit 0\n", 0777);
     const std::string unsynced = RandomBytes(3 << 20, 5);
     std::ofstream(source + "/unsynced.bin", std::ios::binary) << unsynced;  // no fsync
+    a->AddFault(qsta::Fault::Slow("POST", "/api/snapshots/snapshots_set", std::chrono::milliseconds(300)));
 
     CommandResult created = Shadow({"create", disk});
     ASSERT_EQ(created.exitCode, 0) << created.out << created.err;
+    // Held through the commit, which took 300 ms at least.
+    const size_t held = created.out.find("Held 1 filesystem(s) frozen for ");
+    ASSERT_NE(held, std::string::npos) << created.out;
+    const long heldMs = std::atol(created.out.c_str() + held + 32);
+    EXPECT_GE(heldMs, 300) << created.out;
+    EXPECT_LT(heldMs, 10000) << created.out;
     EXPECT_NE(created.out.find("FreezeHook " + hooks + "/10-application"), std::string::npos) << created.out;
     EXPECT_NE(created.out.find("| freeze set {"), std::string::npos) << created.out;
     EXPECT_NE(created.out.find("ThawHook " + hooks + "/10-application"), std::string::npos);

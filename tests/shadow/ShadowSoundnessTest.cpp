@@ -11,17 +11,135 @@
 #include <chrono>
 #include <filesystem>
 #include <future>
+#include <map>
 #include <thread>
 
+#include "KLunRecord.h"
 #include "KShadowCatalogue.h"
 #include "KorvelAccessLibrary.h"
 #include "ShadowEnv.h"
 #include "registry.h"
+#include "registry_internal.h"
 
 namespace korvel_test {
 namespace {
 
 using Korvel::KShadowCopyEntry;
+using Korvel::KShadowFailure;
+
+// The provider with one operation of the test's choosing failing: it is
+// carried out, then reported failed, as when its answer is lost on the way.
+// Every call is counted.
+std::string g_failing;
+std::map<std::string, int> g_calls;
+
+class FailingProvider final : public IVssHardwareSnapshotProviderEx,
+                              public IVssProviderCreateSnapshotSet,
+                              public IVssProviderNotifications {
+public:
+    explicit FailingProvider(IUnknown* inner) {
+        inner->QueryInterface(IID_IVssHardwareSnapshotProviderEx, reinterpret_cast<void**>(&m_hardware));
+        inner->QueryInterface(IID_IVssProviderCreateSnapshotSet, reinterpret_cast<void**>(&m_creator));
+        inner->QueryInterface(IID_IVssProviderNotifications, reinterpret_cast<void**>(&m_notifications));
+    }
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        *ppv = nullptr;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IVssHardwareSnapshotProvider) ||
+            IsEqualIID(riid, IID_IVssHardwareSnapshotProviderEx))
+            *ppv = static_cast<IVssHardwareSnapshotProviderEx*>(this);
+        else if (IsEqualIID(riid, IID_IVssProviderCreateSnapshotSet))
+            *ppv = static_cast<IVssProviderCreateSnapshotSet*>(this);
+        else if (IsEqualIID(riid, IID_IVssProviderNotifications))
+            *ppv = static_cast<IVssProviderNotifications*>(this);
+        else
+            return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    ULONG AddRef() override { return ++m_refs; }
+    ULONG Release() override {
+        const ULONG left = --m_refs;
+        if (left == 0) delete this;
+        return left;
+    }
+#define FORWARD(to, name, params, args) \
+    HRESULT name params override { return Counted(#name, to->name args); }
+    FORWARD(m_hardware, AreLunsSupported, (LONG n, LONG c, VSS_PWSZ* d, VDS_LUN_INFORMATION* l, BOOL* s), (n, c, d, l, s))
+    FORWARD(m_hardware, FillInLunInfo, (VSS_PWSZ d, VDS_LUN_INFORMATION* l, BOOL* s), (d, l, s))
+    FORWARD(m_hardware, BeginPrepareSnapshot, (VSS_ID set, VSS_ID id, LONG c, LONG n, VSS_PWSZ* d, VDS_LUN_INFORMATION* l),
+            (set, id, c, n, d, l))
+    FORWARD(m_hardware, GetTargetLuns, (LONG n, VSS_PWSZ* d, VDS_LUN_INFORMATION* s, VDS_LUN_INFORMATION* t), (n, d, s, t))
+    FORWARD(m_hardware, LocateLuns, (LONG n, VDS_LUN_INFORMATION* l), (n, l))
+    FORWARD(m_hardware, OnLunEmpty, (VSS_PWSZ d, VDS_LUN_INFORMATION* l), (d, l))
+    FORWARD(m_hardware, GetProviderCapabilities, (ULONGLONG* mask), (mask))
+    FORWARD(m_hardware, OnLunStateChange, (VDS_LUN_INFORMATION* s, VDS_LUN_INFORMATION* o, DWORD n, DWORD f), (s, o, n, f))
+    FORWARD(m_hardware, OnReuseLuns, (VDS_LUN_INFORMATION* s, VDS_LUN_INFORMATION* o, DWORD n), (s, o, n))
+    FORWARD(m_creator, EndPrepareSnapshots, (VSS_ID set), (set))
+    FORWARD(m_creator, PreCommitSnapshots, (VSS_ID set), (set))
+    FORWARD(m_creator, CommitSnapshots, (VSS_ID set), (set))
+    FORWARD(m_creator, PostCommitSnapshots, (VSS_ID set, LONG n), (set, n))
+    FORWARD(m_creator, PreFinalCommitSnapshots, (VSS_ID set), (set))
+    FORWARD(m_creator, PostFinalCommitSnapshots, (VSS_ID set), (set))
+    FORWARD(m_creator, AbortSnapshots, (VSS_ID set), (set))
+    FORWARD(m_notifications, OnLoad, (IUnknown* callback), (callback))
+    FORWARD(m_notifications, OnUnload, (BOOL force), (force))
+#undef FORWARD
+    HRESULT ResyncLuns(VDS_LUN_INFORMATION* s, VDS_LUN_INFORMATION* t, DWORD n, IVssAsync** async) override {
+        const HRESULT hr = Counted("ResyncLuns", m_hardware->ResyncLuns(s, t, n, async));
+        if (hr != S_OK && async != nullptr && *async != nullptr) {
+            (*async)->Release();  // a failed operation hands back none
+            *async = nullptr;
+        }
+        return hr;
+    }
+
+private:
+    ~FailingProvider() {
+        m_hardware->Release();
+        m_creator->Release();
+        m_notifications->Release();
+    }
+    static HRESULT Counted(const std::string& operation, HRESULT hr) {
+        ++g_calls[operation];
+        return operation == g_failing ? VSS_E_PROVIDER_VETO : hr;
+    }
+    ULONG m_refs = 1;
+    IVssHardwareSnapshotProviderEx* m_hardware = nullptr;
+    IVssProviderCreateSnapshotSet* m_creator = nullptr;
+    IVssProviderNotifications* m_notifications = nullptr;
+};
+
+class FailingProviderClass final : public IClassFactory {
+public:
+    HRESULT QueryInterface(REFIID, void** ppv) override {
+        *ppv = this;
+        return S_OK;
+    }
+    ULONG AddRef() override { return 2; }
+    ULONG Release() override { return 1; }
+    HRESULT CreateInstance(IUnknown*, REFIID riid, void** ppv) override {
+        IUnknown* inner = nullptr;
+        HRESULT hr = CKorvelVSSProviderFactory::Instance()->CreateInstance(nullptr, IID_IUnknown,
+                                                                           reinterpret_cast<void**>(&inner));
+        if (FAILED(hr)) return hr;
+        auto* provider = new FailingProvider(inner);
+        inner->Release();
+        hr = provider->QueryInterface(riid, ppv);
+        provider->Release();
+        return hr;
+    }
+    HRESULT LockServer(BOOL) override { return S_OK; }
+};
+
+// Descriptors of this process open on files below `folder`.
+size_t OpenBelow(const std::string& folder) {
+    size_t n = 0;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        n += std::filesystem::read_symlink(fd.path(), ec).string().rfind(folder + "/", 0) == 0;
+    }
+    return n;
+}
 
 class ShadowSoundnessTest : public ShadowTest {
 protected:
@@ -85,6 +203,25 @@ protected:
         return n;
     }
     static bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+    // Changes a row behind the command's back; the LUN records are blobs.
+    void UpdateRow(const std::string& id, const std::string& column, const std::string& value) const {
+        sqlite3* db = nullptr;
+        sqlite3_stmt* update = nullptr;
+        const std::string sql = "UPDATE shadow_copies SET " + column + " = ? WHERE shadow_id = ?";
+        if (sqlite3_open(CataloguePath().c_str(), &db) == SQLITE_OK &&
+            sqlite3_prepare_v2(db, sql.c_str(), -1, &update, nullptr) == SQLITE_OK) {
+            if (column.find("_lun") != std::string::npos)
+                sqlite3_bind_blob(update, 1, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+            else
+                sqlite3_bind_text(update, 1, value.c_str(), -1, SQLITE_TRANSIENT);
+            sqlite3_bind_text(update, 2, id.c_str(), -1, SQLITE_TRANSIENT);
+            EXPECT_EQ(sqlite3_step(update), SQLITE_DONE) << sqlite3_errmsg(db);
+        } else {
+            ADD_FAILURE() << sqlite3_errmsg(db);
+        }
+        sqlite3_finalize(update);
+        sqlite3_close(db);
+    }
 
     qsta::Simulator* a = nullptr;
     qsta::Simulator* b = nullptr;
@@ -133,9 +270,33 @@ TEST_F(ShadowSoundnessTest, NamesNeverDecideWhichDiskIsTouched) {
     EXPECT_TRUE(a->IsMapped(cloneB, "this-host"));
     EXPECT_TRUE(a->FindSnapshot(snapB).has_value());
     EXPECT_TRUE(std::filesystem::exists(SanRoot() + "/class/block/" + diskA.substr(5)));
+    EXPECT_TRUE(Has(released.out, "Deleted the clone volume " + cloneA + " (")) << released.out;
     ASSERT_EQ(Catalogue().size(), 1u);
     EXPECT_EQ(Catalogue()[0].shadowId, idB);
     EXPECT_EQ(Catalogue()[0].exposedDevice, diskA);
+
+    // A rollback goes to the volume the copy was taken of, whatever its name
+    // shows now; a record without that volume's identity proves nothing, and
+    // a source that cannot be read is refused too.
+    Korvel::KLunRecord bare = Korvel::KLunRecord::Decode(Row(idB).sourceLun);
+    for (ULONG i = 0; i < bare.Info().m_deviceIdDescriptor.m_cIdentifiers; ++i)
+        bare.Info().m_deviceIdDescriptor.m_rgIdentifiers[i].m_Type = VDSStorageIdTypeVendorSpecific;
+    const size_t commands = Commands(*a);
+    UpdateRow(idB, "source_device", a1);
+    CommandResult other = Shadow({"revert", idB});
+    EXPECT_EQ(other.exitCode, 2);
+    EXPECT_TRUE(Has(other.err, a1 + " no longer shows the volume of shadow copy " + idB)) << other.err;
+    UpdateRow(idB, "source_device", a2);
+    UpdateRow(idB, "source_lun", bare.Encode());
+    CommandResult unknown = Shadow({"revert", idB});
+    EXPECT_EQ(unknown.exitCode, 2);
+    EXPECT_TRUE(Has(unknown.err, "Shadow copy " + idB + " records no identity of its source volume")) << unknown.err;
+    UpdateRow(idB, "source_device", "/dev/sdzz");
+    CommandResult unreadable = Shadow({"revert", idB});
+    EXPECT_EQ(unreadable.exitCode, 2);
+    EXPECT_TRUE(Has(unreadable.err, "/dev/sdzz is not a disk")) << unreadable.err;
+    EXPECT_EQ(Commands(*a), commands);
+    for (const char* volume : {"a1", "a2"}) EXPECT_EQ(a->FindGroup(a->FindVolume(volume)->cgName)->rollbackCount, 0u);
 }
 
 TEST_F(ShadowSoundnessTest, ConcurrentAndKilledExposesLeaveOneClone) {
@@ -200,6 +361,18 @@ TEST_F(ShadowSoundnessTest, ConcurrentAndKilledExposesLeaveOneClone) {
     EXPECT_TRUE(ClonesOf(*a, snapB).empty());
     EXPECT_FALSE(a->FindSnapshot(snapB).has_value());
     EXPECT_EQ(Catalogue().size(), 1u);
+
+    // An expose whose disk never shows (this host's initiator name is now
+    // another host's) gives up at its deadline and takes its clone away.
+    const std::string idC = Create(Device(*b, "b1"));
+    SetInitiatorName("iqn.2026-12.local.example:stranger");
+    CommandResult lost = Shadow({"expose", idC});
+    SetInitiatorName(kHostIqn);
+    EXPECT_EQ(lost.exitCode, 1);
+    EXPECT_TRUE(Has(lost.err, "No disk of shadow copy " + idC + " appeared within 10000 ms")) << lost.err;
+    EXPECT_TRUE(ClonesOf(*b, Row(idC).snapshotName).empty());
+    EXPECT_EQ(Row(idC).exposedDevice, "");
+    EXPECT_EQ(Row(idC).intent, "");
 }
 
 TEST_F(ShadowSoundnessTest, ReleasesReportWhatIsLeftAndStuckRowsCanBeFinished) {
@@ -328,6 +501,70 @@ TEST_F(ShadowSoundnessTest, UnreachableAndRefusingAppliancesAreFailuresNotRefusa
     EXPECT_TRUE(Has(unreachable.err, "appliance " + address + " could not be reached")) << unreachable.err;
     EXPECT_EQ(Catalogue().size(), rows);
     EXPECT_EQ(Row(idB).shadowId, idB);
+}
+
+// The coordinator in this process, with a provider that fails one step after
+// another: whatever the step, nothing is stored, what the provider made goes
+// again, a set is aborted once, and a row stays until the provider finished.
+TEST_F(ShadowSoundnessTest, AProviderThatFailsAnyStepLeavesNothingBehind) {
+    FailingProviderClass failing;
+    DWORD cookie = 0;
+    ASSERT_EQ(CoRegisterClassObject(CLSID_KorvelVSSProvider, &failing, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie),
+              S_OK);
+    Korvel::KShadowCoordinator::Options options;
+    options.cataloguePath = CataloguePath();
+    options.freeze = false;
+    options.rescanTimeout = std::chrono::seconds(60);  // a slow machine's rescan is no failure here
+    const size_t keys = RegistryOpenHandleCount();
+    {
+        Korvel::KShadowCoordinator coordinator(options);
+        auto failure = [](const std::function<void()>& action) {
+            try {
+                action();
+            } catch (const KShadowFailure& e) {
+                return e.Step().operation + " " + Korvel::HResultName(e.Step().result);
+            }
+            return std::string("no failure");
+        };
+        for (const std::string step : {"AreLunsSupported", "BeginPrepareSnapshot", "EndPrepareSnapshots",
+                                       "PreCommitSnapshots", "CommitSnapshots", "PostCommitSnapshots", "GetTargetLuns"}) {
+            g_failing = step;
+            g_calls.clear();
+            EXPECT_EQ(failure([&] { coordinator.Create({Device(*a, "a1"), Device(*b, "b1")}); }),
+                      step + " VSS_E_PROVIDER_VETO");
+            EXPECT_EQ(g_calls["AbortSnapshots"], step == "AreLunsSupported" ? 0 : 1) << step;
+            EXPECT_TRUE(Catalogue().empty()) << step;
+            EXPECT_TRUE(a->Snapshots().empty()) << step;
+            EXPECT_TRUE(b->Snapshots().empty()) << step;
+        }
+
+        g_failing.clear();
+        const std::string id = coordinator.Create({Device(*a, "a1")}).at(0).shadowId;
+        const std::string snapshot = Row(id).snapshotName;
+        for (const std::string step : {"LocateLuns", "FillInLunInfo"}) {
+            g_failing = step;
+            EXPECT_EQ(failure([&] { coordinator.Expose(id); }), step + " VSS_E_PROVIDER_VETO");
+            EXPECT_TRUE(ClonesOf(*a, snapshot).empty()) << step;
+            EXPECT_EQ(Row(id).exposedDevice, "") << step;
+            EXPECT_EQ(Row(id).intent, "") << step;
+        }
+        g_failing = "ResyncLuns";
+        EXPECT_EQ(failure([&] { coordinator.Revert(id); }), "ResyncLuns VSS_E_PROVIDER_VETO");
+        g_failing.clear();
+        EXPECT_EQ(failure([&] { coordinator.Expose(id); }), "no failure");
+        g_failing = "OnLunEmpty";
+        EXPECT_EQ(failure([&] { coordinator.Release(id); }), "OnLunEmpty VSS_E_PROVIDER_VETO");
+        EXPECT_EQ(Row(id).shadowId, id);
+        // What the provider did before it failed is found done.
+        g_failing.clear();
+        EXPECT_EQ(failure([&] { coordinator.Release(id); }), "no failure");
+        EXPECT_TRUE(Catalogue().empty());
+        EXPECT_TRUE(a->Snapshots().empty());
+    }
+    EXPECT_EQ(CoRevokeClassObject(cookie), S_OK);
+    // Neither the catalogue, nor a shadow copy's lock, nor a registry key is left open.
+    EXPECT_EQ(OpenBelow(std::filesystem::path(CataloguePath()).parent_path()), 0u);
+    EXPECT_EQ(RegistryOpenHandleCount(), keys);
 }
 
 }  // namespace

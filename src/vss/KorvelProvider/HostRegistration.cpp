@@ -100,7 +100,7 @@ bool InstallService() {
 }
 
 bool UninstallService() {
-    if (!IsServiceInstalled()) return true;
+    // Without the manager nobody knows whether the service is installed: no success.
     ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (manager.Get() == nullptr) {
         ShowMessage("Could not open Service Manager");
@@ -108,6 +108,7 @@ bool UninstallService() {
     }
     ServiceHandle service(OpenServiceA(manager.Get(), kServiceName, SERVICE_STOP | DELETE));
     if (service.Get() == nullptr) {
+        if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return true;
         ShowMessage("Could not open service");
         return false;
     }

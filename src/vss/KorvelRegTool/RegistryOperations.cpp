@@ -213,14 +213,35 @@ int UpdateKorvelArrayName(const std::string& oldIP, const std::string& newIP) {
         if (!IsEntryName(newIP) || newKey.Create(EntryPath(newIP), &disposition) != ERROR_SUCCESS) {
             result = KRT_CREATE_KEY_FAILED;
         } else {
+            // An entry already there is another appliance's: a rename that
+            // does not complete must give it back its own key and pin.
+            const bool existed = disposition == REG_OPENED_EXISTING_KEY;
+            std::string heldKey;
+            const bool heldAKey = existed && ReadAccessKey(newKey.Get(), heldKey);
+            const std::string heldPin = existed ? ReadCertificatePin(newKey.Get()) : std::string();
+            const std::string pin = ReadCertificatePin(oldKey.Get());
             result = SetValue(newKey.Get(), "AccessKey", accessKey.c_str());
-            if (result == KRT_SUCCESS) result = SetCertificatePin(newKey.Get(), ReadCertificatePin(oldKey.Get()));
-            newKey.Close();
+            if (result == KRT_SUCCESS) result = SetCertificatePin(newKey.Get(), pin);
+            // The moved entry is unpinned: no pin of the replaced one stays.
+            if (result == KRT_SUCCESS && pin.empty() && !heldPin.empty() &&
+                RegDeleteValueA(newKey.Get(), "CertificatePin") != ERROR_SUCCESS)
+                result = KRT_UPDATE_VALUE_FAILED;
             if (result == KRT_SUCCESS) {
                 RLOG(3, "Entering GetValue()");
                 if (RegDeleteKeyA(HKEY_LOCAL_MACHINE, EntryPath(oldIP).c_str()) != ERROR_SUCCESS)
                     result = KRT_REMOVE_FAILED;
             }
+            if (result != KRT_SUCCESS && existed) {
+                if (heldAKey)
+                    SetValue(newKey.Get(), "AccessKey", heldKey.c_str());
+                else
+                    RegDeleteValueA(newKey.Get(), "AccessKey");
+                if (heldPin.empty())
+                    RegDeleteValueA(newKey.Get(), "CertificatePin");
+                else
+                    SetValue(newKey.Get(), "CertificatePin", heldPin.c_str());
+            }
+            newKey.Close();
             // A rename that did not complete leaves no half-made entry behind.
             if (result != KRT_SUCCESS && disposition == REG_CREATED_NEW_KEY)
                 RegDeleteKeyA(HKEY_LOCAL_MACHINE, EntryPath(newIP).c_str());

@@ -596,6 +596,7 @@ std::string KShadowCoordinator::ExposeWith(Session& session, KShadowCopyEntry& e
     std::set<std::string> offered;
     for (const auto& disk : DisksByIdentity()) offered.insert(disk.first);
     m_catalogue.SetIntent(entry.shadowId, "exposing", Now());
+    entry.intent = "exposing";  // so an undone expose ends it again
     try {
         session.Check("LocateLuns", entry.shadowId, session.Hardware()->LocateLuns(1, &target.Info()));
         RescanIscsiHosts();
@@ -912,6 +913,10 @@ void KShadowCoordinator::Revert(const std::string& shadowId) {
         throw KShadowRefusal(e.what());
     }
     const std::string expected = LunIeeeIdOf(KLunRecord::Decode(entry.sourceLun).Info());
+    // Two empty identities would match whatever volume the name shows now.
+    if (expected.empty())
+        throw KShadowRefusal("Shadow copy " + entry.shadowId + " records no identity of its source volume: " +
+                             entry.sourceDevice + " cannot be checked, so it is not rolled back");
     if (LunIeeeIdOf(source.Info()) != expected)
         throw KShadowRefusal(entry.sourceDevice + " no longer shows the volume of shadow copy " + entry.shadowId);
     // Rolling a mounted filesystem back underneath the kernel corrupts it.
