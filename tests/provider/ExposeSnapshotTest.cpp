@@ -33,7 +33,7 @@ size_t Requests(const qsta::Simulator& sim, const std::string& method, const std
 // A target record of a snapshot no appliance has.
 LunRecord Unknown(const std::string& snapshotId) {
     LunRecord unknown;
-    CKorvelVSSProvider::SetProviderTag(unknown.Info(), snapshotId);
+    Korvel::SetProviderTag(unknown.Info(), snapshotId);
     unknown.Info().m_szSerialNumber = static_cast<char*>(CoTaskMemAlloc(snapshotId.size() + 1));
     std::memcpy(unknown.Info().m_szSerialNumber, snapshotId.c_str(), snapshotId.size() + 1);
     return unknown;

@@ -1,11 +1,11 @@
-// The provider's LUN identity rules: the IEEE identifier from the page 0x83
+// LUN identity rules: the IEEE identifier from the page 0x83
 // identifiers, its own tag, the appliance's vendor ID and the trim rules.
 // Portable: the Windows check builds and runs it too.
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "KorvelProvider.h"
+#include "LunIdentity.h"
 
 namespace {
 
@@ -32,35 +32,31 @@ TEST(LunIdentity, IeeeIdTagAndTrimRules) {
     VDS_LUN_INFORMATION lun{};
     lun.m_deviceIdDescriptor.m_cIdentifiers = 3;
     lun.m_deviceIdDescriptor.m_rgIdentifiers = ids;
-    std::string ieee;
-    EXPECT_EQ(CKorvelVSSProvider::GetLunIeeeId(lun, ieee), S_OK);
-    EXPECT_EQ(ieee, "600a0b8c4d2e1f00ab00000000000001");
-    EXPECT_EQ(CKorvelVSSProvider::GetProviderTagKey(lun), "y");
+    EXPECT_EQ(Korvel::LunIeeeIdOf(lun), "600a0b8c4d2e1f00ab00000000000001");
+    EXPECT_EQ(Korvel::GetProviderTagKey(lun), "y");
 
     // The tag replaces the whole list (released with CoTaskMemFree) and reads back, '-' in the key included.
     OwnedLun tagged;
-    ASSERT_EQ(CKorvelVSSProvider::SetProviderTag(tagged.info, "old"), S_OK);
-    ASSERT_EQ(CKorvelVSSProvider::SetProviderTag(tagged.info, "snap_1-2_ab"), S_OK);
+    ASSERT_EQ(Korvel::SetProviderTag(tagged.info, "old"), S_OK);
+    ASSERT_EQ(Korvel::SetProviderTag(tagged.info, "snap_1-2_ab"), S_OK);
     const VDS_STORAGE_IDENTIFIER& tag = tagged.info.m_deviceIdDescriptor.m_rgIdentifiers[0];
     EXPECT_EQ(tagged.info.m_deviceIdDescriptor.m_cIdentifiers, 1u);
     EXPECT_EQ(tag.m_CodeSet, VDSStorageIdCodeSetAscii);
     EXPECT_EQ(tag.m_Type, VDSStorageIdTypeVendorId);
     EXPECT_EQ(Text(tag), "Korvel-snap_1-2_ab");
-    EXPECT_EQ(CKorvelVSSProvider::GetProviderTagKey(tagged.info), "snap_1-2_ab");
-    std::string none;
-    CKorvelVSSProvider::GetLunIeeeId(tagged.info, none);
-    EXPECT_EQ(none, "");
+    EXPECT_EQ(Korvel::GetProviderTagKey(tagged.info), "snap_1-2_ab");
+    EXPECT_EQ(Korvel::LunIeeeIdOf(tagged.info), "");
 
-    EXPECT_TRUE(CKorvelVSSProvider::IsApplianceVendorId("Korvel"));
+    EXPECT_TRUE(Korvel::IsApplianceVendorId("Korvel"));
     for (const char* foreign : {"Korvel  ", "korvel", "Korvel1", " Korvel", ""})
-        EXPECT_FALSE(CKorvelVSSProvider::IsApplianceVendorId(foreign)) << foreign;
+        EXPECT_FALSE(Korvel::IsApplianceVendorId(foreign)) << foreign;
     std::string text = " \t\r\nabc \t";
-    CKorvelVSSProvider::RightTrim(text);
+    Korvel::RightTrim(text);
     EXPECT_EQ(text, " \t\r\nabc");
-    CKorvelVSSProvider::LeftTrim(text);
+    Korvel::LeftTrim(text);
     EXPECT_EQ(text, "abc");
     text = " \f\v\n";
-    CKorvelVSSProvider::LeftTrim(text);
+    Korvel::LeftTrim(text);
     EXPECT_EQ(text, "");
 }
 

@@ -111,12 +111,12 @@ TEST_F(ProviderTest, MappedVolumesShowAsIscsiDisksUntilUnmapped) {
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
 
     std::string vendor, product, revision, serial, ieee;
-    EXPECT_EQ(CKorvelVSSProvider::RequestPage80Info(device, handle, vendor, product, revision, serial), S_OK);
+    EXPECT_EQ(Korvel::RequestPage80Info(device, handle, vendor, product, revision, serial), S_OK);
     EXPECT_EQ(vendor, "Korvel  ");
     EXPECT_EQ(product, "QSTA-Volume     ");
     EXPECT_EQ(revision, " 1.2");
     EXPECT_EQ(serial, "v1");
-    EXPECT_EQ(CKorvelVSSProvider::RequestPage83Info(device, handle, ieee), S_OK);
+    EXPECT_EQ(Korvel::RequestPage83Info(device, handle, ieee), S_OK);
     EXPECT_EQ(ieee, "6b72760000000c01");
     EXPECT_EQ(CountLog(KLOG_TRACE, "Number of identifiers: 2"), 1u);
 
@@ -147,7 +147,7 @@ TEST_F(ProviderTest, MappedVolumesShowAsIscsiDisksUntilUnmapped) {
         std::ofstream(SanRoot() + "/class/block/sdz/device/vpd_pg83", std::ios::binary) << page;
         HANDLE disk = CreateFileA(full.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
         std::string eui64;
-        EXPECT_EQ(CKorvelVSSProvider::RequestPage83Info(full, disk, eui64), S_OK);
+        EXPECT_EQ(Korvel::RequestPage83Info(full, disk, eui64), S_OK);
         EXPECT_EQ(eui64, filler == 100 ? "6b72760000000d01" : "") << filler;
         CloseHandle(disk);
     }
@@ -169,7 +169,7 @@ TEST_F(ProviderTest, MappedVolumesShowAsIscsiDisksUntilUnmapped) {
         Korvel::KAccessLayer::GlobalCleanup();
     }
     EXPECT_EQ(sim.SanDisks().size(), 1u);
-    EXPECT_EQ(CKorvelVSSProvider::RequestPage80Info(device, handle, vendor, product, revision, serial), E_FAIL);
+    EXPECT_EQ(Korvel::RequestPage80Info(device, handle, vendor, product, revision, serial), E_FAIL);
     EXPECT_EQ(CountLog(KLOG_ERROR, "Cannot request Page #80 information for device '" + device +
                                            "', [DeviceIoControl() error: 1167]"),
               1u);

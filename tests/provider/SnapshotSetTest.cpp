@@ -3,6 +3,7 @@
 // Portable: the Windows check builds and runs it too.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,11 +22,9 @@ TEST(SnapshotSetRecords, ShadowCopiesAreFoundByTheirIdWithTheirLunsInOrder) {
     EXPECT_TRUE(IsEqualGUID(set.m_snapshotSetId, setId));
     EXPECT_EQ(set.FindShadowCopy(firstId), nullptr);
 
-    auto* first = new KorvelShadowCopy(firstId);
-    auto* second = new KorvelShadowCopy(secondId);
-    set.AddShadowCopy(first);
+    KorvelShadowCopy* first = set.AddShadowCopy(std::make_unique<KorvelShadowCopy>(firstId));
     set.AddShadowCopy(nullptr);  // an empty slot is passed over, never dereferenced
-    set.AddShadowCopy(second);
+    KorvelShadowCopy* second = set.AddShadowCopy(std::make_unique<KorvelShadowCopy>(secondId));
     EXPECT_EQ(first->AddLun("vol-b"), 0);
     EXPECT_EQ(first->AddLun("vol-a"), 0);
     EXPECT_EQ(second->AddLun("vol-c"), 0);

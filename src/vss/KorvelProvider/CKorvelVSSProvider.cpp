@@ -24,8 +24,8 @@ CKorvelVSSProvider::CKorvelVSSProvider(IUnknown* pUnkOuter) : m_pOuterUnknown(pU
     CKorvelModule::Lock();
     Logger::Write(KLOG_INFO, kProviderComponent, "Entering CKorvelVSSProvider::CKorvelVSSProvider()");
     try {
-        m_pAccessLayer = new Korvel::KAccessLayer();
-        m_pAccessLayer->DiscoverArrays();
+        m_accessLayer = std::make_unique<Korvel::KAccessLayer>();
+        m_accessLayer->DiscoverArrays();
     } catch (const std::exception& e) {
         Logger::Write(KLOG_ERROR, kProviderComponent, "%s", e.what());
     }
@@ -34,11 +34,8 @@ CKorvelVSSProvider::CKorvelVSSProvider(IUnknown* pUnkOuter) : m_pOuterUnknown(pU
 
 CKorvelVSSProvider::~CKorvelVSSProvider() {
     Logger::Write(KLOG_INFO, kProviderComponent, "Entering CKorvelVSSProvider::~CKorvelVSSProvider()");
-    delete m_pAccessLayer;
-    if (m_pSnapshotSets != nullptr) {
-        for (KorvelSnapshotSet* set : *m_pSnapshotSets) delete set;
-        delete m_pSnapshotSets;
-    }
+    m_accessLayer.reset();
+    m_snapshotSets.clear();
     Logger::Write(KLOG_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::~CKorvelVSSProvider()");
     CKorvelModule::Unlock();
 }
@@ -156,21 +153,18 @@ HRESULT KorvelRegisterProviderClass(DWORD clsContext, DWORD* cookie) {
 // Snapshot-set records
 // ---------------------------------------------------------------------------
 
-bool CKorvelVSSProvider::AddSnapshotSet(KorvelSnapshotSet* snapshotSet) {
+KorvelSnapshotSet* CKorvelVSSProvider::AddSnapshotSet(std::unique_ptr<KorvelSnapshotSet> snapshotSet) {
     Logger::Write(KLOG_DEBUG, kProviderComponent, "Entering CKorvelVSSProvider::AddSnapshotSet()");
-    if (m_pSnapshotSets == nullptr) m_pSnapshotSets = new std::vector<KorvelSnapshotSet*>();
-    m_pSnapshotSets->push_back(snapshotSet);
+    m_snapshotSets.push_back(std::move(snapshotSet));
     Logger::Write(KLOG_DEBUG, kProviderComponent,
                   "Exiting CKorvelVSSProvider::AddSnapshotSet(). Total snapshot sets: %i",
-                  static_cast<int>(m_pSnapshotSets->size()));
-    return true;
+                  static_cast<int>(m_snapshotSets.size()));
+    return m_snapshotSets.back().get();
 }
 
 KorvelSnapshotSet* CKorvelVSSProvider::FindSnapshotSet(const VSS_ID& snapshotSetId) const {
-    if (m_pSnapshotSets != nullptr) {
-        for (KorvelSnapshotSet* set : *m_pSnapshotSets)
-            if (set != nullptr && set->m_snapshotSetId == snapshotSetId) return set;
-    }
+    for (const auto& set : m_snapshotSets)
+        if (set != nullptr && set->m_snapshotSetId == snapshotSetId) return set.get();
     Logger::Write(KLOG_INFO, kProviderComponent, "Snapshot set not found, returning null");
     return nullptr;
 }

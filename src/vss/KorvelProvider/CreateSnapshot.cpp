@@ -3,8 +3,8 @@
 #include <exception>
 #include <list>
 #include <map>
+#include <memory>
 #include <new>
-#include <stdexcept>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -15,7 +15,8 @@
 
 using Korvel::KArray;
 using Korvel::KVolume;
-using korvel_provider::Hex;
+using korvel_provider::Operation;
+using korvel_provider::Outcome;
 
 namespace {
 
@@ -33,17 +34,40 @@ void SnapshotFailureEvent(const char* text) {
     Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_SNAPSHOT_FAILURE), "%s", text);
 }
 
-// The result of an exception out of the commit or the target description:
-// a rejected argument and exhausted memory keep their own codes; anything
-// else (an unreachable appliance, a refused command) failed the snapshot.
-HRESULT SnapshotExceptionResult(const std::exception& e) {
-    if (dynamic_cast<const std::invalid_argument*>(&e) != nullptr || dynamic_cast<const std::bad_alloc*>(&e) != nullptr) {
-        Logger::Write(KLOG_ERROR, kProviderComponent, "%s", e.what());
-        return dynamic_cast<const std::bad_alloc*>(&e) != nullptr ? E_OUTOFMEMORY : E_INVALIDARG;
+// An exception out of the commit or the target description: a rejected
+// argument and exhausted memory keep their own codes; anything else (an
+// unreachable appliance, a refused command) failed the snapshot.
+Outcome SnapshotFailure(const Operation& op, const std::exception& e) {
+    HRESULT hr = korvel_provider::ArgumentOrMemoryResult(e);
+    if (hr == S_OK) {
+        Logger::Write(KLOG_ERROR, kProviderComponent, "Snapshot creation failed. Error: %s", e.what());
+        SnapshotFailureEvent(e.what());
+        hr = VSS_E_PROVIDER_VETO;
     }
-    Logger::Write(KLOG_ERROR, kProviderComponent, "Snapshot creation failed. Error: %s", e.what());
-    SnapshotFailureEvent(e.what());
-    return VSS_E_PROVIDER_VETO;
+    return op.Exit(hr);
+}
+
+// A failed look-up answers "not supported" rather than failing the request:
+// another provider may still take the LUNs. The exit line tells why.
+Outcome LookupFailure(const Operation& op, const std::exception& e) {
+    HRESULT code = korvel_provider::ArgumentOrMemoryResult(e);
+    if (code == S_OK) {
+        Logger::Write(KLOG_ERROR, kProviderComponent, "Failed to check for the volume with the array. Exception %s",
+                      e.what());
+        // The LUN may well be ours, on an appliance that could not be asked:
+        // the caller must learn why, not just "not supported".
+        SnapshotFailureEvent(Korvel::FailureText(e).c_str());
+        code = VSS_E_PROVIDER_VETO;
+    }
+    return op.ExitAnswering(code, S_OK);
+}
+
+// A snapshot recorded with part of its LUNs would be committed without
+// them: exhausted memory must reach VSS.
+Outcome RecordFailure(const Operation& op, const std::exception& e) {
+    if (dynamic_cast<const std::bad_alloc*>(&e) == nullptr) return op.LastResort(e);
+    Logger::Write(KLOG_ERROR, kProviderComponent, "%s", e.what());
+    return op.Exit(E_OUTOFMEMORY);
 }
 
 // One appliance's snapshot-set request and its outcome. A request runs on a
@@ -133,104 +157,63 @@ bool CKorvelVSSProvider::FindCachedVolume(const std::list<KArray*>& arrays, std:
 
 HRESULT CKorvelVSSProvider::AreLunsSupported(LONG lLunCount, LONG lContext, VSS_PWSZ*,
                                              VDS_LUN_INFORMATION* pLunInformation, BOOL* pbIsSupported) {
-    try {
-        return AreLunsSupportedBody(lLunCount, lContext, pLunInformation, pbIsSupported);
-    } catch (const std::exception& e) {
-        Logger::Write(KLOG_ERROR, kProviderComponent, "%s", e.what());
-        return VSS_E_PROVIDER_VETO;
-    }
+    return korvel_provider::RunOperation("AreLunsSupported", [&](Operation& op) {
+        return AreLunsSupportedBody(op, lLunCount, lContext, pLunInformation, pbIsSupported);
+    });
 }
 
-HRESULT CKorvelVSSProvider::AreLunsSupportedBody(LONG lLunCount, LONG lContext, VDS_LUN_INFORMATION* luns,
-                                                 BOOL* pbIsSupported) {
+Outcome CKorvelVSSProvider::AreLunsSupportedBody(Operation& op, LONG lLunCount, LONG lContext,
+                                                 VDS_LUN_INFORMATION* luns, BOOL* pbIsSupported) {
     Logger::Write(KLOG_INFO, kProviderComponent, "Entering CKorvelVSSProvider::AreLunsSupported()");
     // A null out pointer or LUN array would bring the whole host down.
-    if (pbIsSupported == nullptr || (luns == nullptr && lLunCount > 0)) {
-        Logger::Write(KLOG_ERROR, kProviderComponent,
-                      "Exiting CKorvelVSSProvider::AreLunsSupported(%x). Invalid pointer argument.", Hex(E_POINTER));
-        return E_POINTER;
-    }
+    if (pbIsSupported == nullptr || (luns == nullptr && lLunCount > 0))
+        return op.Exit(E_POINTER, KLOG_ERROR, "Invalid pointer argument.");
     *pbIsSupported = FALSE;
     if (CheckCallerIsAdministrator() != S_OK) {
         korvel_provider::LogAuthorizationEvent();
-        Logger::Write(KLOG_ERROR, kProviderComponent,
-                      "Exiting CKorvelVSSProvider::AreLunsSupported(%x). Authorization failure",
-                      Hex(VSS_E_PROVIDER_VETO));
-        return VSS_E_PROVIDER_VETO;
+        return op.Exit(VSS_E_PROVIDER_VETO, KLOG_ERROR, "Authorization failure");
     }
     for (LONG i = 0; i < lLunCount; ++i) {
-        if (luns[i].m_deviceIdDescriptor.m_rgIdentifiers == nullptr) {
-            Logger::Write(KLOG_ERROR, kProviderComponent,
-                          "Exiting CKorvelVSSProvider::AreLunsSupported(%x). Identifier information is null.",
-                          Hex(E_INVALIDARG));
-            return E_INVALIDARG;
-        }
+        if (luns[i].m_deviceIdDescriptor.m_rgIdentifiers == nullptr)
+            return op.Exit(E_INVALIDARG, KLOG_ERROR, "Identifier information is null.");
     }
 
-    HRESULT code = S_OK;
-    try {
-        std::list<KArray*> arrays;
-        if (m_pAccessLayer != nullptr) {
-            m_pAccessLayer->Refresh();
-            m_pAccessLayer->GetArrays(arrays);
+    op.MapFailures(LookupFailure);
+    std::list<KArray*> arrays;
+    if (m_accessLayer != nullptr) {
+        m_accessLayer->Refresh();
+        m_accessLayer->GetArrays(arrays);
+    }
+    Logger::Write(KLOG_TRACE, kProviderComponent, "Lun Count: %ld", static_cast<long>(lLunCount));
+    bool applianceLunSeen = false;
+    for (LONG i = 0; i < lLunCount; ++i) {
+        if (!Korvel::IsApplianceVendorId(luns[i].m_szVendorId)) continue;
+        applianceLunSeen = true;
+        if ((lContext & VSS_VOLSNAP_ATTR_PLEX) != 0) {
+            Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_PLEX_UNSUPPORTED), "%s", "");
+            return op.Exit(VSS_E_PROVIDER_VETO, KLOG_ERROR, "Provider does not support plex snapshots");
         }
-        Logger::Write(KLOG_TRACE, kProviderComponent, "Lun Count: %ld", static_cast<long>(lLunCount));
-        bool applianceLunSeen = false;
-        for (LONG i = 0; i < lLunCount; ++i) {
-            if (!IsApplianceVendorId(luns[i].m_szVendorId)) continue;
-            applianceLunSeen = true;
-            if ((lContext & VSS_VOLSNAP_ATTR_PLEX) != 0) {
-                Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_PLEX_UNSUPPORTED), "%s", "");
-                Logger::Write(KLOG_ERROR, kProviderComponent,
-                              "Exiting CKorvelVSSProvider::AreLunsSupported(%x). Provider does not support plex "
-                              "snapshots",
-                              Hex(VSS_E_PROVIDER_VETO));
-                return VSS_E_PROVIDER_VETO;
-            }
-            if (arrays.empty()) {
-                Logger::Write(KLOG_WARNING, kProviderComponent,
-                              "Exiting CKorvelVSSProvider::AreLunsSupported(%x). No korvel array objects found",
-                              Hex(VSS_E_PROVIDER_VETO));
-                Logger::EventLog(1, 2, static_cast<int>(KORVEL_EVENT_NO_ARRAY), "%s", "");
-                return VSS_E_PROVIDER_VETO;
-            }
-            std::string lunIeeeId;
-            GetLunIeeeId(luns[i], lunIeeeId);
-            Logger::Write(KLOG_INFO, kProviderComponent, "LUN IEEE ID: %s", lunIeeeId.c_str());
-
-            KVolume* volume = nullptr;
-            if (FindVolumeTwoPass(arrays, lunIeeeId, volume)) {
-                *pbIsSupported = TRUE;
-                Logger::Write(KLOG_INFO, kProviderComponent, "Identified volume with IEEE ID %s as a korvel volume",
-                              lunIeeeId.c_str());
-            }
-        }
-        if (applianceLunSeen && !*pbIsSupported) {
+        if (arrays.empty()) {
+            const Outcome none = op.Exit(VSS_E_PROVIDER_VETO, KLOG_WARNING, "No korvel array objects found");
             Logger::EventLog(1, 2, static_cast<int>(KORVEL_EVENT_NO_ARRAY), "%s", "");
-            Logger::Write(KLOG_WARNING, kProviderComponent,
-                          "Exiting CKorvelVSSProvider::AreLunsSupported(%x). No korvel array object for the "
-                          "corresponding korvel volume is found",
-                          Hex(VSS_E_PROVIDER_VETO));
-            return VSS_E_PROVIDER_VETO;
+            return none;
         }
-    } catch (const std::invalid_argument& e) {
-        Logger::Write(KLOG_ERROR, kProviderComponent, "%s", e.what());
-        code = E_INVALIDARG;
-    } catch (const std::bad_alloc& e) {
-        Logger::Write(KLOG_ERROR, kProviderComponent, "%s", e.what());
-        code = E_OUTOFMEMORY;
-    } catch (const std::exception& e) {
-        Logger::Write(KLOG_ERROR, kProviderComponent, "Failed to check for the volume with the array. Exception %s",
-                      e.what());
-        // The LUN may well be ours, on an appliance that could not be asked:
-        // the caller must learn why, not just "not supported".
-        SnapshotFailureEvent(Korvel::FailureText(e).c_str());
-        code = VSS_E_PROVIDER_VETO;
+        std::string lunIeeeId = Korvel::LunIeeeIdOf(luns[i]);
+        Logger::Write(KLOG_INFO, kProviderComponent, "LUN IEEE ID: %s", lunIeeeId.c_str());
+
+        KVolume* volume = nullptr;
+        if (FindVolumeTwoPass(arrays, lunIeeeId, volume)) {
+            *pbIsSupported = TRUE;
+            Logger::Write(KLOG_INFO, kProviderComponent, "Identified volume with IEEE ID %s as a korvel volume",
+                          lunIeeeId.c_str());
+        }
     }
-    // A failed look-up answers "not supported" rather than failing the
-    // request: another provider may still take the LUNs.
-    Logger::Write(KLOG_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::AreLunsSupported(%x)", Hex(code));
-    return S_OK;
+    if (applianceLunSeen && !*pbIsSupported) {
+        Logger::EventLog(1, 2, static_cast<int>(KORVEL_EVENT_NO_ARRAY), "%s", "");
+        return op.Exit(VSS_E_PROVIDER_VETO, KLOG_WARNING,
+                       "No korvel array object for the corresponding korvel volume is found");
+    }
+    return op.Exit(S_OK);
 }
 
 // ---------------------------------------------------------------------------
@@ -239,56 +222,33 @@ HRESULT CKorvelVSSProvider::AreLunsSupportedBody(LONG lLunCount, LONG lContext, 
 
 HRESULT CKorvelVSSProvider::BeginPrepareSnapshot(VSS_ID SnapshotSetId, VSS_ID SnapshotId, LONG, LONG lLunCount,
                                                  VSS_PWSZ*, VDS_LUN_INFORMATION* luns) {
-    try {
+    return korvel_provider::RunOperation("BeginPrepareSnapshot", [&](Operation& op) {
         Logger::Write(KLOG_INFO, kProviderComponent, "Entering CKorvelVSSProvider::BeginPrepareSnapshot()");
-        if (luns == nullptr && lLunCount > 0) {
-            Logger::Write(KLOG_ERROR, kProviderComponent,
-                          "Exiting CKorvelVSSProvider::BeginPrepareSnapshot(%x). Invalid pointer argument.",
-                          Hex(E_POINTER));
-            return E_POINTER;
-        }
+        if (luns == nullptr && lLunCount > 0) return op.Exit(E_POINTER, KLOG_ERROR, "Invalid pointer argument.");
         for (LONG i = 0; i < lLunCount; ++i) {
-            if (luns[i].m_deviceIdDescriptor.m_rgIdentifiers == nullptr) {
-                Logger::Write(KLOG_ERROR, kProviderComponent,
-                              "Exiting CKorvelVSSProvider::BeginPrepareSnapshot(%x). LunInfo is null for LUN with Id "
-                              "'%s'",
-                              Hex(E_INVALIDARG), korvel_provider::TextOf(luns[i].m_szSerialNumber).c_str());
-                return E_INVALIDARG;
+            if (luns[i].m_deviceIdDescriptor.m_rgIdentifiers == nullptr)
+                return op.Exit(E_INVALIDARG, KLOG_ERROR,
+                               "LunInfo is null for LUN with Id '" + korvel_provider::TextOf(luns[i].m_szSerialNumber) +
+                                   "'");
+        }
+        op.MapFailures(RecordFailure);
+        KorvelSnapshotSet* set = FindSnapshotSet(SnapshotSetId);
+        if (set == nullptr) {
+            set = AddSnapshotSet(std::make_unique<KorvelSnapshotSet>(SnapshotSetId));
+            Logger::Write(KLOG_DEBUG, kProviderComponent, "New snapshot set added");
+        }
+        if (set->FindShadowCopy(SnapshotId) == nullptr) {
+            KorvelShadowCopy* shadowCopy = set->AddShadowCopy(std::make_unique<KorvelShadowCopy>(SnapshotId));
+            for (LONG i = 0; i < lLunCount; ++i) {
+                std::string lunIeeeId = Korvel::LunIeeeIdOf(luns[i]);
+                Logger::Write(KLOG_TRACE, kProviderComponent, "LUN IEEE ID: %s", lunIeeeId.c_str());
+                shadowCopy->AddLun(lunIeeeId);
+                Logger::Write(KLOG_INFO, kProviderComponent, "Volume(%s) added to shadow copy list",
+                              lunIeeeId.c_str());
             }
         }
-        try {
-            KorvelSnapshotSet* set = FindSnapshotSet(SnapshotSetId);
-            if (set == nullptr) {
-                set = new KorvelSnapshotSet(SnapshotSetId);
-                AddSnapshotSet(set);
-                Logger::Write(KLOG_DEBUG, kProviderComponent, "New snapshot set added");
-            }
-            if (set->FindShadowCopy(SnapshotId) == nullptr) {
-                auto* shadowCopy = new KorvelShadowCopy(SnapshotId);
-                set->AddShadowCopy(shadowCopy);
-                for (LONG i = 0; i < lLunCount; ++i) {
-                    std::string lunIeeeId;
-                    GetLunIeeeId(luns[i], lunIeeeId);
-                    Logger::Write(KLOG_TRACE, kProviderComponent, "LUN IEEE ID: %s", lunIeeeId.c_str());
-                    shadowCopy->AddLun(lunIeeeId);
-                    Logger::Write(KLOG_INFO, kProviderComponent, "Volume(%s) added to shadow copy list",
-                                  lunIeeeId.c_str());
-                }
-            }
-        } catch (const std::bad_alloc& e) {
-            // A snapshot recorded with part of its LUNs would be committed
-            // without them: the failure must reach VSS.
-            Logger::Write(KLOG_ERROR, kProviderComponent, "%s", e.what());
-            Logger::Write(KLOG_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::BeginPrepareSnapshot(%x)",
-                          Hex(E_OUTOFMEMORY));
-            return E_OUTOFMEMORY;
-        }
-        Logger::Write(KLOG_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::BeginPrepareSnapshot(%x)", 0u);
-        return S_OK;
-    } catch (const std::exception& e) {
-        Logger::Write(KLOG_ERROR, kProviderComponent, "%s", e.what());
-        return VSS_E_PROVIDER_VETO;
-    }
+        return op.Exit(S_OK);
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -296,51 +256,37 @@ HRESULT CKorvelVSSProvider::BeginPrepareSnapshot(VSS_ID SnapshotSetId, VSS_ID Sn
 // ---------------------------------------------------------------------------
 
 HRESULT CKorvelVSSProvider::CommitSnapshots(VSS_ID SnapshotSetId) {
-    Logger::Write(KLOG_INFO, kProviderComponent, "Entering CKorvelVSSProvider::CommitSnapshots()");
-    HRESULT hr = S_OK;
-    try {
-        bool exitLogged = false;
-        hr = CommitSnapshotsBody(SnapshotSetId, exitLogged);
-        if (exitLogged) return hr;
-    } catch (const std::exception& e) {
-        hr = SnapshotExceptionResult(e);
-    }
-    Logger::Write(KLOG_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::CommitSnapshots(%x)", Hex(hr));
-    return hr;
+    return korvel_provider::RunOperation("CommitSnapshots",
+                                         [&](Operation& op) { return CommitSnapshotsBody(op, SnapshotSetId); });
 }
 
-// The failures that end the commit at once log their own exit and set
-// `exitLogged`; otherwise the caller logs the ordinary exit line.
-HRESULT CKorvelVSSProvider::CommitSnapshotsBody(const VSS_ID& snapshotSetId, bool& exitLogged) {
+Outcome CKorvelVSSProvider::CommitSnapshotsBody(Operation& op, const VSS_ID& snapshotSetId) {
+    Logger::Write(KLOG_INFO, kProviderComponent, "Entering CKorvelVSSProvider::CommitSnapshots()");
+    op.MapFailures(SnapshotFailure);
     std::list<KArray*> arrays;
-    if (m_pAccessLayer != nullptr) m_pAccessLayer->GetArrays(arrays);
+    if (m_accessLayer != nullptr) m_accessLayer->GetArrays(arrays);
 
     KorvelSnapshotSet* set = FindSnapshotSet(snapshotSetId);
     if (set == nullptr) {
         Logger::Write(KLOG_ERROR, kProviderComponent, "Snapshot set not found. Error Condition");
-        return S_OK;
+        return op.Exit(S_OK);
     }
 
-    auto internalError = [](const char* eventText, const std::string& volumeId) {
+    auto internalError = [&op](const char* eventText, const std::string& volumeId) {
         Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_SNAPSHOT_FAILURE), eventText, volumeId.c_str());
-        Logger::Write(KLOG_ERROR, kProviderComponent,
-                      "Exiting CKorvelVSSProvider::CommitSnapshots(%x). Internal Error.", Hex(VSS_E_PROVIDER_VETO));
+        return op.Exit(VSS_E_PROVIDER_VETO, KLOG_ERROR, "Internal Error.");
     };
 
     // Volumes grouped by appliance; equal keys keep the announcement order.
     std::multimap<KArray*, KVolume*> grouping;
-    for (KorvelShadowCopy* shadowCopy : set->m_snapshots) {
+    for (const auto& shadowCopy : set->m_snapshots) {
         if (shadowCopy == nullptr) continue;
         std::vector<std::string> lunIds;
         shadowCopy->GetLuns(lunIds);
         for (std::string& lunId : lunIds) {
             KArray* array = nullptr;
             KVolume* volume = nullptr;
-            if (!FindCachedVolume(arrays, lunId, array, volume)) {
-                internalError(kNoArrayFor32Blanks, lunId);
-                exitLogged = true;
-                return VSS_E_PROVIDER_VETO;
-            }
+            if (!FindCachedVolume(arrays, lunId, array, volume)) return internalError(kNoArrayFor32Blanks, lunId);
             grouping.emplace(array, volume);
         }
     }
@@ -405,16 +351,12 @@ HRESULT CKorvelVSSProvider::CommitSnapshotsBody(const VSS_ID& snapshotSetId, boo
         for (auto volIt = volIDs.begin(); volIt != volIDs.end() && snapIt != snapIDs.end(); ++volIt, ++snapIt) {
             std::string volumeId = **volIt;
             KVolume* volume = nullptr;
-            if (array->GetVolumeByID(volumeId, volume) != 0 || volume == nullptr) {
-                internalError(kNoArrayForTenTabs, volumeId);
-                exitLogged = true;
-                return VSS_E_PROVIDER_VETO;
-            }
+            if (array->GetVolumeByID(volumeId, volume) != 0 || volume == nullptr)
+                return internalError(kNoArrayForTenTabs, volumeId);
             if (volume->AddCreatedSnapshot(*snapIt) != 0) {
                 Logger::Write(KLOG_ERROR, kProviderComponent, "Snapshot creation failed. Error: %s", kCreateFailed);
                 SnapshotFailureEvent(kCreateFailed);
-                exitLogged = true;
-                return VSS_E_PROVIDER_VETO;
+                return op.Silent(VSS_E_PROVIDER_VETO);  // this end has never had an exit line
             }
             Logger::Write(KLOG_INFO, kProviderComponent, "Snapshot(%s) created for volume(%s)", snapIt->c_str(),
                           volumeId.c_str());
@@ -425,7 +367,7 @@ HRESULT CKorvelVSSProvider::CommitSnapshotsBody(const VSS_ID& snapshotSetId, boo
                              displayName.c_str());
         }
     }
-    return hr;
+    return op.Exit(hr);
 }
 
 bool CKorvelVSSProvider::DeleteCreatedSnapshots(KorvelSnapshotSet& set, KArray* onlyArray) {
@@ -465,18 +407,13 @@ bool CKorvelVSSProvider::DeleteCreatedSnapshots(KorvelSnapshotSet& set, KArray* 
 // ---------------------------------------------------------------------------
 
 HRESULT CKorvelVSSProvider::AbortSnapshots(VSS_ID SnapshotSetId) {
-    try {
+    return korvel_provider::RunOperation("AbortSnapshots", [&](Operation& op) {
         // A set that was never committed has nothing on the appliances.
         KorvelSnapshotSet* set = FindSnapshotSet(SnapshotSetId);
-        if (set == nullptr || set->m_created.empty()) return S_OK;
+        if (set == nullptr || set->m_created.empty()) return op.Silent(S_OK);
         Logger::Write(KLOG_INFO, kProviderComponent, "Entering CKorvelVSSProvider::AbortSnapshots()");
-        const HRESULT hr = DeleteCreatedSnapshots(*set, nullptr) ? S_OK : VSS_E_PROVIDER_VETO;
-        Logger::Write(KLOG_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::AbortSnapshots(%x)", Hex(hr));
-        return hr;
-    } catch (const std::exception& e) {
-        Logger::Write(KLOG_ERROR, kProviderComponent, "%s", e.what());
-        return VSS_E_PROVIDER_VETO;
-    }
+        return op.Exit(DeleteCreatedSnapshots(*set, nullptr) ? S_OK : VSS_E_PROVIDER_VETO);
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -485,31 +422,20 @@ HRESULT CKorvelVSSProvider::AbortSnapshots(VSS_ID SnapshotSetId) {
 
 HRESULT CKorvelVSSProvider::GetTargetLuns(LONG lLunCount, VSS_PWSZ*, VDS_LUN_INFORMATION* rgSourceLuns,
                                           VDS_LUN_INFORMATION* rgDestinationLuns) {
-    Logger::Write(KLOG_INFO, kProviderComponent, "Entering CKorvelVSSProvider::GetTargetLuns()");
-    HRESULT hr = S_OK;
-    try {
-        return GetTargetLunsBody(lLunCount, rgSourceLuns, rgDestinationLuns);
-    } catch (const std::exception& e) {
-        hr = SnapshotExceptionResult(e);
-    }
-    Logger::Write(KLOG_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::GetTargetLuns(%x)", Hex(hr));
-    return hr;
+    return korvel_provider::RunOperation("GetTargetLuns", [&](Operation& op) {
+        return GetTargetLunsBody(op, lLunCount, rgSourceLuns, rgDestinationLuns);
+    });
 }
 
-HRESULT CKorvelVSSProvider::GetTargetLunsBody(LONG lLunCount, VDS_LUN_INFORMATION* sources,
+Outcome CKorvelVSSProvider::GetTargetLunsBody(Operation& op, LONG lLunCount, VDS_LUN_INFORMATION* sources,
                                               VDS_LUN_INFORMATION* destinations) {
-    if ((sources == nullptr || destinations == nullptr) && lLunCount > 0) {
-        Logger::Write(KLOG_ERROR, kProviderComponent,
-                      "Exiting CKorvelVSSProvider::GetTargetLuns(%x). Invalid pointer argument.", Hex(E_POINTER));
-        return E_POINTER;
-    }
+    Logger::Write(KLOG_INFO, kProviderComponent, "Entering CKorvelVSSProvider::GetTargetLuns()");
+    op.MapFailures(SnapshotFailure);
+    if ((sources == nullptr || destinations == nullptr) && lLunCount > 0)
+        return op.Exit(E_POINTER, KLOG_ERROR, "Invalid pointer argument.");
     std::list<KArray*> arrays;
-    if (m_pAccessLayer != nullptr) m_pAccessLayer->GetArrays(arrays);
-    auto outOfMemory = []() {
-        Logger::Write(KLOG_ERROR, kProviderComponent,
-                      "Exiting CKorvelVSSProvider::GetTargetLuns(%x). Memory allocation failure", Hex(E_OUTOFMEMORY));
-        return E_OUTOFMEMORY;
-    };
+    if (m_accessLayer != nullptr) m_accessLayer->GetArrays(arrays);
+    auto outOfMemory = [&op]() { return op.Exit(E_OUTOFMEMORY, KLOG_ERROR, "Memory allocation failure"); };
 
     for (LONG i = 0; i < lLunCount; ++i) {
         Logger::Write(KLOG_TRACE, kProviderComponent, "LUN Count: %ld", static_cast<long>(lLunCount));
@@ -534,8 +460,7 @@ HRESULT CKorvelVSSProvider::GetTargetLunsBody(LONG lLunCount, VDS_LUN_INFORMATIO
                                                korvel_provider::TextOf(source.m_szProductRevision)))
             return outOfMemory();
 
-        std::string lunIeeeId;
-        GetLunIeeeId(source, lunIeeeId);
+        std::string lunIeeeId = Korvel::LunIeeeIdOf(source);
         Logger::Write(KLOG_DEBUG, kProviderComponent, "Source LUN IEEE ID: %s", lunIeeeId.c_str());
         KArray* array = nullptr;
         KVolume* volume = nullptr;
@@ -543,9 +468,7 @@ HRESULT CKorvelVSSProvider::GetTargetLunsBody(LONG lLunCount, VDS_LUN_INFORMATIO
             Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_SNAPSHOT_FAILURE),
                              "Internal Error. No Korvel Array object, owning the volume Id '%s' found.",
                              lunIeeeId.c_str());
-            Logger::Write(KLOG_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::GetTargetLuns(%x)",
-                          Hex(VSS_E_PROVIDER_VETO));
-            return VSS_E_PROVIDER_VETO;
+            return op.Exit(VSS_E_PROVIDER_VETO);
         }
         std::string snapshotId;
         volume->GetLatestSnapshotID(snapshotId);
@@ -554,9 +477,8 @@ HRESULT CKorvelVSSProvider::GetTargetLunsBody(LONG lLunCount, VDS_LUN_INFORMATIO
         if (!korvel_provider::ReplaceFieldText(target.m_szSerialNumber, snapshotId)) return outOfMemory();
         target.m_diskSignature = GUID_NULL;
         target.m_deviceIdDescriptor.m_version = source.m_deviceIdDescriptor.m_version;
-        if (SetProviderTag(target, snapshotId) != S_OK) return outOfMemory();
+        if (Korvel::SetProviderTag(target, snapshotId) != S_OK) return outOfMemory();
         korvel_provider::ClearInterconnects(target);
     }
-    Logger::Write(KLOG_INFO, kProviderComponent, "Exiting CKorvelVSSProvider::GetTargetLuns(%x)", 0u);
-    return S_OK;
+    return op.Exit(S_OK);
 }

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "KHandle.h"
 #include "KorvelProvider.h"
 #include "KorvelProviderHost.h"
 #include "registry.h"
@@ -38,19 +39,7 @@ std::string ModulePath() {
 
 void ShowMessage(const char* text) { MessageBoxA(nullptr, text, kServiceName, MB_OK); }
 
-class ServiceHandle {
-public:
-    explicit ServiceHandle(SC_HANDLE handle) : m_handle(handle) {}
-    ~ServiceHandle() {
-        if (m_handle != nullptr) CloseServiceHandle(m_handle);
-    }
-    ServiceHandle(const ServiceHandle&) = delete;
-    ServiceHandle& operator=(const ServiceHandle&) = delete;
-    SC_HANDLE Get() const { return m_handle; }
-
-private:
-    SC_HANDLE m_handle;
-};
+using ServiceHandle = Korvel::KHandle<Korvel::KPointerTraits<SC_HANDLE__, &CloseServiceHandle>>;
 
 LONG SetText(HKEY key, const char* name, const std::string& text, DWORD type = REG_SZ) {
     return RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(text.c_str()),
@@ -74,9 +63,9 @@ LONG DeleteTreeIfPresent(const std::string& path) {
 
 bool IsServiceInstalled() {
     ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (manager.Get() == nullptr) return false;
-    ServiceHandle service(OpenServiceA(manager.Get(), kServiceName, SERVICE_QUERY_CONFIG));
-    return service.Get() != nullptr;
+    if (manager.get() == nullptr) return false;
+    ServiceHandle service(OpenServiceA(manager.get(), kServiceName, SERVICE_QUERY_CONFIG));
+    return service.get() != nullptr;
 }
 
 bool InstallService() {
@@ -84,15 +73,15 @@ bool InstallService() {
     const std::string path = ModulePath();
     if (path.empty()) return false;
     ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (manager.Get() == nullptr) {
+    if (manager.get() == nullptr) {
         ShowMessage("Could not open Service Manager");
         return false;
     }
     const std::string command = "\"" + path + "\"";
-    ServiceHandle service(CreateServiceA(manager.Get(), kServiceName, kServiceName, SERVICE_ALL_ACCESS,
+    ServiceHandle service(CreateServiceA(manager.get(), kServiceName, kServiceName, SERVICE_ALL_ACCESS,
                                          SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
                                          command.c_str(), nullptr, nullptr, "RPCSS\0", nullptr, nullptr));
-    if (service.Get() == nullptr) {
+    if (service.get() == nullptr) {
         ShowMessage("Could not start service");
         return false;
     }
@@ -102,24 +91,24 @@ bool InstallService() {
 bool UninstallService() {
     // Without the manager nobody knows whether the service is installed: no success.
     ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (manager.Get() == nullptr) {
+    if (manager.get() == nullptr) {
         ShowMessage("Could not open Service Manager");
         return false;
     }
-    ServiceHandle service(OpenServiceA(manager.Get(), kServiceName, SERVICE_STOP | DELETE));
-    if (service.Get() == nullptr) {
+    ServiceHandle service(OpenServiceA(manager.get(), kServiceName, SERVICE_STOP | DELETE));
+    if (service.get() == nullptr) {
         if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return true;
         ShowMessage("Could not open service");
         return false;
     }
     SERVICE_STATUS status{};
-    if (!ControlService(service.Get(), SERVICE_CONTROL_STOP, &status)) {
+    if (!ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) {
         const DWORD error = GetLastError();
         // Not running, or already on its way down: nothing to report.
         if (error != ERROR_SERVICE_NOT_ACTIVE && error != ERROR_SERVICE_CANNOT_ACCEPT_CTRL)
             ShowMessage("Could not stop service");
     }
-    if (!DeleteService(service.Get())) {
+    if (!DeleteService(service.get())) {
         ShowMessage("Could not delete service");
         return false;
     }
@@ -217,24 +206,24 @@ void UnregisterKorvelProvider() {
 
 void ConfigureAndStartService() {
     ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (manager.Get() == nullptr) {
+    if (manager.get() == nullptr) {
         ShowMessage("Could not open Service Manager");
         return;
     }
-    ServiceHandle service(OpenServiceA(manager.Get(), kServiceName, SERVICE_CHANGE_CONFIG | SERVICE_START));
-    if (service.Get() == nullptr) {
+    ServiceHandle service(OpenServiceA(manager.get(), kServiceName, SERVICE_CHANGE_CONFIG | SERVICE_START));
+    if (service.get() == nullptr) {
         ShowMessage("Could not open service");
         return;
     }
     SERVICE_DESCRIPTIONA description{const_cast<char*>(kServiceDescription)};
-    if (!ChangeServiceConfig2A(service.Get(), SERVICE_CONFIG_DESCRIPTION, &description))
+    if (!ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, &description))
         Logger::Write(KLOG_ERROR, kProviderComponent, "Setting the service description failed: %u",
                       static_cast<unsigned>(GetLastError()));
-    if (!ChangeServiceConfigA(service.Get(), SERVICE_NO_CHANGE, SERVICE_AUTO_START, SERVICE_NO_CHANGE, nullptr,
+    if (!ChangeServiceConfigA(service.get(), SERVICE_NO_CHANGE, SERVICE_AUTO_START, SERVICE_NO_CHANGE, nullptr,
                               nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
         Logger::Write(KLOG_ERROR, kProviderComponent, "Setting the service's automatic start failed: %u",
                       static_cast<unsigned>(GetLastError()));
-    if (!StartServiceA(service.Get(), 0, nullptr)) ShowMessage("Could not start service");
+    if (!StartServiceA(service.get(), 0, nullptr)) ShowMessage("Could not start service");
 }
 
 void AddEventSource() {

@@ -11,7 +11,13 @@
 
 #include "KorvelAccessLibrary.h"
 #include "KorvelSnapshotSet.h"
+#include "LunIdentity.h"
 #include "vss.h"
+
+namespace korvel_provider {
+class Operation;
+class Outcome;
+}  // namespace korvel_provider
 
 constexpr const char* kProviderComponent = "Korvel.VssProvider";
 
@@ -95,20 +101,8 @@ public:
     HRESULT OnLoad(IUnknown* pCallback) override;
     HRESULT OnUnload(BOOL bForceUnload) override;
 
-    // LUN identity. None of these uses the object's state.
-    static HRESULT GetLunIeeeId(const VDS_LUN_INFORMATION& lunInfo, std::string& lunIeeeId);
-    static HRESULT RequestPage80Info(const std::string& deviceName, HANDLE device, std::string& vendorId,
-                                     std::string& productId, std::string& productRevision,
-                                     std::string& serialNumber);
-    static HRESULT RequestPage83Info(const std::string& deviceName, HANDLE device, std::string& lunIeeeId);
-    static bool IsApplianceVendorId(const char* text);
-    static HRESULT SetProviderTag(VDS_LUN_INFORMATION& lunInfo, const std::string& key);
-    static std::string GetProviderTagKey(const VDS_LUN_INFORMATION& lunInfo);
-    static void LeftTrim(std::string& text);
-    static void RightTrim(std::string& text);
-
-    // Snapshot-set records.
-    bool AddSnapshotSet(KorvelSnapshotSet* snapshotSet);
+    // Snapshot-set records. AddSnapshotSet returns the set it now holds.
+    KorvelSnapshotSet* AddSnapshotSet(std::unique_ptr<KorvelSnapshotSet> snapshotSet);
     KorvelSnapshotSet* FindSnapshotSet(const VSS_ID& snapshotSetId) const;
 
     HRESULT CheckCallerIsAdministrator();
@@ -131,19 +125,25 @@ private:
         ULONG Release() override;
     };
 
-    HRESULT AreLunsSupportedBody(LONG lLunCount, LONG lContext, VDS_LUN_INFORMATION* pLunInformation,
+    // The operations' work, run by korvel_provider::RunOperation: each way
+    // out is an Outcome of `op`.
+    using Operation = korvel_provider::Operation;
+    using Outcome = korvel_provider::Outcome;
+    Outcome AreLunsSupportedBody(Operation& op, LONG lLunCount, LONG lContext, VDS_LUN_INFORMATION* pLunInformation,
                                  BOOL* pbIsSupported);
     // Sends the appliances' snapshot-set requests at once, on threads that
     // touch nothing of this object, and handles the answers on the caller's
     // thread in the access layer's order.
-    HRESULT CommitSnapshotsBody(const VSS_ID& snapshotSetId, bool& exitLogged);
-    HRESULT GetTargetLunsBody(LONG lLunCount, VDS_LUN_INFORMATION* rgSourceLuns,
+    Outcome CommitSnapshotsBody(Operation& op, const VSS_ID& snapshotSetId);
+    Outcome GetTargetLunsBody(Operation& op, LONG lLunCount, VDS_LUN_INFORMATION* rgSourceLuns,
                               VDS_LUN_INFORMATION* rgDestinationLuns);
-    HRESULT LocateLunsBody(LONG lLunCount, VDS_LUN_INFORMATION* rgSourceLuns);
-    HRESULT FillInLunInfoBody(VSS_PWSZ wszDeviceName, VDS_LUN_INFORMATION* pLunInfo, BOOL* pbIsSupported);
-    HRESULT OnLunEmptyBody(const std::string& device, VDS_LUN_INFORMATION* pInformation);
-    HRESULT OnLunStateChangeBody(VDS_LUN_INFORMATION* pSnapshotLuns, DWORD dwCount, DWORD dwFlags);
-    HRESULT ResyncLunsBody(VDS_LUN_INFORMATION* pSourceLuns, VDS_LUN_INFORMATION* pTargetLuns, DWORD dwCount);
+    Outcome LocateLunsBody(Operation& op, LONG lLunCount, VDS_LUN_INFORMATION* rgSourceLuns);
+    Outcome FillInLunInfoBody(Operation& op, VSS_PWSZ wszDeviceName, VDS_LUN_INFORMATION* pLunInfo,
+                              BOOL* pbIsSupported);
+    Outcome OnLunEmptyBody(Operation& op, const std::string& device, VDS_LUN_INFORMATION* pInformation);
+    Outcome OnLunStateChangeBody(Operation& op, VDS_LUN_INFORMATION* pSnapshotLuns, DWORD dwCount, DWORD dwFlags);
+    Outcome ResyncLunsBody(Operation& op, VDS_LUN_INFORMATION* pSourceLuns, VDS_LUN_INFORMATION* pTargetLuns,
+                           DWORD dwCount);
     // Each appliance's cache, then its listing, before the next appliance.
     static bool FindVolumeOnEachArray(const std::list<Korvel::KArray*>& arrays, std::string& volumeId,
                                       Korvel::KArray*& array, Korvel::KVolume*& volume);
@@ -176,8 +176,8 @@ private:
     InnerUnknown m_innerUnknown;
 
     std::string m_hostIqn;
-    Korvel::KAccessLayer* m_pAccessLayer = nullptr;
-    std::vector<KorvelSnapshotSet*>* m_pSnapshotSets = nullptr;
+    std::unique_ptr<Korvel::KAccessLayer> m_accessLayer;
+    std::vector<std::unique_ptr<KorvelSnapshotSet>> m_snapshotSets;
     // The clones FillInLunInfo met, by the clone volume's LUN IEEE ID: one
     // snapshot may be exposed by several clones, and releasing one must never
     // touch another.

@@ -20,14 +20,17 @@ KorvelSnapshotSet::KorvelSnapshotSet(const VSS_ID& snapshotSetId) : m_snapshotSe
 
 KorvelSnapshotSet::~KorvelSnapshotSet() {
     Logger::Write(KLOG_DEBUG, kProviderComponent, "Entering KorvelSnapshotSet::~KorvelSnapshotSet()");
-    for (KorvelShadowCopy* shadowCopy : m_snapshots) delete shadowCopy;
+    m_snapshots.clear();
     Logger::Write(KLOG_DEBUG, kProviderComponent, "Exiting KorvelSnapshotSet::~KorvelSnapshotSet()");
 }
 
 KorvelShadowCopy* KorvelSnapshotSet::FindShadowCopy(const VSS_ID& snapshotId) const {
-    for (KorvelShadowCopy* shadowCopy : m_snapshots)
-        if (shadowCopy != nullptr && shadowCopy->m_snapshotId == snapshotId) return shadowCopy;
+    for (const auto& shadowCopy : m_snapshots)
+        if (shadowCopy != nullptr && shadowCopy->m_snapshotId == snapshotId) return shadowCopy.get();
     return nullptr;
 }
 
-void KorvelSnapshotSet::AddShadowCopy(KorvelShadowCopy* shadowCopy) { m_snapshots.push_back(shadowCopy); }
+KorvelShadowCopy* KorvelSnapshotSet::AddShadowCopy(std::unique_ptr<KorvelShadowCopy> shadowCopy) {
+    m_snapshots.push_back(std::move(shadowCopy));
+    return m_snapshots.back().get();
+}

@@ -2,6 +2,7 @@
 // BeginPrepareSnapshot and CommitSnapshots.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -30,10 +31,11 @@ public:
     KorvelSnapshotSet& operator=(const KorvelSnapshotSet&) = delete;
 
     KorvelShadowCopy* FindShadowCopy(const VSS_ID& snapshotId) const;
-    void AddShadowCopy(KorvelShadowCopy* shadowCopy);
+    // Returns the shadow copy the set now holds.
+    KorvelShadowCopy* AddShadowCopy(std::unique_ptr<KorvelShadowCopy> shadowCopy);
 
     VSS_ID m_snapshotSetId;
-    std::vector<KorvelShadowCopy*> m_snapshots;  // owned
+    std::vector<std::unique_ptr<KorvelShadowCopy>> m_snapshots;
     // The appliance snapshots its commit made, with their appliance and one
     // of its volumes (both borrowed): what AbortSnapshots deletes.
     struct Created {

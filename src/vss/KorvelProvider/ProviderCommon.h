@@ -6,6 +6,7 @@
 #include <string>
 
 #include "KorvelAccessLibrary.h"
+#include "Logger.h"
 #include "vss.h"
 
 namespace korvel_provider {
@@ -25,6 +26,74 @@ std::string NarrowDeviceName(const WCHAR* name);
 // buffer in it are freed before the count becomes 0, so nothing is left that
 // a free by count would miss.
 void ClearInterconnects(VDS_LUN_INFORMATION& lun);
+
+// A rejected argument and exhausted memory keep their own codes
+// (E_INVALIDARG, E_OUTOFMEMORY), the exception's text logged; S_OK for any
+// other exception, whose meaning is the operation's.
+HRESULT ArgumentOrMemoryResult(const std::exception& e);
+
+class Operation;
+
+// How a provider operation ended. Only its Operation makes one, having
+// written the operation's exit line (or, for the ends that have none, not).
+class Outcome {
+public:
+    HRESULT Result() const { return m_result; }
+
+private:
+    friend class Operation;
+    explicit Outcome(HRESULT result) : m_result(result) {}
+    HRESULT m_result;
+};
+
+// One call of a provider operation, named as its log lines name it
+// ("FillInLunInfo"). Every way out of the operation goes through it.
+class Operation {
+public:
+    // What an exception out of the operation's work means: its lines, its
+    // result and its exit line.
+    using FailureMap = Outcome (*)(const Operation& op, const std::exception& e);
+
+    explicit Operation(const char* name) : m_name(name) {}
+
+    // From here on an exception is answered by `failures`; before (the
+    // argument checks), by the last resort.
+    void MapFailures(FailureMap failures) { m_failures = failures; }
+
+    // "Exiting CKorvelVSSProvider::<name>(<hr>)", and ". <reason>" after it.
+    Outcome Exit(HRESULT hr, int level = KLOG_INFO) const;
+    Outcome Exit(HRESULT hr, int level, const std::string& reason) const;
+    // The exit line shows `shown`; the caller is answered `answer`.
+    Outcome ExitAnswering(HRESULT shown, HRESULT answer) const;
+    // An end that writes no exit line.
+    Outcome Silent(HRESULT hr) const { return Outcome(hr); }
+    // An exception that would otherwise cross the interface and end the
+    // server process: its text, VSS_E_PROVIDER_VETO, no exit line.
+    Outcome LastResort(const std::exception& e) const;
+
+    template <typename Body>
+    friend HRESULT RunOperation(const char* name, Body body);
+
+private:
+    const char* m_name;
+    FailureMap m_failures = nullptr;
+};
+
+// Runs `body(op)`, which returns the Outcome of each of its ways out, and
+// answers an exception it lets out as the operation maps it.
+template <typename Body>
+HRESULT RunOperation(const char* name, Body body) {
+    Operation op(name);
+    try {
+        return body(op).Result();
+    } catch (const std::exception& e) {
+        try {
+            return op.m_failures != nullptr ? op.m_failures(op, e).Result() : op.LastResort(e).Result();
+        } catch (const std::exception& again) {
+            return op.LastResort(again).Result();
+        }
+    }
+}
 
 // An empty text for a null one.
 inline std::string TextOf(const char* text) { return text != nullptr ? text : std::string(); }

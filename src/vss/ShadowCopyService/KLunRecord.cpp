@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "LunIdentity.h"
 #include "storage.h"
 
 namespace Korvel {
@@ -33,34 +34,13 @@ std::string TrimmedRight(const std::vector<BYTE>& buffer, DWORD offset) {
     return text;
 }
 
-class DeviceHandle {
-public:
-    explicit DeviceHandle(const std::string& device)
-        : m_handle(CreateFileA(device.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                               OPEN_EXISTING, 0, nullptr)) {
-        if (m_handle == INVALID_HANDLE_VALUE)
-            throw std::runtime_error(device + " is not a disk (error " + std::to_string(GetLastError()) + ")");
-    }
-    ~DeviceHandle() { CloseHandle(m_handle); }
-    DeviceHandle(const DeviceHandle&) = delete;
-    DeviceHandle& operator=(const DeviceHandle&) = delete;
-
-    std::vector<BYTE> Query(const std::string& device, STORAGE_PROPERTY_ID property) {
-        STORAGE_PROPERTY_QUERY query{};
-        query.PropertyId = property;
-        query.QueryType = PropertyStandardQuery;
-        std::vector<BYTE> buffer(8192, 0);
-        DWORD returned = 0;
-        if (!DeviceIoControl(m_handle, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, buffer.data(),
-                             static_cast<DWORD>(buffer.size()), &returned, nullptr))
-            throw std::runtime_error("cannot read the descriptions of " + device + " (error " +
-                                     std::to_string(GetLastError()) + ")");
-        return buffer;
-    }
-
-private:
-    HANDLE m_handle;
-};
+std::vector<BYTE> Query(HANDLE handle, const std::string& device, STORAGE_PROPERTY_ID property) {
+    std::vector<BYTE> buffer;
+    if (!QueryDeviceProperty(handle, property, buffer))
+        throw std::runtime_error("cannot read the descriptions of " + device + " (error " +
+                                 std::to_string(GetLastError()) + ")");
+    return buffer;
+}
 
 // ---- blob ---------------------------------------------------------------------
 
@@ -167,9 +147,10 @@ void KLunRecord::Free(VDS_LUN_INFORMATION& info) {
 }
 
 KLunRecord KLunRecord::FromDisk(const std::string& device) {
-    DeviceHandle handle(device);
-    std::vector<BYTE> page80 = handle.Query(device, StorageDeviceProperty);
-    std::vector<BYTE> page83 = handle.Query(device, StorageDeviceIdProperty);
+    const KDeviceHandle handle = OpenDevice(device);
+    if (!handle) throw std::runtime_error(device + " is not a disk (error " + std::to_string(GetLastError()) + ")");
+    std::vector<BYTE> page80 = Query(handle.get(), device, StorageDeviceProperty);
+    std::vector<BYTE> page83 = Query(handle.get(), device, StorageDeviceIdProperty);
 
     KLunRecord record;
     VDS_LUN_INFORMATION& info = record.m_info;
@@ -185,26 +166,16 @@ KLunRecord KLunRecord::FromDisk(const std::string& device) {
     info.m_szProductRevision = Dup(TrimmedRight(page80, d.ProductRevisionOffset));
     info.m_szSerialNumber = Dup(TrimmedRight(page80, d.SerialNumberOffset));
 
-    STORAGE_DEVICE_ID_DESCRIPTOR ids;
-    std::memcpy(&ids, page83.data(), sizeof ids);
     std::vector<VDS_STORAGE_IDENTIFIER> found;
-    size_t offset = offsetof(STORAGE_DEVICE_ID_DESCRIPTOR, Identifiers);
-    for (DWORD i = 0; i < ids.NumberOfIdentifiers; ++i) {
-        if (offset + offsetof(STORAGE_IDENTIFIER, Identifier) > page83.size()) break;
-        STORAGE_IDENTIFIER id;
-        std::memcpy(&id, page83.data() + offset, offsetof(STORAGE_IDENTIFIER, Identifier));
-        size_t start = offset + offsetof(STORAGE_IDENTIFIER, Identifier);
-        if (start + id.IdentifierSize > page83.size()) break;
+    ForEachPage83Identifier(page83, [&](const STORAGE_IDENTIFIER& id, const BYTE* bytes) {
         VDS_STORAGE_IDENTIFIER out{};
         out.m_CodeSet = static_cast<VDS_STORAGE_IDENTIFIER_CODE_SET>(id.CodeSet);
         out.m_Type = static_cast<VDS_STORAGE_IDENTIFIER_TYPE>(id.Type);
         out.m_cbIdentifier = id.IdentifierSize;
         out.m_rgbIdentifier = static_cast<BYTE*>(Alloc(id.IdentifierSize));
-        std::memcpy(out.m_rgbIdentifier, page83.data() + start, id.IdentifierSize);
+        std::memcpy(out.m_rgbIdentifier, bytes, id.IdentifierSize);
         found.push_back(out);
-        if (id.NextOffset == 0) break;
-        offset += id.NextOffset;
-    }
+    });
     info.m_deviceIdDescriptor.m_version = 1;
     info.m_deviceIdDescriptor.m_rgIdentifiers =
         static_cast<VDS_STORAGE_IDENTIFIER*>(Alloc(sizeof(VDS_STORAGE_IDENTIFIER) * found.size()));

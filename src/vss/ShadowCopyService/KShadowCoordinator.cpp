@@ -25,6 +25,7 @@
 #include "KLunRecord.h"
 #include "KShadowAppliances.h"
 #include "KorvelAccessLibrary.h"
+#include "LunIdentity.h"
 #include "registry.h"
 #include "vss.h"
 
@@ -108,21 +109,6 @@ private:
     HKEY m_key = nullptr;
     bool m_ok = false;
 };
-
-std::string LunIeeeIdOf(const VDS_LUN_INFORMATION& info) {
-    std::string id;
-    char digits[3];
-    for (ULONG i = 0; info.m_deviceIdDescriptor.m_rgIdentifiers != nullptr && i < info.m_deviceIdDescriptor.m_cIdentifiers;
-         ++i) {
-        const VDS_STORAGE_IDENTIFIER& identifier = info.m_deviceIdDescriptor.m_rgIdentifiers[i];
-        if (identifier.m_Type != VDSStorageIdTypeEUI64 || identifier.m_rgbIdentifier == nullptr) continue;
-        for (ULONG b = 0; b < identifier.m_cbIdentifier; ++b) {
-            std::snprintf(digits, sizeof digits, "%02x", identifier.m_rgbIdentifier[b]);
-            id += digits;
-        }
-    }
-    return id;
-}
 
 }  // namespace
 
