@@ -23,6 +23,12 @@ const char* const kNoArrayFor16Blanks =
     "                "
     "Restart the KorvelProvider service and try again";
 
+// No appliance holds the volume the host showed us.
+Outcome NoArrayOwns(const Operation& op, const std::string& volumeId) {
+    Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_SNAPSHOT_FAILURE), kNoArrayFor16Blanks, volumeId.c_str());
+    return op.Exit(VSS_E_PROVIDER_VETO, KLOG_ERROR, "Internal Error.");
+}
+
 void LogWhat(const std::exception& e) { Logger::Write(KLOG_ERROR, kProviderComponent, "%s", e.what()); }
 
 // What an exception out of each operation's work means. A rejected argument
@@ -322,11 +328,7 @@ Outcome CKorvelVSSProvider::FillInLunInfoBody(Operation& op, VSS_PWSZ wszDeviceN
     }
     KArray* array = nullptr;
     KVolume* volume = nullptr;
-    if (!FindVolumeOnEachArray(arrays, lunIeeeId, array, volume)) {
-        Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_SNAPSHOT_FAILURE), kNoArrayFor16Blanks,
-                         lunIeeeId.c_str());
-        return op.Exit(VSS_E_PROVIDER_VETO, KLOG_ERROR, "Internal Error.");
-    }
+    if (!FindVolumeOnEachArray(arrays, lunIeeeId, array, volume)) return NoArrayOwns(op, lunIeeeId);
     std::string displayName;
     volume->GetVolumeDispName(displayName);
     // Only the names the library gives its clones: a production volume
@@ -428,11 +430,7 @@ Outcome CKorvelVSSProvider::OnLunEmptyBody(Operation& op, const std::string& dev
     }
     KArray* array = nullptr;
     KVolume* clone = nullptr;
-    if (!FindVolumeOnEachArray(arrays, cloneId, array, clone)) {
-        Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_SNAPSHOT_FAILURE), kNoArrayFor16Blanks,
-                         cloneId.c_str());
-        return op.Exit(VSS_E_PROVIDER_VETO, KLOG_ERROR, "Internal Error.");
-    }
+    if (!FindVolumeOnEachArray(arrays, cloneId, array, clone)) return NoArrayOwns(op, cloneId);
     UnmapAndDeleteVolume(array, clone);
     m_cloneIdMap[cloneId].released = true;
 

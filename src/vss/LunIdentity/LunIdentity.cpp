@@ -28,6 +28,16 @@ std::string TextAt(const std::vector<BYTE>& buffer, DWORD offset) {
     return std::string(start, strnlen(start, buffer.size() - offset));
 }
 
+// A page the device must answer; its failure is logged with the page's number.
+bool RequestPage(const std::string& deviceName, HANDLE device, STORAGE_PROPERTY_ID property, const char* page,
+                 std::vector<BYTE>& buffer) {
+    if (QueryDeviceProperty(device, property, buffer)) return true;
+    Logger::Write(KLOG_ERROR, kComponent,
+                  "Cannot request Page #%s information for device '%s', [DeviceIoControl() error: %d]", page,
+                  deviceName.c_str(), static_cast<int>(GetLastError()));
+    return false;
+}
+
 }  // namespace
 
 KDeviceHandle OpenDevice(const std::string& deviceName) {
@@ -100,12 +110,7 @@ std::string GetProviderTagKey(const VDS_LUN_INFORMATION& lun) {
 HRESULT RequestPage80Info(const std::string& deviceName, HANDLE device, std::string& vendorId,
                           std::string& productId, std::string& productRevision, std::string& serialNumber) {
     std::vector<BYTE> buffer;
-    if (!QueryDeviceProperty(device, StorageDeviceProperty, buffer)) {
-        Logger::Write(KLOG_ERROR, kComponent,
-                      "Cannot request Page #80 information for device '%s', [DeviceIoControl() error: %d]",
-                      deviceName.c_str(), static_cast<int>(GetLastError()));
-        return E_FAIL;
-    }
+    if (!RequestPage(deviceName, device, StorageDeviceProperty, "80", buffer)) return E_FAIL;
     STORAGE_DEVICE_DESCRIPTOR descriptor;
     std::memcpy(&descriptor, buffer.data(), sizeof descriptor);
     if (descriptor.SerialNumberOffset != 0) serialNumber = TextAt(buffer, descriptor.SerialNumberOffset);
@@ -121,12 +126,7 @@ HRESULT RequestPage80Info(const std::string& deviceName, HANDLE device, std::str
 
 HRESULT RequestPage83Info(const std::string& deviceName, HANDLE device, std::string& lunIeeeId) {
     std::vector<BYTE> buffer;
-    if (!QueryDeviceProperty(device, StorageDeviceIdProperty, buffer)) {
-        Logger::Write(KLOG_ERROR, kComponent,
-                      "Cannot request Page #83 information for device '%s', [DeviceIoControl() error: %d]",
-                      deviceName.c_str(), static_cast<int>(GetLastError()));
-        return E_FAIL;
-    }
+    if (!RequestPage(deviceName, device, StorageDeviceIdProperty, "83", buffer)) return E_FAIL;
     STORAGE_DEVICE_ID_DESCRIPTOR descriptor;
     std::memcpy(&descriptor, buffer.data(), sizeof descriptor);
     Logger::Write(KLOG_TRACE, kComponent, "Number of identifiers: %d", static_cast<int>(descriptor.NumberOfIdentifiers));
