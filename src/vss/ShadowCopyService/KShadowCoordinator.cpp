@@ -407,11 +407,7 @@ std::vector<KShadowCopyEntry> KShadowCoordinator::Create(const std::vector<std::
     std::map<std::string, std::string> named;  // identity -> as the command line named it
     for (const std::string& device : devices) {
         const std::string path = DiskPath(device);
-        try {
-            sources.push_back(KLunRecord::FromDisk(path));
-        } catch (const std::exception& e) {
-            throw KShadowRefusal(e.what());
-        }
+        sources.push_back(RefusedOnFailure([&] { return KLunRecord::FromDisk(path); }));
         paths.push_back(path);
         const char* vendor = sources.back().Info().m_szVendorId;
         if (vendor == nullptr || std::strcmp(vendor, "Korvel") != 0)
@@ -882,12 +878,7 @@ void KShadowCoordinator::Revert(const std::string& shadowId) {
     KShadowCopyEntry entry = Entry(shadowId);
     RefusePending(entry);
     if (!entry.intent.empty()) Repair(entry, true);
-    KLunRecord source;
-    try {
-        source = KLunRecord::FromDisk(entry.sourceDevice);
-    } catch (const std::exception& e) {
-        throw KShadowRefusal(e.what());
-    }
+    KLunRecord source = RefusedOnFailure([&] { return KLunRecord::FromDisk(entry.sourceDevice); });
     const std::string expected = LunIeeeIdOf(KLunRecord::Decode(entry.sourceLun).Info());
     // Two empty identities would match whatever volume the name shows now.
     if (expected.empty())

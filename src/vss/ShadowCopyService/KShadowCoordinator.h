@@ -49,6 +49,19 @@ private:
     std::vector<std::string> m_events;
 };
 
+// Runs `step`: whatever else than a refusal it throws becomes a refusal with
+// the same text, as a command that cannot begin is refused.
+template <typename Step>
+auto RefusedOnFailure(Step&& step) -> decltype(step()) {
+    try {
+        return step();
+    } catch (const KShadowRefusal&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw KShadowRefusal(e.what());
+    }
+}
+
 // What `list --orphans` finds on the appliances.
 struct KShadowOrphans {
     struct Snapshot {

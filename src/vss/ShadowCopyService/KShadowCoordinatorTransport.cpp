@@ -99,16 +99,14 @@ KShadowExport KShadowCoordinator::Export(const std::string& id, const std::strin
         }
     }
 
-    std::string bytes;
-    try {
-        bytes = WriteShadowDocument(document);
+    const std::string bytes = RefusedOnFailure([&] {
+        std::string written = WriteShadowDocument(document);
         if (!file.empty())
-            SaveShadowDocument(file, bytes);
+            SaveShadowDocument(file, written);
         else if (deliver)
-            deliver(bytes);
-    } catch (const std::exception& e) {
-        throw KShadowRefusal(e.what());
-    }
+            deliver(written);
+        return written;
+    });
     if (!keep) {
         try {
             m_catalogue.SetExported(ids, document.checksum);

@@ -164,15 +164,20 @@ std::string JoinPath(const std::string& dir, const std::vector<std::string>& par
     return out;
 }
 
-// The live key `key` and the folder of its subkey `subKey`; `named` says
-// whether subKey names a subkey at all or the key itself.
-LONG ResolveSubkey(HKEY key, LPCSTR subKey, KeyRef& ref, std::string& dir, bool& named) {
-    LONG rc = ResolveLive(key, ref);
+// A live key and the folder of a subkey path below it.
+struct SubkeyRef {
+    KeyRef key;
+    std::string dir;
+    bool named = false;  // false: the path is empty and names the key itself
+};
+
+LONG ResolveSubkey(HKEY key, LPCSTR subKey, SubkeyRef& out) {
+    LONG rc = ResolveLive(key, out.key);
     if (rc != ERROR_SUCCESS) return rc;
     std::vector<std::string> parts;
     if ((rc = SplitPath(subKey, parts)) != ERROR_SUCCESS) return rc;
-    dir = JoinPath(ref.dir, parts);
-    named = !parts.empty();
+    out.dir = JoinPath(out.key.dir, parts);
+    out.named = !parts.empty();
     return ERROR_SUCCESS;
 }
 
@@ -354,13 +359,11 @@ size_t RegistryOpenHandleCount() {
 
 LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOptions*/, REGSAM samDesired, PHKEY phkResult) {
     if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
-    KeyRef ref;
-    std::string dir;
-    bool named = false;
-    LONG rc = ResolveSubkey(hKey, lpSubKey, ref, dir, named);
+    SubkeyRef sub;
+    LONG rc = ResolveSubkey(hKey, lpSubKey, sub);
     if (rc != ERROR_SUCCESS) return rc;
-    if (named && !IsDir(dir)) return ERROR_FILE_NOT_FOUND;
-    *phkResult = NewHandle(dir, samDesired);
+    if (sub.named && !IsDir(sub.dir)) return ERROR_FILE_NOT_FOUND;
+    *phkResult = NewHandle(sub.dir, samDesired);
     return ERROR_SUCCESS;
 }
 
@@ -372,18 +375,16 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*Reserved*/, LPSTR /*lpC
                      REGSAM samDesired, const SECURITY_ATTRIBUTES* /*lpSecurityAttributes*/, PHKEY phkResult,
                      LPDWORD lpdwDisposition) {
     if (phkResult == nullptr || lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
-    KeyRef ref;
-    std::string dir;
-    bool named = false;
-    LONG rc = ResolveSubkey(hKey, lpSubKey, ref, dir, named);
+    SubkeyRef sub;
+    LONG rc = ResolveSubkey(hKey, lpSubKey, sub);
     if (rc != ERROR_SUCCESS) return rc;
     DWORD disposition = REG_OPENED_EXISTING_KEY;
-    if (!IsDir(dir)) {
-        if (!(ref.access & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
-        if (!MakeDirs(dir)) return FromErrno(errno, ERROR_WRITE_FAULT);
+    if (!IsDir(sub.dir)) {
+        if (!(sub.key.access & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
+        if (!MakeDirs(sub.dir)) return FromErrno(errno, ERROR_WRITE_FAULT);
         disposition = REG_CREATED_NEW_KEY;
     }
-    *phkResult = NewHandle(dir, samDesired);
+    *phkResult = NewHandle(sub.dir, samDesired);
     if (lpdwDisposition) *lpdwDisposition = disposition;
     return ERROR_SUCCESS;
 }
@@ -463,28 +464,26 @@ LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
 
 LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
-    KeyRef ref;
-    std::string dir;
-    bool named = false;
-    LONG rc = ResolveSubkey(hKey, lpSubKey, ref, dir, named);
+    SubkeyRef sub;
+    LONG rc = ResolveSubkey(hKey, lpSubKey, sub);
     if (rc != ERROR_SUCCESS) return rc;
-    if (!named) return HiveName(hKey) ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER;
-    if (!IsDir(dir)) return ERROR_FILE_NOT_FOUND;
+    if (!sub.named) return HiveName(hKey) ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER;
+    if (!IsDir(sub.dir)) return ERROR_FILE_NOT_FOUND;
     // Hold the writers' lock while the key goes, so no write lands in between.
     KDescriptor lockFd;
-    if ((rc = LockValues(dir, lockFd)) != ERROR_SUCCESS) return rc;
+    if ((rc = LockValues(sub.dir, lockFd)) != ERROR_SUCCESS) return rc;
     // Subkeys are refused before anything is removed: the key keeps its values.
-    if (!RemoveStrayTemporaries(dir).empty()) return ERROR_ACCESS_DENIED;
+    if (!RemoveStrayTemporaries(sub.dir).empty()) return ERROR_ACCESS_DENIED;
     std::string text;
     if (!ReadAll(lockFd.get(), text)) return ERROR_READ_FAULT;
-    if (::unlink((dir + "/" + kValuesFile).c_str()) != 0) return FromErrno(errno, ERROR_WRITE_FAULT);
-    if (::rmdir(dir.c_str()) != 0) {
+    if (::unlink((sub.dir + "/" + kValuesFile).c_str()) != 0) return FromErrno(errno, ERROR_WRITE_FAULT);
+    if (::rmdir(sub.dir.c_str()) != 0) {
         const int err = errno;
         // A subkey created meanwhile keeps the key alive: so do its values.
-        WriteValuesFile(dir, text);
+        WriteValuesFile(sub.dir, text);
         return err == ENOTEMPTY || err == EEXIST ? ERROR_ACCESS_DENIED : FromErrno(err, ERROR_WRITE_FAULT);
     }
-    KDescriptor parentFd(::open(ref.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    KDescriptor parentFd(::open(sub.key.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (parentFd.get() >= 0) ::fsync(parentFd.get());
     return ERROR_SUCCESS;
 }

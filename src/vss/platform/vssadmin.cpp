@@ -21,11 +21,6 @@ bool Narrow(const WCHAR* wide, std::string& out) {
     return true;
 }
 
-LONG SetText(HKEY key, const char* name, const std::string& text) {
-    return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                          static_cast<DWORD>(text.size() + 1));
-}
-
 std::string ProviderKeyPath(REFGUID providerId) { return std::string(KORVEL_VSS_PROVIDERS_KEY) + "\\" + KorvelGuidText(providerId); }
 
 class CVssCoordinator final : public IVssAdmin {
@@ -54,19 +49,17 @@ public:
         if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, existing.out()) == ERROR_SUCCESS)
             return VSS_E_PROVIDER_ALREADY_REGISTERED;
         KorvelRegKey key, clsidKey;
-        LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                      KEY_ALL_ACCESS, nullptr, key.out(), nullptr);
+        LONG result = KorvelCreateKey(HKEY_LOCAL_MACHINE, path, key);
         const DWORD typeValue = static_cast<DWORD>(type);
-        if (result == ERROR_SUCCESS) result = SetText(key.get(), nullptr, nameText);
+        if (result == ERROR_SUCCESS) result = KorvelSetText(key.get(), nullptr, nameText);
         if (result == ERROR_SUCCESS)
             result = RegSetValueExA(key.get(), "Type", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&typeValue),
                                     sizeof typeValue);
-        if (result == ERROR_SUCCESS) result = SetText(key.get(), "Version", versionText);
-        if (result == ERROR_SUCCESS) result = SetText(key.get(), "VersionId", KorvelGuidText(versionId));
+        if (result == ERROR_SUCCESS) result = KorvelSetText(key.get(), "Version", versionText);
+        if (result == ERROR_SUCCESS) result = KorvelSetText(key.get(), "VersionId", KorvelGuidText(versionId));
         if (result == ERROR_SUCCESS)
-            result = RegCreateKeyExA(key.get(), "CLSID", 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
-                                     clsidKey.out(), nullptr);
-        if (result == ERROR_SUCCESS) result = SetText(clsidKey.get(), nullptr, KorvelGuidText(classId));
+            result = KorvelCreateKey(key.get(), "CLSID", clsidKey);
+        if (result == ERROR_SUCCESS) result = KorvelSetText(clsidKey.get(), nullptr, KorvelGuidText(classId));
         if (result != ERROR_SUCCESS) {
             // Half a record would read as a registered provider without a class.
             UnregisterProvider(providerId);
