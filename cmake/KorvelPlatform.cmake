@@ -5,10 +5,12 @@
 # API. Sets KORVEL_PLATFORM_DIR (the folder, with its CMakeLists.txt that
 # makes the target KorvelPlatform) and defines KorvelPlatformHeaders, which
 # gives its users the folder's headers: the outside libraries need only
-# export.h from it.
+# export.h from it. Our helpers hold handles in KHandle (src/vss/include).
 get_filename_component(KORVEL_PLATFORM_ROOT ${CMAKE_CURRENT_LIST_DIR}/../src/vss/platform ABSOLUTE)
+get_filename_component(KORVEL_SHARED_INCLUDE_DIR ${CMAKE_CURRENT_LIST_DIR}/../src/vss/include ABSOLUTE)
 set(KORVEL_PLATFORM_COMMON_DIR ${KORVEL_PLATFORM_ROOT}/common)
 add_library(KorvelPlatformHeaders INTERFACE)
+target_include_directories(KorvelPlatformHeaders INTERFACE $<BUILD_INTERFACE:${KORVEL_SHARED_INCLUDE_DIR}>)
 if(WIN32)
   set(KORVEL_PLATFORM_DIR ${KORVEL_PLATFORM_ROOT}/windows)
   # Searched for quoted includes only: our "vss.h", "storage.h" or "errors.h"

@@ -25,9 +25,9 @@ const std::string kEventKey = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Ap
 void SetSetting(const char* name, const std::string& bytes, DWORD type = REG_SZ) {
     KorvelRegKey key;
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Korvel\\HwProvider", 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, key.Out(), nullptr),
+                              nullptr, key.out(), nullptr),
               ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExA(key.Get(), name, 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
+    ASSERT_EQ(RegSetValueExA(key.get(), name, 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
                              static_cast<DWORD>(bytes.size())),
               ERROR_SUCCESS);
 }

@@ -477,9 +477,9 @@ TEST_F(LocalServerTest, StopWithACallInFlightFinishesTheCallAndExitsZero) {
     {
         KorvelRegKey key;
         ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, KorvelAppIdKey().c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                  nullptr, key.Out(), nullptr),
+                                  nullptr, key.out(), nullptr),
                   ERROR_SUCCESS);
-        ASSERT_EQ(RegSetValueExA(key.Get(), "LocalService", 0, REG_SZ, reinterpret_cast<const BYTE*>("KorvelProvider"),
+        ASSERT_EQ(RegSetValueExA(key.get(), "LocalService", 0, REG_SZ, reinterpret_cast<const BYTE*>("KorvelProvider"),
                                  15),
                   ERROR_SUCCESS);
     }

@@ -31,9 +31,9 @@ constexpr size_t kMiB = 1024 * 1024;
 void SetStoreValue(const char* name, const std::string& value) {
     KorvelRegKey key;
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Korvel\\HwProvider", 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, key.Out(), nullptr),
+                              nullptr, key.out(), nullptr),
               ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExA(key.Get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+    ASSERT_EQ(RegSetValueExA(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                              static_cast<DWORD>(value.size() + 1)),
               ERROR_SUCCESS);
 }

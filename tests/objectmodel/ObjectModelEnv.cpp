@@ -10,35 +10,24 @@ namespace {
 
 const char* const kStoreKey = "SOFTWARE\\Korvel\\HwProvider";
 
-class KeyHolder {
-public:
-    explicit KeyHolder(const std::string& path) {
-        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                            nullptr, &m_key, nullptr) != ERROR_SUCCESS)
-            throw std::runtime_error("cannot create registry key " + path);
-    }
-    ~KeyHolder() { RegCloseKey(m_key); }
-    KeyHolder(const KeyHolder&) = delete;
-    KeyHolder& operator=(const KeyHolder&) = delete;
-    HKEY Get() const { return m_key; }
-
-private:
-    HKEY m_key = nullptr;
-};
+KorvelRegKey KeyHolder(const std::string& path) {
+    KorvelRegKey key;
+    if (KorvelCreateKey(HKEY_LOCAL_MACHINE, path, key) != ERROR_SUCCESS)
+        throw std::runtime_error("cannot create registry key " + path);
+    return key;
+}
 
 }  // namespace
 
-void CreateStoreKey() { KeyHolder key(kStoreKey); }
+void CreateStoreKey() { KeyHolder(kStoreKey); }
 
 void RecordAppliance(const std::string& name, const std::string& accessKey) {
-    KeyHolder key(std::string(kStoreKey) + "\\" + name);
     // Stored with the terminating zero, as the registration tool does.
-    if (RegSetValueExA(key.Get(), "AccessKey", 0, REG_SZ, reinterpret_cast<const BYTE*>(accessKey.c_str()),
-                       static_cast<DWORD>(accessKey.size() + 1)) != ERROR_SUCCESS)
+    if (KorvelSetText(KeyHolder(std::string(kStoreKey) + "\\" + name).get(), "AccessKey", accessKey) != ERROR_SUCCESS)
         throw std::runtime_error("cannot write AccessKey of " + name);
 }
 
-void RecordApplianceWithoutKey(const std::string& name) { KeyHolder key(std::string(kStoreKey) + "\\" + name); }
+void RecordApplianceWithoutKey(const std::string& name) { KeyHolder(std::string(kStoreKey) + "\\" + name); }
 
 void RemoveAppliance(const std::string& name) {
     if (RegDeleteKeyA(HKEY_LOCAL_MACHINE, (std::string(kStoreKey) + "\\" + name).c_str()) != ERROR_SUCCESS)

@@ -76,10 +76,10 @@ std::string MissingForNamespace() {
 // "<missing>" when the key or value is not there.
 std::string StoreText(HKEY hive, const std::string& path, const char* name) {
     KorvelRegKey key;
-    if (RegOpenKeyExA(hive, path.c_str(), 0, KEY_READ, key.Out()) != ERROR_SUCCESS) return "<missing>";
+    if (RegOpenKeyExA(hive, path.c_str(), 0, KEY_READ, key.out()) != ERROR_SUCCESS) return "<missing>";
     char buffer[1024] = {};
     DWORD size = sizeof buffer - 1, type = REG_NONE;
-    if (RegQueryValueExA(key.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS)
+    if (RegQueryValueExA(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS)
         return "<missing>";
     return std::string(buffer, size > 0 && buffer[size - 1] == '\0' ? size - 1 : size);
 }
@@ -87,8 +87,8 @@ std::string StoreText(HKEY hive, const std::string& path, const char* name) {
 DWORD StoreDword(HKEY hive, const std::string& path, const char* name) {
     KorvelRegKey key;
     DWORD value = 0, size = sizeof value, type = REG_NONE;
-    if (RegOpenKeyExA(hive, path.c_str(), 0, KEY_READ, key.Out()) != ERROR_SUCCESS) return 0xFFFFFFFFu;
-    if (RegQueryValueExA(key.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS ||
+    if (RegOpenKeyExA(hive, path.c_str(), 0, KEY_READ, key.out()) != ERROR_SUCCESS) return 0xFFFFFFFFu;
+    if (RegQueryValueExA(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS ||
         type != REG_DWORD)
         return 0xFFFFFFFFu;
     return value;
@@ -237,10 +237,10 @@ TEST_F(PackageTest, InstallsTheServiceFromItsOwnFilesAndKeepsTheStoreUntilPurge)
     {
         KorvelRegKey key;
         ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, (kSettingsKey + "\\192.0.2.7").c_str(), 0, nullptr, 0,
-                                  KEY_ALL_ACCESS, nullptr, key.Out(), nullptr),
+                                  KEY_ALL_ACCESS, nullptr, key.out(), nullptr),
                   ERROR_SUCCESS);
         const char accessKey[] = "0123456789abcdef";
-        ASSERT_EQ(RegSetValueExA(key.Get(), "AccessKey", 0, REG_SZ, reinterpret_cast<const BYTE*>(accessKey),
+        ASSERT_EQ(RegSetValueExA(key.get(), "AccessKey", 0, REG_SZ, reinterpret_cast<const BYTE*>(accessKey),
                                  sizeof accessKey),
                   ERROR_SUCCESS);
     }

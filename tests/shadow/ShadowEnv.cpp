@@ -27,27 +27,11 @@ namespace korvel_test {
 
 namespace {
 
-class Key {
-public:
-    explicit Key(const std::string& path) {
-        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                            nullptr, &m_key, nullptr) != ERROR_SUCCESS)
-            throw std::runtime_error("cannot create " + path);
-    }
-    ~Key() { RegCloseKey(m_key); }
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    void Text(const char* name, const std::string& value) {
-        RegSetValueExA(m_key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                       static_cast<DWORD>(value.size() + 1));
-    }
-    void Dword(const char* name, DWORD value) {
-        RegSetValueExA(m_key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-    }
-
-private:
-    HKEY m_key = nullptr;
-};
+KorvelRegKey Key(const std::string& path) {
+    KorvelRegKey key;
+    if (KorvelCreateKey(HKEY_LOCAL_MACHINE, path, key) != ERROR_SUCCESS) throw std::runtime_error("cannot create " + path);
+    return key;
+}
 
 std::vector<char*> Argv(std::vector<std::string>& args, bool inProcess) {
     if (inProcess) args.insert(args.begin(), "--in-process");
@@ -71,12 +55,13 @@ void ShadowTest::SetUp() {
 
 void ShadowTest::RegisterProvider() {
     const std::string path = "SYSTEM\\CurrentControlSet\\Services\\VSS\\Providers\\{6A111FEB-1EA9-496E-AB0E-B85FF8A42E46}";
-    Key provider(path);
-    provider.Text(nullptr, "KorvelVssProvider");
-    provider.Dword("Type", 3);
-    provider.Text("Version", "1.0.12.29");
-    provider.Text("VersionId", "{6B1AC3CC-9C80-402F-BD56-0C1485009072}");
-    Key(path + "\\CLSID").Text(nullptr, "{6ABEF83A-7FA0-408C-88FC-98E122AD7280}");
+    const KorvelRegKey provider = Key(path);
+    const DWORD hardware = 3;
+    KorvelSetText(provider.get(), nullptr, "KorvelVssProvider");
+    RegSetValueExA(provider.get(), "Type", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&hardware), sizeof hardware);
+    KorvelSetText(provider.get(), "Version", "1.0.12.29");
+    KorvelSetText(provider.get(), "VersionId", "{6B1AC3CC-9C80-402F-BD56-0C1485009072}");
+    KorvelSetText(Key(path + "\\CLSID").get(), nullptr, "{6ABEF83A-7FA0-408C-88FC-98E122AD7280}");
 }
 
 CommandResult ShadowTest::Shadow(const std::vector<std::string>& arguments, const Environment& host) {
@@ -172,9 +157,8 @@ std::unique_ptr<ChildProcess> StartProviderService(const std::string& runDir, co
     {
         ScopedEnvironment as(host);
         KorvelRegKey key;
-        if (RegCreateKeyExA(HKEY_CLASSES_ROOT, KorvelAppIdKey().c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                            key.Out(), nullptr) != ERROR_SUCCESS ||
-            RegSetValueExA(key.Get(), "LocalService", 0, REG_SZ, reinterpret_cast<const BYTE*>("KorvelProvider"),
+        if (KorvelCreateKey(HKEY_CLASSES_ROOT, KorvelAppIdKey(), key) != ERROR_SUCCESS ||
+            RegSetValueExA(key.get(), "LocalService", 0, REG_SZ, reinterpret_cast<const BYTE*>("KorvelProvider"),
                            15) != ERROR_SUCCESS) {
             ADD_FAILURE() << "cannot register the service's LocalService";
             return nullptr;

@@ -26,12 +26,15 @@
 #include "KConnection.h"
 #include "KRecords.h"
 #include "KorvelAccessLibrary.h"
+#include "KorvelStore.h"
 #include "Logger.h"
 #include "registry.h"
 
 using Korvel::KAccessLayer;
 using Korvel::KArray;
 using Korvel::KVolume;
+using Korvel::kStoreKey;
+using Korvel::StoreEntryKey;
 
 namespace {
 
@@ -83,33 +86,24 @@ private:
     std::string m_path;
 };
 
-class RegistryKey {
-public:
-    explicit RegistryKey(const std::string& path) {
-        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                            nullptr, &m_key, nullptr) != ERROR_SUCCESS)
-            throw std::runtime_error("cannot create registry key " + path);
-    }
-    ~RegistryKey() { RegCloseKey(m_key); }
-    RegistryKey(const RegistryKey&) = delete;
-    RegistryKey& operator=(const RegistryKey&) = delete;
-    void SetText(const char* name, const std::string& text) {
-        if (RegSetValueExA(m_key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                           static_cast<DWORD>(text.size() + 1)) != ERROR_SUCCESS)
-            throw std::runtime_error(std::string("cannot write registry value ") + name);
-    }
+KorvelRegKey CreateKey(const std::string& path) {
+    KorvelRegKey key;
+    if (KorvelCreateKey(HKEY_LOCAL_MACHINE, path, key) != ERROR_SUCCESS)
+        throw std::runtime_error("cannot create registry key " + path);
+    return key;
+}
 
-private:
-    HKEY m_key = nullptr;
-};
+void SetText(const KorvelRegKey& key, const char* name, const std::string& text) {
+    if (KorvelSetText(key.get(), name, text) != ERROR_SUCCESS)
+        throw std::runtime_error(std::string("cannot write registry value ") + name);
+}
 
 // Writes what the registration tool would write for one appliance.
 void RecordAppliance(const std::string& address, const std::string& accessKey) {
-    RegistryKey store("SOFTWARE\\Korvel\\HwProvider");
-    store.SetText("Tracing", "Enabled");
-    store.SetText("LogLevel", "2");
-    RegistryKey appliance("SOFTWARE\\Korvel\\HwProvider\\" + address);
-    appliance.SetText("AccessKey", accessKey);
+    const KorvelRegKey store = CreateKey(kStoreKey);
+    SetText(store, "Tracing", "Enabled");
+    SetText(store, "LogLevel", "2");
+    SetText(CreateKey(StoreEntryKey(address)), "AccessKey", accessKey);
 }
 
 std::string Text(KVolume* volume) {

@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "KConventions.h"
-#include "KHandle.h"
 #include "KorvelAccessLibrary.h"
+#include "KorvelStore.h"
 #include "registry.h"
 
 namespace Korvel {
@@ -13,21 +13,17 @@ namespace Utilities {
 
 namespace {
 
-constexpr const char* kStoreKey = "SOFTWARE\\Korvel\\HwProvider";
 // The readers' buffer sizes bound names and values: a value of 256 bytes
 // (255 characters plus the terminator) is read whole; a larger one is a read
 // failure.
 constexpr DWORD kNameBufferSize = 256;
 constexpr DWORD kValueBufferSize = 256;
 
-// Closed on every path out of a reader.
-using RegistryKey = KHandle<KPointerTraits<HKEY__, &RegCloseKey>>;
-
 // Reads value `valueName` of the appliance subkey `arrayName` into `value`.
 // Null when it did, otherwise what failed.
 const char* ReadArrayValue(const std::string& arrayName, const char* valueName, std::string& value) {
-    RegistryKey key;
-    const std::string path = std::string(kStoreKey) + "\\" + arrayName;
+    KorvelRegKey key;
+    const std::string path = StoreEntryKey(arrayName);
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, key.out()) != ERROR_SUCCESS)
         return "Failed to open registry key";
     char buffer[kValueBufferSize] = {};
@@ -46,7 +42,7 @@ const char* ReadArrayValue(const std::string& arrayName, const char* valueName, 
 int GetArrayIPList(std::vector<std::string>& arrayIPs) {
     KLOG(KLOG_DEBUG, "Entering Utilities::GetArrayIPList()");
     LoggedOnFailure([&] {
-        RegistryKey key;
+        KorvelRegKey key;
         if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kStoreKey, 0, KEY_READ, key.out()) != ERROR_SUCCESS)
             throw KException("Failed to open registry key");
         DWORD subKeys = 0;

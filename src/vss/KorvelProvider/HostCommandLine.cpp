@@ -8,6 +8,7 @@
 
 #include "KorvelProvider.h"
 #include "KorvelProviderHost.h"
+#include "KorvelStore.h"
 #include "registry.h"
 
 namespace {
@@ -41,18 +42,18 @@ KorvelLogConfig GetLogConfig() {
     Logger::Write(KLOG_DEBUG, kProviderComponent, "Entering GetLogConfig()");
     KorvelLogConfig config;
     KorvelRegKey key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Korvel\\HwProvider", 0, KEY_READ, key.Out()) == ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, Korvel::kStoreKey, 0, KEY_READ, key.out()) == ERROR_SUCCESS) {
         char buffer[kValueBuffer + 1];
         // Exactly "Enabled" with its terminating zero; any other text turns tracing off.
-        if (ReadSetting(key.Get(), "Tracing", buffer)) config.tracing = std::memcmp(buffer, "Enabled", 8) == 0;
-        if (ReadSetting(key.Get(), "LogLevel", buffer)) {
+        if (ReadSetting(key.get(), "Tracing", buffer)) config.tracing = std::memcmp(buffer, "Enabled", 8) == 0;
+        if (ReadSetting(key.get(), "LogLevel", buffer)) {
             // Decimal text; what does not fit an int is clamped rather than undefined.
             long level = std::strtol(buffer, nullptr, 10);
             if (level > INT_MAX) level = INT_MAX;
             if (level < INT_MIN) level = INT_MIN;
             config.level = static_cast<int>(level);
         }
-        if (ReadSetting(key.Get(), "ConnectionIdleSeconds", buffer)) {
+        if (ReadSetting(key.get(), "ConnectionIdleSeconds", buffer)) {
             char* end = nullptr;
             const long seconds = std::strtol(buffer, &end, 10);
             if (end != buffer && *end == '\0' && seconds >= 1 && seconds <= 24 * 3600)

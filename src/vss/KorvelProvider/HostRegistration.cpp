@@ -50,9 +50,9 @@ LONG SetText(HKEY key, const char* name, const std::string& text, DWORD type = R
 LONG SetKeyText(const std::string& path, const std::string& text, HKEY* keep = nullptr) {
     KorvelRegKey key;
     LONG result = RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                  KEY_ALL_ACCESS, nullptr, key.Out(), nullptr);
-    if (result == ERROR_SUCCESS) result = SetText(key.Get(), nullptr, text);
-    if (result == ERROR_SUCCESS && keep != nullptr) result = RegOpenKeyExA(key.Get(), "", 0, KEY_ALL_ACCESS, keep);
+                                  KEY_ALL_ACCESS, nullptr, key.out(), nullptr);
+    if (result == ERROR_SUCCESS) result = SetText(key.get(), nullptr, text);
+    if (result == ERROR_SUCCESS && keep != nullptr) result = RegOpenKeyExA(key.get(), "", 0, KEY_ALL_ACCESS, keep);
     return result;
 }
 
@@ -122,10 +122,10 @@ HRESULT RegisterServiceAppId() {
     // The AppID script holds no entries; the key is what it leaves.
     KorvelRegKey key;
     LONG result = RegCreateKeyExA(HKEY_CLASSES_ROOT, KorvelAppIdKey().c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                  KEY_ALL_ACCESS, nullptr, key.Out(), nullptr);
+                                  KEY_ALL_ACCESS, nullptr, key.out(), nullptr);
     if (result != ERROR_SUCCESS) return HRESULT_FROM_WIN32(result);
-    RegDeleteValueA(key.Get(), "LocalService");
-    result = SetText(key.Get(), "LocalService", kServiceName);
+    RegDeleteValueA(key.get(), "LocalService");
+    result = SetText(key.get(), "LocalService", kServiceName);
     if (result != ERROR_SUCCESS) return HRESULT_FROM_WIN32(result);
     return InstallService() ? S_OK : E_FAIL;
 }
@@ -133,10 +133,10 @@ HRESULT RegisterServiceAppId() {
 HRESULT UnregisterServiceAppId() {
     if (!UninstallService()) return E_FAIL;
     KorvelRegKey key;
-    LONG result = RegOpenKeyExA(HKEY_CLASSES_ROOT, KorvelAppIdKey().c_str(), 0, KEY_ALL_ACCESS, key.Out());
+    LONG result = RegOpenKeyExA(HKEY_CLASSES_ROOT, KorvelAppIdKey().c_str(), 0, KEY_ALL_ACCESS, key.out());
     if (result == ERROR_FILE_NOT_FOUND) return S_OK;  // never registered: nothing to remove
     if (result != ERROR_SUCCESS) return HRESULT_FROM_WIN32(result);
-    RegDeleteValueA(key.Get(), "LocalService");
+    RegDeleteValueA(key.get(), "LocalService");
     return S_OK;
 }
 
@@ -148,8 +148,8 @@ HRESULT RegisterServer() {
     KorvelRegKey localServer;
     if (result == ERROR_SUCCESS) result = SetKeyText(ClassKey(), "KorvelVSSProvider Class");
     if (result == ERROR_SUCCESS)
-        result = SetKeyText(ClassKey() + "\\LocalServer32", "\"" + path + "\"", localServer.Out());
-    if (result == ERROR_SUCCESS) result = SetText(localServer.Get(), "ServerExecutable", path);
+        result = SetKeyText(ClassKey() + "\\LocalServer32", "\"" + path + "\"", localServer.out());
+    if (result == ERROR_SUCCESS) result = SetText(localServer.get(), "ServerExecutable", path);
     if (result == ERROR_SUCCESS) result = SetKeyText(ClassKey() + "\\TypeLib", KorvelGuidText(LIBID_KorvelProviderLib));
     if (result == ERROR_SUCCESS) result = SetKeyText(ClassKey() + "\\Version", "1.0");
     // The type library lives in the executable, as its resource would.
@@ -230,23 +230,23 @@ void AddEventSource() {
     Logger::Write(KLOG_INFO, kProviderComponent, "Entering AddEventSource()");
     KorvelRegKey key;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                        nullptr, key.Out(), nullptr) != ERROR_SUCCESS)
+                        nullptr, key.out(), nullptr) != ERROR_SUCCESS)
         Logger::Write(KLOG_ERROR, kProviderComponent, "Could not create the registry key");
     // Each value is attempted whatever became of the one before.
     auto check = [](LONG result, const char* failure) {
         if (result != ERROR_SUCCESS) Logger::Write(KLOG_ERROR, kProviderComponent, "%s", failure);
     };
-    check(SetText(key.Get(), "EventMessageFile", kEventMessageFile, REG_EXPAND_SZ),
+    check(SetText(key.get(), "EventMessageFile", kEventMessageFile, REG_EXPAND_SZ),
           "Could not set the event message file");
-    check(SetText(key.Get(), "CategoryMessageFile", kEventMessageFile, REG_EXPAND_SZ),
+    check(SetText(key.get(), "CategoryMessageFile", kEventMessageFile, REG_EXPAND_SZ),
           "Could not set the category message file");
-    check(SetText(key.Get(), "ParameterMessageFile", kEventMessageFile, REG_EXPAND_SZ),
+    check(SetText(key.get(), "ParameterMessageFile", kEventMessageFile, REG_EXPAND_SZ),
           "Could not set the parameter message file");
     const DWORD types = 7, categories = 2;
-    check(RegSetValueExA(key.Get(), "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types),
+    check(RegSetValueExA(key.get(), "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types),
                          sizeof types),
           "Could not set the supported types");
-    check(RegSetValueExA(key.Get(), "CategoryCount", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&categories),
+    check(RegSetValueExA(key.get(), "CategoryCount", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&categories),
                          sizeof categories),
           "Could not set the category count");
     Logger::Write(KLOG_INFO, kProviderComponent, "Exiting AddEventSource()");

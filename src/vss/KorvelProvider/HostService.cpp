@@ -194,11 +194,11 @@ int RunAsProcess(const KorvelLogConfig& config) {
 // "LocalService" registered for the AppID, as a zero-terminated string.
 bool RegisteredAsService() {
     KorvelRegKey key;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, KorvelAppIdKey().c_str(), 0, KEY_READ, key.Out()) != ERROR_SUCCESS) return false;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, KorvelAppIdKey().c_str(), 0, KEY_READ, key.out()) != ERROR_SUCCESS) return false;
     char value[260];
     DWORD size = sizeof value;
     DWORD type = REG_NONE;
-    if (RegQueryValueExA(key.Get(), "LocalService", nullptr, &type, reinterpret_cast<BYTE*>(value), &size) !=
+    if (RegQueryValueExA(key.get(), "LocalService", nullptr, &type, reinterpret_cast<BYTE*>(value), &size) !=
         ERROR_SUCCESS)
         return false;
     return (type == REG_SZ || type == REG_EXPAND_SZ) && size > 0 && value[size - 1] == '\0';

@@ -12,6 +12,7 @@
 
 #include "KorvelAccessLibrary.h"
 #include "KorvelRegGUI.h"
+#include "KorvelStore.h"
 #include "Logger.h"
 #include "RegistryOperations.h"
 #include "process.h"
@@ -42,16 +43,8 @@ std::string SystemText(DWORD code) {
 
 // Every operation opens the store with full access, so the tool runs only
 // for whoever may write it: root, or the owner of a store kept elsewhere
-// (KORVEL_REGISTRY_ROOT). The nearest folder of the store that exists
-// decides.
-bool MayWriteStore() {
-    if (geteuid() == 0) return true;
-    const char* root = std::getenv("KORVEL_REGISTRY_ROOT");
-    std::string path = std::string(root && *root ? root : "/var/lib/korvel/registry") +
-                       "/HKEY_LOCAL_MACHINE/SOFTWARE/Korvel/HwProvider";
-    while (!path.empty() && access(path.c_str(), F_OK) != 0) path = path.substr(0, path.find_last_of('/'));
-    return access(path.empty() ? "/" : path.c_str(), W_OK | X_OK) == 0;
-}
+// (KORVEL_REGISTRY_ROOT).
+bool MayWriteStore() { return KorvelMayWriteKey(HKEY_LOCAL_MACHINE, Korvel::kStoreKey); }
 
 // The window cannot open without a display; QApplication would abort the
 // process, so this is checked first, as AfxWinInit reports its failure.

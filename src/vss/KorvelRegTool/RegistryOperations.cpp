@@ -3,11 +3,11 @@
 #include <cstring>
 #include <exception>
 
+#include "KHandle.h"
 #include "KorvelAccessLibrary.h"
+#include "KorvelStore.h"
 #include "Logger.h"
 #include "icmp.h"
-
-const char* const KORVEL_REG_PATH = "SOFTWARE\\Korvel\\HwProvider\\";
 
 namespace {
 
@@ -20,45 +20,22 @@ constexpr DWORD kEchoTimeoutMs = 1000;
 
 #define RLOG(level, ...) Logger::Write(level, kComponent, __VA_ARGS__)
 
-// An open registry key, closed on every path.
-class RegKey {
-public:
-    RegKey() = default;
-    ~RegKey() { Close(); }
-    RegKey(const RegKey&) = delete;
-    RegKey& operator=(const RegKey&) = delete;
-
-    LONG Open(const std::string& path, REGSAM access) {
-        Close();
-        return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, access, &m_key);
-    }
-    // As RegOpenKeyA opens: with the most access the caller may have.
-    LONG OpenDefault(const std::string& path) {
-        Close();
-        return RegOpenKeyA(HKEY_LOCAL_MACHINE, path.c_str(), &m_key);
-    }
-    LONG Create(const std::string& path, DWORD* disposition = nullptr) {
-        Close();
-        return RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                               nullptr, &m_key, disposition);
-    }
-    void Close() {
-        if (m_key != nullptr) RegCloseKey(m_key);
-        m_key = nullptr;
-    }
-    HKEY Get() const { return m_key; }
-
-private:
-    HKEY m_key = nullptr;
-};
-
-std::string StorePath() {
-    std::string path = KORVEL_REG_PATH;
-    path.pop_back();
-    return path;
+LONG OpenKey(KorvelRegKey& key, const std::string& path, REGSAM access) {
+    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, access, key.out());
 }
 
-std::string EntryPath(const std::string& name) { return KORVEL_REG_PATH + name; }
+// As RegOpenKeyA opens: with the most access the caller may have.
+LONG OpenKeyDefault(KorvelRegKey& key, const std::string& path) {
+    return RegOpenKeyA(HKEY_LOCAL_MACHINE, path.c_str(), key.out());
+}
+
+LONG CreateKey(KorvelRegKey& key, const std::string& path, DWORD* disposition = nullptr) {
+    return KorvelCreateKey(HKEY_LOCAL_MACHINE, path, key, disposition);
+}
+
+std::string StorePath() { return Korvel::kStoreKey; }
+
+std::string EntryPath(const std::string& name) { return Korvel::StoreEntryKey(name); }
 
 // An entry's name is one key name: an empty one would reach the store key
 // itself, one with a backslash a key below another entry.
@@ -92,10 +69,10 @@ int SetCertificatePin(HKEY key, const std::string& pin) {
 }
 
 int GetSetting(const char* valueName, std::string& out) {
-    RegKey key;
+    KorvelRegKey key;
     int result = KRT_NO_CONFIGURATION;
-    if (key.Open(StorePath(), KEY_ALL_ACCESS) == ERROR_SUCCESS)
-        result = QueryText(key.Get(), valueName, kSettingSize, out) ? KRT_SUCCESS : KRT_VALUE_NOT_FOUND;
+    if (OpenKey(key, StorePath(), KEY_ALL_ACCESS) == ERROR_SUCCESS)
+        result = QueryText(key.get(), valueName, kSettingSize, out) ? KRT_SUCCESS : KRT_VALUE_NOT_FOUND;
     return result;
 }
 
@@ -138,19 +115,13 @@ private:
     int m_result;
 };
 
-class IcmpHandleGuard {
-public:
-    IcmpHandleGuard() : m_handle(IcmpCreateFile()) {}
-    ~IcmpHandleGuard() {
-        if (m_handle != INVALID_HANDLE_VALUE) IcmpCloseHandle(m_handle);
-    }
-    IcmpHandleGuard(const IcmpHandleGuard&) = delete;
-    IcmpHandleGuard& operator=(const IcmpHandleGuard&) = delete;
-    HANDLE Get() const { return m_handle; }
-
-private:
-    HANDLE m_handle;
+// An ICMP echo handle, closed on every path.
+struct IcmpHandleTraits {
+    using Handle = HANDLE;
+    static Handle Empty() noexcept { return INVALID_HANDLE_VALUE; }
+    static void Release(Handle handle) noexcept { IcmpCloseHandle(handle); }
 };
+using IcmpHandle = Korvel::KHandle<IcmpHandleTraits>;
 
 }  // namespace
 
@@ -164,13 +135,13 @@ int SetValue(HKEY key, const char* valueName, const char* text) {
 }
 
 int InitRegistryDefaults() {
-    RegKey key;
+    KorvelRegKey key;
     // The caller goes on with its defaults when the store cannot be made.
-    if (key.Create(StorePath()) != ERROR_SUCCESS) return KRT_SUCCESS;
+    if (CreateKey(key, StorePath()) != ERROR_SUCCESS) return KRT_SUCCESS;
     std::string text;
-    if (!QueryText(key.Get(), "Tracing", kSettingSize, text) && SetValue(key.Get(), "Tracing", "Enabled") != 0)
+    if (!QueryText(key.get(), "Tracing", kSettingSize, text) && SetValue(key.get(), "Tracing", "Enabled") != 0)
         return KRT_UPDATE_VALUE_FAILED;
-    if (!QueryText(key.Get(), "LogLevel", kSettingSize, text) && SetValue(key.Get(), "LogLevel", "2") != 0)
+    if (!QueryText(key.get(), "LogLevel", kSettingSize, text) && SetValue(key.get(), "LogLevel", "2") != 0)
         return KRT_UPDATE_VALUE_FAILED;
     return KRT_SUCCESS;
 }
@@ -183,13 +154,13 @@ int AddKorvelArray(const std::string& arrayIP, const std::string& accessKey, con
     for (const auto& name : names)
         if (name == arrayIP) return KRT_IP_IN_USE;
 
-    RegKey key;
+    KorvelRegKey key;
     int result = KRT_CREATE_KEY_FAILED;
-    if (IsEntryName(arrayIP) && key.Create(EntryPath(arrayIP)) == ERROR_SUCCESS) {
-        result = SetValue(key.Get(), "AccessKey", accessKey.c_str());
-        if (result == KRT_SUCCESS) result = SetCertificatePin(key.Get(), certificatePin);
+    if (IsEntryName(arrayIP) && CreateKey(key, EntryPath(arrayIP)) == ERROR_SUCCESS) {
+        result = SetValue(key.get(), "AccessKey", accessKey.c_str());
+        if (result == KRT_SUCCESS) result = SetCertificatePin(key.get(), certificatePin);
     }
-    key.Close();
+    key.reset();
     RLOG(3, "Exiting AddKorvelArray()");
     return result;
 }
@@ -197,34 +168,34 @@ int AddKorvelArray(const std::string& arrayIP, const std::string& accessKey, con
 int UpdateKorvelArrayName(const std::string& oldIP, const std::string& newIP) {
     RLOG(3, "Entering UpdateKorvelArrayName(), with parameters Old KorvelArray Name: %s, New KorvelArray Name: %s",
          oldIP.c_str(), newIP.c_str());
-    RegKey oldKey;
-    if (!IsEntryName(oldIP) || oldKey.Open(EntryPath(oldIP), KEY_ALL_ACCESS) != ERROR_SUCCESS)
+    KorvelRegKey oldKey;
+    if (!IsEntryName(oldIP) || OpenKey(oldKey, EntryPath(oldIP), KEY_ALL_ACCESS) != ERROR_SUCCESS)
         return KRT_NO_CONFIGURATION;
 
     std::string accessKey;
     int result = KRT_SUCCESS;
-    if (!ReadAccessKey(oldKey.Get(), accessKey)) {
+    if (!ReadAccessKey(oldKey.get(), accessKey)) {
         result = KRT_FIND_VALUE_FAILED;
     } else if (newIP != oldIP) {
         // The new entry gets the key before the old one goes, so no failure
         // can leave the appliance out of the store.
-        RegKey newKey;
+        KorvelRegKey newKey;
         DWORD disposition = 0;
-        if (!IsEntryName(newIP) || newKey.Create(EntryPath(newIP), &disposition) != ERROR_SUCCESS) {
+        if (!IsEntryName(newIP) || CreateKey(newKey, EntryPath(newIP), &disposition) != ERROR_SUCCESS) {
             result = KRT_CREATE_KEY_FAILED;
         } else {
             // An entry already there is another appliance's: a rename that
             // does not complete must give it back its own key and pin.
             const bool existed = disposition == REG_OPENED_EXISTING_KEY;
             std::string heldKey;
-            const bool heldAKey = existed && ReadAccessKey(newKey.Get(), heldKey);
-            const std::string heldPin = existed ? ReadCertificatePin(newKey.Get()) : std::string();
-            const std::string pin = ReadCertificatePin(oldKey.Get());
-            result = SetValue(newKey.Get(), "AccessKey", accessKey.c_str());
-            if (result == KRT_SUCCESS) result = SetCertificatePin(newKey.Get(), pin);
+            const bool heldAKey = existed && ReadAccessKey(newKey.get(), heldKey);
+            const std::string heldPin = existed ? ReadCertificatePin(newKey.get()) : std::string();
+            const std::string pin = ReadCertificatePin(oldKey.get());
+            result = SetValue(newKey.get(), "AccessKey", accessKey.c_str());
+            if (result == KRT_SUCCESS) result = SetCertificatePin(newKey.get(), pin);
             // The moved entry is unpinned: no pin of the replaced one stays.
             if (result == KRT_SUCCESS && pin.empty() && !heldPin.empty() &&
-                RegDeleteValueA(newKey.Get(), "CertificatePin") != ERROR_SUCCESS)
+                RegDeleteValueA(newKey.get(), "CertificatePin") != ERROR_SUCCESS)
                 result = KRT_UPDATE_VALUE_FAILED;
             if (result == KRT_SUCCESS) {
                 RLOG(3, "Entering GetValue()");
@@ -233,21 +204,21 @@ int UpdateKorvelArrayName(const std::string& oldIP, const std::string& newIP) {
             }
             if (result != KRT_SUCCESS && existed) {
                 if (heldAKey)
-                    SetValue(newKey.Get(), "AccessKey", heldKey.c_str());
+                    SetValue(newKey.get(), "AccessKey", heldKey.c_str());
                 else
-                    RegDeleteValueA(newKey.Get(), "AccessKey");
+                    RegDeleteValueA(newKey.get(), "AccessKey");
                 if (heldPin.empty())
-                    RegDeleteValueA(newKey.Get(), "CertificatePin");
+                    RegDeleteValueA(newKey.get(), "CertificatePin");
                 else
-                    SetValue(newKey.Get(), "CertificatePin", heldPin.c_str());
+                    SetValue(newKey.get(), "CertificatePin", heldPin.c_str());
             }
-            newKey.Close();
+            newKey.reset();
             // A rename that did not complete leaves no half-made entry behind.
             if (result != KRT_SUCCESS && disposition == REG_CREATED_NEW_KEY)
                 RegDeleteKeyA(HKEY_LOCAL_MACHINE, EntryPath(newIP).c_str());
         }
     }
-    oldKey.Close();
+    oldKey.reset();
     RLOG(3, "Exiting UpdateKorvelArrayName()");
     return result;
 }
@@ -256,25 +227,25 @@ int UpdateKorvelArrayKey(const std::string& arrayIP, const std::string& accessKe
                          const std::string& certificatePin) {
     RLOG(3, "Entering UpdateKorvelArrayKey(), with parameters KorvelArray IP: %s, KorvelArray URL: %s",
          arrayIP.c_str(), Korvel::MaskSecret(accessKey).c_str());
-    RegKey key;
+    KorvelRegKey key;
     int result = KRT_NO_CONFIGURATION;
-    if (IsEntryName(arrayIP) && key.Open(EntryPath(arrayIP), KEY_ALL_ACCESS) == ERROR_SUCCESS) {
-        result = SetValue(key.Get(), "AccessKey", accessKey.c_str());
-        if (result == KRT_SUCCESS) result = SetCertificatePin(key.Get(), certificatePin);
+    if (IsEntryName(arrayIP) && OpenKey(key, EntryPath(arrayIP), KEY_ALL_ACCESS) == ERROR_SUCCESS) {
+        result = SetValue(key.get(), "AccessKey", accessKey.c_str());
+        if (result == KRT_SUCCESS) result = SetCertificatePin(key.get(), certificatePin);
     }
-    key.Close();
+    key.reset();
     RLOG(3, "Exiting UpdateKorvelArrayURL()");
     return result;
 }
 
 int RemoveKorvelArray(const std::string& arrayIP) {
     RLOG(3, "Entering RemoveKorvelArray() with parameters KorvelArray Name: %s", arrayIP.c_str());
-    RegKey key;
+    KorvelRegKey key;
     int result = KRT_NO_CONFIGURATION;
-    if (IsEntryName(arrayIP) && key.Open(EntryPath(arrayIP), KEY_ALL_ACCESS) == ERROR_SUCCESS)
+    if (IsEntryName(arrayIP) && OpenKey(key, EntryPath(arrayIP), KEY_ALL_ACCESS) == ERROR_SUCCESS)
         result = RegDeleteKeyA(HKEY_LOCAL_MACHINE, EntryPath(arrayIP).c_str()) == ERROR_SUCCESS ? KRT_SUCCESS
                                                                                                 : KRT_REMOVE_FAILED;
-    key.Close();
+    key.reset();
     RLOG(3, "Exiting RemoveKorvelArray()");
     return result;
 }
@@ -282,10 +253,10 @@ int RemoveKorvelArray(const std::string& arrayIP) {
 namespace {
 
 // The store's entry count, or the result code that stops the listing.
-int CountEntries(RegKey& store, DWORD& count, int queryFailure) {
-    if (store.OpenDefault(StorePath()) != ERROR_SUCCESS) return KRT_NO_CONFIGURATION;
+int CountEntries(KorvelRegKey& store, DWORD& count, int queryFailure) {
+    if (OpenKeyDefault(store, StorePath()) != ERROR_SUCCESS) return KRT_NO_CONFIGURATION;
     count = 0;
-    if (RegQueryInfoKeyA(store.Get(), nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr, nullptr,
+    if (RegQueryInfoKeyA(store.get(), nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr, nullptr,
                          nullptr, nullptr) != ERROR_SUCCESS)
         return queryFailure;
     return count == 0 ? KRT_NO_CONFIGURATION : KRT_SUCCESS;
@@ -305,37 +276,37 @@ bool EntryName(HKEY store, DWORD index, std::string& name) {
 
 int GetKorvelArrayNames(std::vector<std::string>& names) {
     RLOG(3, "Entering GetKorvelArrayNames()");
-    RegKey store;
+    KorvelRegKey store;
     DWORD count = 0;
     int result = CountEntries(store, count, KRT_KEY_NOT_FOUND);
     std::string name;
     for (DWORD i = 0; result == KRT_SUCCESS && i < count; ++i)
-        if (EntryName(store.Get(), i, name)) names.push_back(name);
-    store.Close();
+        if (EntryName(store.get(), i, name)) names.push_back(name);
+    store.reset();
     RLOG(3, "Exiting GetKorvelArrayNames()");
     return result;
 }
 
 int GetArrayConfigInfo(std::vector<ArrayConfigInfo>& records, std::string filter) {
     RLOG(3, "Entering GetArrayConfigInfo()");
-    RegKey store;
+    KorvelRegKey store;
     DWORD count = 0;
     int result = CountEntries(store, count, KRT_NO_CONFIGURATION);
     if (result != KRT_SUCCESS) count = 0;
     std::string name;
     for (DWORD i = 0; i < count; ++i) {
-        if (!EntryName(store.Get(), i, name) || (!filter.empty() && name != filter)) continue;
-        RegKey entry;
-        if (entry.Open(EntryPath(name), KEY_ALL_ACCESS) != ERROR_SUCCESS) {
+        if (!EntryName(store.get(), i, name) || (!filter.empty() && name != filter)) continue;
+        KorvelRegKey entry;
+        if (OpenKey(entry, EntryPath(name), KEY_ALL_ACCESS) != ERROR_SUCCESS) {
             result = KRT_KEY_NOT_FOUND;
             continue;
         }
         ArrayConfigInfo record{name, std::string(), "no", std::string()};
-        if (!ReadAccessKey(entry.Get(), record.accessKey)) {
+        if (!ReadAccessKey(entry.get(), record.accessKey)) {
             result = KRT_FIND_VALUE_FAILED;
             continue;
         }
-        record.certificatePin = ReadCertificatePin(entry.Get());
+        record.certificatePin = ReadCertificatePin(entry.get());
         RLOG(3, "Entering GetValue()");
         try {
             // Online as the provider would find it: with its recorded certificate.
@@ -347,7 +318,7 @@ int GetArrayConfigInfo(std::vector<ArrayConfigInfo>& records, std::string filter
         records.push_back(std::move(record));
         result = KRT_SUCCESS;
     }
-    store.Close();
+    store.reset();
     RLOG(3, "Exiting GetArrayConfigInfo()");
     return result;
 }
@@ -367,14 +338,14 @@ bool IsArrayExists(std::string arrayIP) {
         RLOG(3, "Exiting IsArrayExists() Result: %d", 0);
         return false;
     }
-    IcmpHandleGuard icmp;
-    if (icmp.Get() == INVALID_HANDLE_VALUE) {
+    const IcmpHandle icmp(IcmpCreateFile());
+    if (!icmp) {
         RLOG(3, "Unable to open IcmpCreateFile handle. ERRORCODE: %ld", static_cast<long>(GetLastError()));
         return false;
     }
     char request[32] = "Data Buffer";
     std::vector<char> reply(sizeof(ICMP_ECHO_REPLY) + sizeof request);
-    const DWORD replies = IcmpSendEcho(icmp.Get(), address, request, sizeof request, nullptr, reply.data(),
+    const DWORD replies = IcmpSendEcho(icmp.get(), address, request, sizeof request, nullptr, reply.data(),
                                        static_cast<DWORD>(reply.size()), kEchoTimeoutMs);
     RLOG(3, "Exiting IsArrayExists() Result: %d", static_cast<int>(replies));
     return replies != 0;
@@ -420,13 +391,13 @@ int GetTracing(std::string& tracing) {
 
 int SetTracing(const std::string& tracing, const std::string& level) {
     RLOG(3, "Entering SetTracing() with parameter Trace Option: %s, LogLevel: %s", tracing.c_str(), level.c_str());
-    RegKey key;
+    KorvelRegKey key;
     int result = KRT_NO_CONFIGURATION;
-    if (key.Open(StorePath(), KEY_SET_VALUE) == ERROR_SUCCESS) {
-        result = SetValue(key.Get(), "Tracing", tracing.c_str());
-        if (tracing == "Enabled") result = SetValue(key.Get(), "LogLevel", level.c_str());
+    if (OpenKey(key, StorePath(), KEY_SET_VALUE) == ERROR_SUCCESS) {
+        result = SetValue(key.get(), "Tracing", tracing.c_str());
+        if (tracing == "Enabled") result = SetValue(key.get(), "LogLevel", level.c_str());
     }
-    key.Close();
+    key.reset();
     RLOG(3, "Exiting SetTracing()");
     return result;
 }

@@ -29,10 +29,6 @@ enum KorvelRegResult {
     KRT_CERTIFICATE_REFUSED = 15,
 };
 
-// The store key, with its trailing backslash: an entry's path is this text
-// followed by the entry's name.
-extern const char* const KORVEL_REG_PATH;
-
 // One appliance entry as GetArrayConfigInfo reports it.
 struct ArrayConfigInfo {
     std::string ip;         // the entry's name, the appliance's address

@@ -20,10 +20,10 @@
 #include <set>
 #include <string>
 
+#include "KDescriptor.h"
+
 namespace {
 
-constexpr const char* kDefaultLogDir = "/var/log/korvel";
-constexpr const char* kEventsFile = "KorvelProvider.events.log";
 constexpr const char* kDefaultSyslogSocket = "/dev/log";
 // The log files of the system's programs, whichever process removes the folder.
 constexpr const char* kProgramLogFiles[] = {"KorvelVSSProvider.log", "KorvelRegTool.log"};
@@ -46,11 +46,6 @@ struct LoggerState {
 LoggerState& State() {
     static LoggerState* state = new LoggerState;  // never destroyed: threads may log during exit
     return *state;
-}
-
-std::string LogDir() {
-    const char* dir = std::getenv("KORVEL_LOG_DIR");
-    return dir && *dir ? dir : kDefaultLogDir;
 }
 
 long MaxBytes() {
@@ -110,19 +105,6 @@ KORVEL_PRINTF_FORMAT(1, 0) std::string Format(const char* format, va_list args) 
     return out;
 }
 
-bool WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t w = ::write(fd, text.data() + done, text.size() - done);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<size_t>(w);
-    }
-    return true;
-}
-
 int OpenAppend(const std::string& path) {
     return ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
 }
@@ -179,7 +161,7 @@ void Logger::Initialize(const std::string& fileName, SeverityCode level, bool en
     std::lock_guard<std::mutex> lock(s.mutex);
     if (s.fd >= 0) ::close(s.fd);
     s.fd = -1;
-    s.dir = LogDir();
+    s.dir = KorvelLog::Folder();
     s.path = s.dir + "/" + fileName;
     s.level = level;
     s.enabled = enabled;
@@ -209,7 +191,7 @@ void Logger::Write(int level, const char* component, const char* format, ...) {
     std::lock_guard<std::mutex> lock(s.mutex);
     if (!s.enabled || s.fd < 0) return;
     if (s.size > 0 && s.size + static_cast<long>(line.size()) > s.maxBytes) Rotate(s);
-    if (s.fd >= 0 && WriteAll(s.fd, line)) s.size += static_cast<long>(line.size());
+    if (s.fd >= 0 && Korvel::WriteAll(s.fd, line)) s.size += static_cast<long>(line.size());
 }
 
 void Logger::EventLog(int category, int type, int eventId, const char* format, ...) {
@@ -229,11 +211,11 @@ void Logger::EventLog(int category, int type, int eventId, const char* format, .
     std::lock_guard<std::mutex> lock(s.mutex);
     SendToSyslog(s, priority, entry);
 
-    std::string dir = s.dir.empty() ? LogDir() : s.dir;
+    std::string dir = s.dir.empty() ? KorvelLog::Folder() : s.dir;
     MakeDirs(dir);
-    int fd = OpenAppend(dir + "/" + kEventsFile);
+    int fd = OpenAppend(dir + "/" + KorvelLog::kEventsFileName);
     if (fd >= 0) {
-        WriteAll(fd, Prefix() + entry + "\n");
+        Korvel::WriteAll(fd, Prefix() + entry + "\n");
         ::close(fd);
     }
 }
@@ -249,7 +231,7 @@ void Logger::CloseStream() {
 void Logger::RemoveLogDirectory() {
     LoggerState& s = State();
     std::lock_guard<std::mutex> lock(s.mutex);
-    const std::string dir = s.dir.empty() ? LogDir() : s.dir;
+    const std::string dir = s.dir.empty() ? KorvelLog::Folder() : s.dir;
     // The folder may be shared with other programs (/tmp, say): only the
     // files this system writes go, and the folder only if that empties it.
     std::set<std::string> names = s.fileNames;
@@ -259,6 +241,6 @@ void Logger::RemoveLogDirectory() {
         ::unlink(path.c_str());
         for (int i = 1; i <= kKeptFiles; ++i) ::unlink((path + "." + std::to_string(i)).c_str());
     }
-    ::unlink((dir + "/" + kEventsFile).c_str());
+    ::unlink((dir + "/" + KorvelLog::kEventsFileName).c_str());
     ::rmdir(dir.c_str());
 }

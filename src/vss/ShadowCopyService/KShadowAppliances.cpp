@@ -50,38 +50,39 @@ void KShadowAppliances::Fail(KArray* array, const std::string& appliance, const 
 const std::vector<KShadowAppliances::Volume>& KShadowAppliances::Volumes() {
     if (m_volumesListed) return m_volumes;
     m_volumesListed = true;
-    for (KArray* array : m_arrays) {
-        const std::string appliance = AddressOf(array);
-        try {
-            std::list<KVolumeListing> listings;
-            array->ListVolumesFromArray(listings);
-            for (KVolumeListing& listing : listings) {
-                Volume volume{array, appliance, listing, std::string()};
-                ParseCloneDisplayName(listing.volDispName, volume.cloneOf);
-                m_volumes.push_back(std::move(volume));
-            }
-        } catch (const std::exception& e) {
-            Fail(array, appliance, e);
+    ListEach([this](KArray* array, const std::string& appliance) {
+        std::list<KVolumeListing> listings;
+        array->ListVolumesFromArray(listings);
+        for (KVolumeListing& listing : listings) {
+            Volume volume{array, appliance, listing, std::string()};
+            ParseCloneDisplayName(listing.volDispName, volume.cloneOf);
+            m_volumes.push_back(std::move(volume));
         }
-    }
+    });
     return m_volumes;
 }
 
 const std::vector<KShadowAppliances::Snapshot>& KShadowAppliances::Snapshots() {
     if (m_snapshotsListed) return m_snapshots;
     m_snapshotsListed = true;
+    ListEach([this](KArray* array, const std::string& appliance) {
+        std::list<std::string> ids;
+        if (array->GetSnapshotIDsFromArray(ids) == 1)
+            throw KException("its snapshot listing lacked the expected element");
+        for (const std::string& id : ids) m_snapshots.push_back(Snapshot{appliance, id});
+    });
+    return m_snapshots;
+}
+
+void KShadowAppliances::ListEach(const std::function<void(KArray*, const std::string&)>& list) {
     for (KArray* array : m_arrays) {
         const std::string appliance = AddressOf(array);
         try {
-            std::list<std::string> ids;
-            if (array->GetSnapshotIDsFromArray(ids) == 1)
-                throw KException("its snapshot listing lacked the expected element");
-            for (const std::string& id : ids) m_snapshots.push_back(Snapshot{appliance, id});
+            list(array, appliance);
         } catch (const std::exception& e) {
             Fail(array, appliance, e);
         }
     }
-    return m_snapshots;
 }
 
 std::vector<KShadowAppliances::Volume> KShadowAppliances::ClonesOf(const std::string& snapshotId) {

@@ -5,6 +5,7 @@
 // still answer.
 #pragma once
 
+#include <functional>
 #include <list>
 #include <memory>
 #include <optional>
@@ -56,6 +57,9 @@ public:
 
 private:
     void Fail(KArray* array, const std::string& appliance, const std::exception& e);
+    // Runs `list` on every appliance: one that fails is named in Failures()
+    // and the others go on.
+    void ListEach(const std::function<void(KArray*, const std::string&)>& list);
 
     std::unique_ptr<KAccessLayer> m_layer;
     std::list<KArray*> m_arrays;

@@ -25,6 +25,7 @@
 #include "KLunRecord.h"
 #include "KShadowAppliances.h"
 #include "KorvelAccessLibrary.h"
+#include "Logger.h"
 #include "LunIdentity.h"
 #include "registry.h"
 #include "vss.h"
@@ -36,24 +37,12 @@ namespace {
 const char* const kProvidersKey = "SYSTEM\\CurrentControlSet\\Services\\VSS\\Providers";
 constexpr DWORD kHardwareProvider = 3;  // VSS_PROV_HARDWARE
 
-std::string Now() {
-    std::time_t t = std::time(nullptr);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return text;
-}
-
 std::u16string Wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
 
 // The provider's event file, read from where a step began.
 class EventFile {
 public:
-    EventFile() {
-        const char* dir = std::getenv("KORVEL_LOG_DIR");
-        m_path = std::string(dir != nullptr && *dir ? dir : "/var/log/korvel") + "/KorvelProvider.events.log";
-    }
+    EventFile() : m_path(KorvelLog::EventsFilePath()) {}
     std::streamoff Size() const {
         std::ifstream in(m_path, std::ios::binary | std::ios::ate);
         return in ? static_cast<std::streamoff>(in.tellg()) : 0;
@@ -75,40 +64,30 @@ private:
     std::string m_path;
 };
 
-class RegKey {
-public:
-    RegKey(HKEY parent, const std::string& path) {
-        m_ok = RegOpenKeyExA(parent, path.c_str(), 0, KEY_READ, &m_key) == ERROR_SUCCESS;
-    }
-    ~RegKey() {
-        if (m_ok) RegCloseKey(m_key);
-    }
-    RegKey(const RegKey&) = delete;
-    RegKey& operator=(const RegKey&) = delete;
-    bool Ok() const { return m_ok; }
-    HKEY Get() const { return m_key; }
-    bool Text(const char* name, std::string& value) const {
-        char buffer[512];
-        DWORD type = 0;
-        DWORD size = sizeof buffer;
-        if (RegQueryValueExA(m_key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS ||
-            type != REG_SZ || size == 0)
-            return false;
-        value.assign(buffer, strnlen(buffer, size));
-        return true;
-    }
-    bool Dword(const char* name, DWORD& value) const {
-        DWORD type = 0;
-        DWORD size = sizeof value;
-        return RegQueryValueExA(m_key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) ==
-                   ERROR_SUCCESS &&
-               type == REG_DWORD;
-    }
+// A key under `parent` opened for reading; empty when it cannot be.
+KorvelRegKey OpenForReading(HKEY parent, const std::string& path) {
+    KorvelRegKey key;
+    if (RegOpenKeyExA(parent, path.c_str(), 0, KEY_READ, key.out()) != ERROR_SUCCESS) key.release();
+    return key;
+}
 
-private:
-    HKEY m_key = nullptr;
-    bool m_ok = false;
-};
+bool ReadText(HKEY key, const char* name, std::string& value) {
+    char buffer[512];
+    DWORD type = 0;
+    DWORD size = sizeof buffer;
+    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS ||
+        type != REG_SZ || size == 0)
+        return false;
+    value.assign(buffer, strnlen(buffer, size));
+    return true;
+}
+
+bool ReadDword(HKEY key, const char* name, DWORD& value) {
+    DWORD type = 0;
+    DWORD size = sizeof value;
+    return RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) == ERROR_SUCCESS &&
+           type == REG_DWORD;
+}
 
 }  // namespace
 
@@ -137,12 +116,7 @@ std::string HResultName(HRESULT hr) {
     return text;
 }
 
-std::string GuidText(const GUID& g) {
-    char text[40];
-    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1, g.Data2, g.Data3,
-                  g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
-    return text;
-}
+std::string GuidText(const GUID& g) { return KorvelGuidText(g); }
 
 bool ParseGuid(const std::string& text, GUID& guid) {
     std::string t = text;
@@ -162,6 +136,21 @@ bool ParseGuid(const std::string& text, GUID& guid) {
     return true;
 }
 
+std::string UtcNowText() {
+    std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return text;
+}
+
+std::string JoinedText(const std::vector<std::string>& parts) {
+    std::string text;
+    for (const std::string& part : parts) text += (text.empty() ? "" : "; ") + part;
+    return text;
+}
+
 GUID NewRandomGuid() {
     static thread_local std::mt19937_64 generator(std::random_device{}());
     uint64_t halves[2] = {generator(), generator()};
@@ -178,19 +167,19 @@ std::string KShadowCoordinator::DefaultHookFolder() {
 }
 
 CLSID KShadowCoordinator::FindHardwareProvider() {
-    RegKey providers(HKEY_LOCAL_MACHINE, kProvidersKey);
-    for (DWORD index = 0; providers.Ok(); ++index) {
+    const KorvelRegKey providers = OpenForReading(HKEY_LOCAL_MACHINE, kProvidersKey);
+    for (DWORD index = 0; providers; ++index) {
         char name[256];
         DWORD length = sizeof name;
-        if (RegEnumKeyExA(providers.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+        if (RegEnumKeyExA(providers.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
             break;
-        RegKey provider(providers.Get(), name);
+        const KorvelRegKey provider = OpenForReading(providers.get(), name);
         DWORD type = 0;
-        if (!provider.Ok() || !provider.Dword("Type", type) || type != kHardwareProvider) continue;
-        RegKey clsidKey(provider.Get(), "CLSID");
+        if (!provider || !ReadDword(provider.get(), "Type", type) || type != kHardwareProvider) continue;
+        const KorvelRegKey clsidKey = OpenForReading(provider.get(), "CLSID");
         std::string text;
         CLSID clsid;
-        if (clsidKey.Ok() && clsidKey.Text(nullptr, text) && ParseGuid(text, clsid)) return clsid;
+        if (clsidKey && ReadText(clsidKey.get(), nullptr, text) && ParseGuid(text, clsid)) return clsid;
     }
     throw KShadowRefusal(std::string("No hardware provider is registered (HKLM\\") + kProvidersKey + ")");
 }
@@ -357,12 +346,6 @@ std::string HoldText(std::chrono::milliseconds limit) {
     return text;
 }
 
-std::string Joined(const std::vector<std::string>& parts) {
-    std::string text;
-    for (const std::string& part : parts) text += (text.empty() ? "" : "; ") + part;
-    return text;
-}
-
 }  // namespace
 
 KShadowCoordinator::KShadowCoordinator(Options options) try
@@ -410,11 +393,7 @@ std::vector<KShadowCopyEntry> KShadowCoordinator::Create(const std::vector<std::
     std::map<std::string, std::string> named;  // identity -> as the command line named it
     for (const std::string& device : devices) {
         const std::string path = DiskPath(device);
-        try {
-            sources.push_back(KLunRecord::FromDisk(path));
-        } catch (const std::exception& e) {
-            throw KShadowRefusal(e.what());
-        }
+        sources.push_back(RefusedOnFailure([&] { return KLunRecord::FromDisk(path); }));
         paths.push_back(path);
         const char* vendor = sources.back().Info().m_szVendorId;
         if (vendor == nullptr || std::strcmp(vendor, "Korvel") != 0)
@@ -439,7 +418,7 @@ std::vector<KShadowCopyEntry> KShadowCoordinator::Create(const std::vector<std::
 
     const VSS_ID setId = NewRandomGuid();
     const std::string set = GuidText(setId);
-    const std::string now = Now();
+    const std::string now = UtcNowText();
     std::vector<VSS_ID> snapshotIds;
     std::vector<KShadowCopyEntry> entries;
     for (size_t i = 0; i < sources.size(); ++i) {
@@ -491,7 +470,7 @@ std::vector<KShadowCopyEntry> KShadowCoordinator::Create(const std::vector<std::
             if (at != std::string::npos) causes.push_back(event.substr(at + 12));
         }
         if (!causes.empty())
-            throw KShadowFailure(Joined(causes), KShadowStep{"AreLunsSupported", paths[i], hr}, events);
+            throw KShadowFailure(JoinedText(causes), KShadowStep{"AreLunsSupported", paths[i], hr}, events);
         throw KShadowRefusal(devices[i] + " is not a volume of a configured appliance");
     }
 
@@ -581,7 +560,7 @@ std::string KShadowCoordinator::ExposeWith(Session& session, KShadowCopyEntry& e
     // Disks already here are not the new one, whatever names they carry.
     std::set<std::string> offered;
     for (const auto& disk : DisksByIdentity()) offered.insert(disk.first);
-    m_catalogue.SetIntent(entry.shadowId, "exposing", Now());
+    m_catalogue.SetIntent(entry.shadowId, "exposing", UtcNowText());
     entry.intent = "exposing";  // so an undone expose ends it again
     try {
         session.Check("LocateLuns", entry.shadowId, session.Hardware()->LocateLuns(1, &target.Info()));
@@ -601,20 +580,7 @@ std::string KShadowCoordinator::ExposeWith(Session& session, KShadowCopyEntry& e
                 // Without an identity a disk cannot be a clone.
                 const std::string eui64 = LunIeeeIdOf(disk.Info());
                 if (eui64.empty() || !offered.insert(eui64).second) continue;
-                const std::string serial = SerialOf(disk.Info());
-                std::u16string wide = Wide(device);
-                BOOL supported = FALSE;
-                session.Check("FillInLunInfo", device,
-                              session.Hardware()->FillInLunInfo(reinterpret_cast<VSS_PWSZ>(wide.data()),
-                                                                &disk.Info(), &supported));
-                if (supported && entry.snapshotName == SerialOf(disk.Info())) {
-                    entry.exposedDevice = device;
-                    entry.exposedLun = disk.Encode();
-                    entry.exposedEui64 = eui64;
-                    entry.exposedSerial = serial;
-                    m_catalogue.SetExposed(entry);
-                    return device;
-                }
+                if (ClaimExposedDisk(session, entry, device, disk)) return device;
             }
             if (std::chrono::steady_clock::now() >= deadline) break;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -667,7 +633,7 @@ void KShadowCoordinator::Repair(KShadowCopyEntry& entry, bool adopt) {
     }
     if (!left.empty())
         throw KShadowFailure("The expose of shadow copy " + entry.shadowId +
-                                 " that stopped half-way could not be finished or undone: " + Joined(left),
+                                 " that stopped half-way could not be finished or undone: " + JoinedText(left),
                              KShadowStep{"LocateLuns", entry.shadowId, E_FAIL}, {});
     if (!entry.intent.empty() && entry.exposedDevice.empty()) m_catalogue.SetIntent(entry.shadowId, "", "");
     entry.intent.clear();
@@ -678,9 +644,15 @@ bool KShadowCoordinator::Adopt(KShadowCopyEntry& entry, const std::string& devic
     // Mapped to this host and its disk is here: the expose finished but for
     // its record, which the provider gives as it would have then.
     KLunRecord disk = KLunRecord::FromDisk(device);
+    Session session(m_options);
+    return ClaimExposedDisk(session, entry, device, disk);
+}
+
+bool KShadowCoordinator::ClaimExposedDisk(Session& session, KShadowCopyEntry& entry, const std::string& device,
+                                          KLunRecord& disk) {
+    // The identity as the disk gives it, before the provider fills the record in.
     const std::string eui64 = LunIeeeIdOf(disk.Info());
     const std::string serial = SerialOf(disk.Info());
-    Session session(m_options);
     std::u16string wide = Wide(device);
     BOOL supported = FALSE;
     session.Check("FillInLunInfo", device,
@@ -831,7 +803,7 @@ void KShadowCoordinator::FinishOnAppliance(const KShadowCopyEntry& entry, bool k
     for (const std::string& failure : appliances.Failures()) left.push_back(failure);
     if (!left.empty())
         throw KShadowFailure("Shadow copy " + entry.shadowId + " could not be removed from the appliance: " +
-                                 Joined(left),
+                                 JoinedText(left),
                              KShadowStep{keepSnapshot ? "mask" : "delete", entry.shadowId, E_FAIL}, {});
 }
 
@@ -851,7 +823,7 @@ void KShadowCoordinator::CheckGone(const KShadowCopyEntry& entry, bool keepSnaps
     }
     for (const std::string& failure : appliances.Failures()) left.push_back("unconfirmed, since " + failure);
     if (!left.empty())
-        throw KShadowFailure(operation + " of shadow copy " + entry.shadowId + " left " + Joined(left),
+        throw KShadowFailure(operation + " of shadow copy " + entry.shadowId + " left " + JoinedText(left),
                              KShadowStep{operation, entry.shadowId, S_OK}, {});
 }
 
@@ -892,12 +864,7 @@ void KShadowCoordinator::Revert(const std::string& shadowId) {
     KShadowCopyEntry entry = Entry(shadowId);
     RefusePending(entry);
     if (!entry.intent.empty()) Repair(entry, true);
-    KLunRecord source;
-    try {
-        source = KLunRecord::FromDisk(entry.sourceDevice);
-    } catch (const std::exception& e) {
-        throw KShadowRefusal(e.what());
-    }
+    KLunRecord source = RefusedOnFailure([&] { return KLunRecord::FromDisk(entry.sourceDevice); });
     const std::string expected = LunIeeeIdOf(KLunRecord::Decode(entry.sourceLun).Info());
     // Two empty identities would match whatever volume the name shows now.
     if (expected.empty())

@@ -16,6 +16,8 @@
 
 namespace Korvel {
 
+class KLunRecord;
+
 // One call to the provider, as the command reports it.
 struct KShadowStep {
     KShadowStep() = default;
@@ -46,6 +48,19 @@ private:
     KShadowStep m_step;
     std::vector<std::string> m_events;
 };
+
+// Runs `step`: whatever else than a refusal it throws becomes a refusal with
+// the same text, as a command that cannot begin is refused.
+template <typename Step>
+auto RefusedOnFailure(Step&& step) -> decltype(step()) {
+    try {
+        return step();
+    } catch (const KShadowRefusal&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw KShadowRefusal(e.what());
+    }
+}
 
 // What `list --orphans` finds on the appliances.
 struct KShadowOrphans {
@@ -81,6 +96,10 @@ std::string HResultName(HRESULT hr);
 std::string GuidText(const GUID& guid);                // "{6ABEF83A-7FA0-408C-88FC-98E122AD7280}"
 bool ParseGuid(const std::string& text, GUID& guid);  // braces optional, any case
 GUID NewRandomGuid();
+// The time now in UTC, as the catalogue and the documents write it: "2026-12-07T10:20:32Z".
+std::string UtcNowText();
+// The parts joined with "; ", as a message lists what failed.
+std::string JoinedText(const std::vector<std::string>& parts);
 
 class KShadowCoordinator {
 public:
@@ -146,6 +165,9 @@ private:
     // that it does not record are deleted.
     void Repair(KShadowCopyEntry& entry, bool adopt);
     bool Adopt(KShadowCopyEntry& entry, const std::string& device);
+    // Asks the provider whether `disk`, seen at `device`, shows the entry's
+    // snapshot; when it does, records it as the entry's exposed disk.
+    bool ClaimExposedDisk(Session& session, KShadowCopyEntry& entry, const std::string& device, KLunRecord& disk);
     // The disk that shows the entry's exposed clone, found by its identity; "" when none does.
     std::string FindExposedDisk(const KShadowCopyEntry& entry) const;
     // Release (keepSnapshot false) or mask of an exposed shadow copy.

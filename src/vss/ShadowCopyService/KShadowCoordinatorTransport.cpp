@@ -12,21 +12,13 @@
 #include "KShadowCoordinator.h"
 #include "KShadowTransport.h"
 #include "KHostDisks.h"
+#include "KorvelStore.h"
 #include "NodeFacts.h"
 #include "registry.h"
 
 namespace Korvel {
 
 namespace {
-
-std::string UtcNow() {
-    const std::time_t t = std::time(nullptr);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return text;
-}
 
 std::string HostName() {
     char name[256] = "";
@@ -36,17 +28,8 @@ std::string HostName() {
 
 // Recorded in this host's configuration store, whatever its record holds.
 bool Recorded(const std::string& appliance) {
-    HKEY key = nullptr;
-    const std::string path = "SOFTWARE\\Korvel\\HwProvider\\" + appliance;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-    RegCloseKey(key);
-    return true;
-}
-
-std::string Listed(const std::vector<std::string>& parts) {
-    std::string text;
-    for (const std::string& part : parts) text += (text.empty() ? "" : "; ") + part;
-    return text;
+    KorvelRegKey key;
+    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, StoreEntryKey(appliance).c_str(), 0, KEY_READ, key.out()) == ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -93,7 +76,7 @@ KShadowExport KShadowCoordinator::Export(const std::string& id, const std::strin
     KShadowDocument document;
     document.setId = entries.front().setId;
     document.createdAt = entries.front().createdAt;
-    document.exportedAt = UtcNow();
+    document.exportedAt = UtcNowText();
     document.hostName = HostName();
     KorvelHostInfo::GetIQN(document.hostInitiator);
     {
@@ -105,7 +88,7 @@ KShadowExport KShadowCoordinator::Export(const std::string& id, const std::strin
                 if (snapshot.id == entry.snapshotName) appliance = snapshot.appliance;
             if (appliance.empty() && !appliances.Failures().empty())
                 throw KShadowFailure("The snapshot " + entry.snapshotName + " of shadow copy " + entry.shadowId +
-                                         " could not be looked for: " + Listed(appliances.Failures()),
+                                         " could not be looked for: " + JoinedText(appliances.Failures()),
                                      KShadowStep{"export", entry.shadowId, E_FAIL}, {});
             if (appliance.empty())
                 throw KShadowRefusal("The snapshot " + entry.snapshotName + " of shadow copy " + entry.shadowId +
@@ -116,16 +99,14 @@ KShadowExport KShadowCoordinator::Export(const std::string& id, const std::strin
         }
     }
 
-    std::string bytes;
-    try {
-        bytes = WriteShadowDocument(document);
+    const std::string bytes = RefusedOnFailure([&] {
+        std::string written = WriteShadowDocument(document);
         if (!file.empty())
-            SaveShadowDocument(file, bytes);
+            SaveShadowDocument(file, written);
         else if (deliver)
-            deliver(bytes);
-    } catch (const std::exception& e) {
-        throw KShadowRefusal(e.what());
-    }
+            deliver(written);
+        return written;
+    });
     if (!keep) {
         try {
             m_catalogue.SetExported(ids, document.checksum);
@@ -176,7 +157,7 @@ std::vector<KShadowCopyEntry> KShadowCoordinator::Import(const std::string& file
                 if (clone.appliance == copy.appliance) clones.emplace_back(copy.shadowId, clone);
             if (appliances.Failed(copy.appliance))
                 throw KShadowFailure("Shadow copy " + copy.shadowId + " cannot be checked: " +
-                                         Listed(appliances.Failures()),
+                                         JoinedText(appliances.Failures()),
                                      KShadowStep{"import", copy.shadowId, E_FAIL}, {});
             if (!found)
                 throw KShadowRefusal("The snapshot " + copy.snapshot + " of shadow copy " + copy.shadowId +

@@ -2,6 +2,7 @@
 // registration tool and the access library.
 #pragma once
 
+#include <cstdlib>
 #include <string>
 
 #include "export.h"
@@ -16,6 +17,18 @@
 // the configured one. The names are our own: winerror.h defines
 // SEVERITY_ERROR and SEVERITY_SUCCESS as macros with other values.
 enum SeverityCode { KLOG_ERROR = 0, KLOG_WARNING = 1, KLOG_INFO = 2, KLOG_DEBUG = 3, KLOG_TRACE = 4 };
+
+// Where the log is kept, for the log itself and for readers of its events.
+namespace KorvelLog {
+constexpr const char kDefaultFolder[] = "/var/log/korvel";
+constexpr const char kEventsFileName[] = "KorvelProvider.events.log";
+// KORVEL_LOG_DIR, or the default folder when it is unset or empty.
+inline std::string Folder() {
+    const char* folder = std::getenv("KORVEL_LOG_DIR");
+    return folder != nullptr && *folder != '\0' ? folder : kDefaultFolder;
+}
+inline std::string EventsFilePath() { return Folder() + "/" + kEventsFileName; }
+}  // namespace KorvelLog
 
 class LOGGER_API Logger {
 public:

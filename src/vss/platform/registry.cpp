@@ -4,6 +4,7 @@
 // with flock on ".values", so a reader never sees a half-written file.
 #include "registry.h"
 #include "registry_internal.h"
+#include "KDescriptor.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -163,6 +164,23 @@ std::string JoinPath(const std::string& dir, const std::vector<std::string>& par
     return out;
 }
 
+// A live key and the folder of a subkey path below it.
+struct SubkeyRef {
+    KeyRef key;
+    std::string dir;
+    bool named = false;  // false: the path is empty and names the key itself
+};
+
+LONG ResolveSubkey(HKEY key, LPCSTR subKey, SubkeyRef& out) {
+    LONG rc = ResolveLive(key, out.key);
+    if (rc != ERROR_SUCCESS) return rc;
+    std::vector<std::string> parts;
+    if ((rc = SplitPath(subKey, parts)) != ERROR_SUCCESS) return rc;
+    out.dir = JoinPath(out.key.dir, parts);
+    out.named = !parts.empty();
+    return ERROR_SUCCESS;
+}
+
 // Subkey names, unescaped, in the registry's enumeration order: sorted
 // case-insensitively (ASCII, folded to upper case as Windows does, so '_'
 // sorts after the letters), ties broken byte-wise.
@@ -189,23 +207,8 @@ std::vector<std::string> ListSubkeys(const std::string& dir) {
     return names;
 }
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    ~Fd() {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return m_fd; }
-    void reset(int fd = -1) {
-        if (m_fd >= 0) ::close(m_fd);
-        m_fd = fd;
-    }
-
-private:
-    int m_fd;
-};
+using Korvel::KDescriptor;
+using Korvel::WriteAll;
 
 bool ReadAll(int fd, std::string& out) {
     out.clear();
@@ -221,22 +224,9 @@ bool ReadAll(int fd, std::string& out) {
     }
 }
 
-bool WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t w = ::write(fd, text.data() + done, text.size() - done);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<size_t>(w);
-    }
-    return true;
-}
-
 LONG LoadValues(const std::string& dir, std::vector<Value>& values) {
     values.clear();
-    Fd fd(::open((dir + "/" + kValuesFile).c_str(), O_RDONLY | O_CLOEXEC));
+    KDescriptor fd(::open((dir + "/" + kValuesFile).c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) return errno == ENOENT ? ERROR_SUCCESS : FromErrno(errno, ERROR_READ_FAULT);
     std::string text;
     if (!ReadAll(fd.get(), text)) return ERROR_READ_FAULT;
@@ -246,7 +236,7 @@ LONG LoadValues(const std::string& dir, std::vector<Value>& values) {
 // Takes the writers' exclusive flock on the key's current ".values" (made
 // when missing). If a concurrent writer renamed a new file into place
 // meanwhile, the lock is on a stale inode and is taken again.
-LONG LockValues(const std::string& dir, Fd& lockFd) {
+LONG LockValues(const std::string& dir, KDescriptor& lockFd) {
     const std::string path = dir + "/" + kValuesFile;
     for (int attempt = 0;; ++attempt) {
         lockFd.reset(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
@@ -291,7 +281,7 @@ std::vector<std::string> RemoveStrayTemporaries(const std::string& dir) {
 // Replaces ".values" atomically and durably: temporary file, fsync, rename.
 LONG WriteValuesFile(const std::string& dir, const std::string& text) {
     std::string tmp = dir + "/" + kValuesFile + ".XXXXXX";
-    Fd out(::mkostemp(tmp.data(), O_CLOEXEC));
+    KDescriptor out(::mkostemp(tmp.data(), O_CLOEXEC));
     if (out.get() < 0) return FromErrno(errno, ERROR_WRITE_FAULT);
     ::fchmod(out.get(), 0600);
     if (!WriteAll(out.get(), text) || ::fsync(out.get()) != 0 ||
@@ -299,7 +289,7 @@ LONG WriteValuesFile(const std::string& dir, const std::string& text) {
         ::unlink(tmp.c_str());
         return ERROR_WRITE_FAULT;
     }
-    Fd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    KDescriptor dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dirFd.get() >= 0) ::fsync(dirFd.get());
     return ERROR_SUCCESS;
 }
@@ -307,7 +297,7 @@ LONG WriteValuesFile(const std::string& dir, const std::string& text) {
 // Read-modify-write of a key's values under the writers' lock.
 template <typename Edit>
 LONG UpdateValues(const std::string& dir, Edit edit) {
-    Fd lockFd;
+    KDescriptor lockFd;
     LONG rc = LockValues(dir, lockFd);
     if (rc != ERROR_SUCCESS) return rc;
     RemoveStrayTemporaries(dir);
@@ -347,6 +337,21 @@ bool MakeDirs(const std::string& path) {
 
 }  // namespace
 
+// Root may write anywhere; anyone else needs write and search rights on the
+// nearest folder of the key that exists.
+bool KorvelMayWriteKey(HKEY hive, LPCSTR subKey) {
+    if (::geteuid() == 0) return true;
+    const char* hiveName = HiveName(hive);
+    std::vector<std::string> parts;
+    if (hiveName == nullptr || SplitPath(subKey, parts) != ERROR_SUCCESS) return false;
+    std::string path = JoinPath(Root() + "/" + hiveName, parts);
+    while (!path.empty() && ::access(path.c_str(), F_OK) != 0) {
+        const size_t slash = path.find_last_of('/');
+        path = slash == std::string::npos ? "." : path.substr(0, slash);  // a relative root ends in "."
+    }
+    return ::access(path.empty() ? "/" : path.c_str(), W_OK | X_OK) == 0;
+}
+
 size_t RegistryOpenHandleCount() {
     std::lock_guard<std::mutex> lock(g_handlesMutex);
     return Handles().size();
@@ -354,14 +359,11 @@ size_t RegistryOpenHandleCount() {
 
 LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOptions*/, REGSAM samDesired, PHKEY phkResult) {
     if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
-    KeyRef ref;
-    LONG rc = ResolveLive(hKey, ref);
+    SubkeyRef sub;
+    LONG rc = ResolveSubkey(hKey, lpSubKey, sub);
     if (rc != ERROR_SUCCESS) return rc;
-    std::vector<std::string> parts;
-    if ((rc = SplitPath(lpSubKey, parts)) != ERROR_SUCCESS) return rc;
-    std::string dir = JoinPath(ref.dir, parts);
-    if (!parts.empty() && !IsDir(dir)) return ERROR_FILE_NOT_FOUND;
-    *phkResult = NewHandle(dir, samDesired);
+    if (sub.named && !IsDir(sub.dir)) return ERROR_FILE_NOT_FOUND;
+    *phkResult = NewHandle(sub.dir, samDesired);
     return ERROR_SUCCESS;
 }
 
@@ -373,19 +375,16 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*Reserved*/, LPSTR /*lpC
                      REGSAM samDesired, const SECURITY_ATTRIBUTES* /*lpSecurityAttributes*/, PHKEY phkResult,
                      LPDWORD lpdwDisposition) {
     if (phkResult == nullptr || lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
-    KeyRef ref;
-    LONG rc = ResolveLive(hKey, ref);
+    SubkeyRef sub;
+    LONG rc = ResolveSubkey(hKey, lpSubKey, sub);
     if (rc != ERROR_SUCCESS) return rc;
-    std::vector<std::string> parts;
-    if ((rc = SplitPath(lpSubKey, parts)) != ERROR_SUCCESS) return rc;
-    std::string dir = JoinPath(ref.dir, parts);
     DWORD disposition = REG_OPENED_EXISTING_KEY;
-    if (!IsDir(dir)) {
-        if (!(ref.access & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
-        if (!MakeDirs(dir)) return FromErrno(errno, ERROR_WRITE_FAULT);
+    if (!IsDir(sub.dir)) {
+        if (!(sub.key.access & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
+        if (!MakeDirs(sub.dir)) return FromErrno(errno, ERROR_WRITE_FAULT);
         disposition = REG_CREATED_NEW_KEY;
     }
-    *phkResult = NewHandle(dir, samDesired);
+    *phkResult = NewHandle(sub.dir, samDesired);
     if (lpdwDisposition) *lpdwDisposition = disposition;
     return ERROR_SUCCESS;
 }
@@ -465,49 +464,46 @@ LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
 
 LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
-    KeyRef ref;
-    LONG rc = ResolveLive(hKey, ref);
+    SubkeyRef sub;
+    LONG rc = ResolveSubkey(hKey, lpSubKey, sub);
     if (rc != ERROR_SUCCESS) return rc;
-    std::vector<std::string> parts;
-    if ((rc = SplitPath(lpSubKey, parts)) != ERROR_SUCCESS) return rc;
-    if (parts.empty()) return HiveName(hKey) ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER;
-    std::string dir = JoinPath(ref.dir, parts);
-    if (!IsDir(dir)) return ERROR_FILE_NOT_FOUND;
+    if (!sub.named) return HiveName(hKey) ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER;
+    if (!IsDir(sub.dir)) return ERROR_FILE_NOT_FOUND;
     // Hold the writers' lock while the key goes, so no write lands in between.
-    Fd lockFd;
-    if ((rc = LockValues(dir, lockFd)) != ERROR_SUCCESS) return rc;
+    KDescriptor lockFd;
+    if ((rc = LockValues(sub.dir, lockFd)) != ERROR_SUCCESS) return rc;
     // Subkeys are refused before anything is removed: the key keeps its values.
-    if (!RemoveStrayTemporaries(dir).empty()) return ERROR_ACCESS_DENIED;
+    if (!RemoveStrayTemporaries(sub.dir).empty()) return ERROR_ACCESS_DENIED;
     std::string text;
     if (!ReadAll(lockFd.get(), text)) return ERROR_READ_FAULT;
-    if (::unlink((dir + "/" + kValuesFile).c_str()) != 0) return FromErrno(errno, ERROR_WRITE_FAULT);
-    if (::rmdir(dir.c_str()) != 0) {
+    if (::unlink((sub.dir + "/" + kValuesFile).c_str()) != 0) return FromErrno(errno, ERROR_WRITE_FAULT);
+    if (::rmdir(sub.dir.c_str()) != 0) {
         const int err = errno;
         // A subkey created meanwhile keeps the key alive: so do its values.
-        WriteValuesFile(dir, text);
+        WriteValuesFile(sub.dir, text);
         return err == ENOTEMPTY || err == EEXIST ? ERROR_ACCESS_DENIED : FromErrno(err, ERROR_WRITE_FAULT);
     }
-    Fd parentFd(::open(ref.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    KDescriptor parentFd(::open(sub.key.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (parentFd.get() >= 0) ::fsync(parentFd.get());
     return ERROR_SUCCESS;
 }
 
 LONG RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey) {
     KorvelRegKey key;
-    LONG result = RegOpenKeyExA(hKey, lpSubKey != nullptr ? lpSubKey : "", 0, KEY_ALL_ACCESS, key.Out());
+    LONG result = RegOpenKeyExA(hKey, lpSubKey != nullptr ? lpSubKey : "", 0, KEY_ALL_ACCESS, key.out());
     if (result != ERROR_SUCCESS) return result;
     char name[kMaxKeyName + 1];
     for (;;) {
         DWORD length = sizeof name;
-        result = RegEnumKeyExA(key.Get(), 0, name, &length, nullptr, nullptr, nullptr, nullptr);
+        result = RegEnumKeyExA(key.get(), 0, name, &length, nullptr, nullptr, nullptr, nullptr);
         if (result == ERROR_NO_MORE_ITEMS) break;
         if (result != ERROR_SUCCESS) return result;
-        if ((result = RegDeleteTreeA(key.Get(), name)) != ERROR_SUCCESS) return result;
+        if ((result = RegDeleteTreeA(key.get(), name)) != ERROR_SUCCESS) return result;
     }
     if (lpSubKey != nullptr) return RegDeleteKeyA(hKey, lpSubKey);
     // The key's own values go; the key stays.
     KeyRef ref;
-    if ((result = ResolveLive(key.Get(), ref)) != ERROR_SUCCESS) return result;
+    if ((result = ResolveLive(key.get(), ref)) != ERROR_SUCCESS) return result;
     if (!(ref.access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
     return UpdateValues(ref.dir, [](std::vector<Value>& values) {
         values.clear();

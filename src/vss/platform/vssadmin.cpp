@@ -21,11 +21,6 @@ bool Narrow(const WCHAR* wide, std::string& out) {
     return true;
 }
 
-LONG SetText(HKEY key, const char* name, const std::string& text) {
-    return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                          static_cast<DWORD>(text.size() + 1));
-}
-
 std::string ProviderKeyPath(REFGUID providerId) { return std::string(KORVEL_VSS_PROVIDERS_KEY) + "\\" + KorvelGuidText(providerId); }
 
 class CVssCoordinator final : public IVssAdmin {
@@ -51,22 +46,20 @@ public:
             return E_INVALIDARG;
         const std::string path = ProviderKeyPath(providerId);
         KorvelRegKey existing;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, existing.Out()) == ERROR_SUCCESS)
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, existing.out()) == ERROR_SUCCESS)
             return VSS_E_PROVIDER_ALREADY_REGISTERED;
         KorvelRegKey key, clsidKey;
-        LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                      KEY_ALL_ACCESS, nullptr, key.Out(), nullptr);
+        LONG result = KorvelCreateKey(HKEY_LOCAL_MACHINE, path, key);
         const DWORD typeValue = static_cast<DWORD>(type);
-        if (result == ERROR_SUCCESS) result = SetText(key.Get(), nullptr, nameText);
+        if (result == ERROR_SUCCESS) result = KorvelSetText(key.get(), nullptr, nameText);
         if (result == ERROR_SUCCESS)
-            result = RegSetValueExA(key.Get(), "Type", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&typeValue),
+            result = RegSetValueExA(key.get(), "Type", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&typeValue),
                                     sizeof typeValue);
-        if (result == ERROR_SUCCESS) result = SetText(key.Get(), "Version", versionText);
-        if (result == ERROR_SUCCESS) result = SetText(key.Get(), "VersionId", KorvelGuidText(versionId));
+        if (result == ERROR_SUCCESS) result = KorvelSetText(key.get(), "Version", versionText);
+        if (result == ERROR_SUCCESS) result = KorvelSetText(key.get(), "VersionId", KorvelGuidText(versionId));
         if (result == ERROR_SUCCESS)
-            result = RegCreateKeyExA(key.Get(), "CLSID", 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
-                                     clsidKey.Out(), nullptr);
-        if (result == ERROR_SUCCESS) result = SetText(clsidKey.Get(), nullptr, KorvelGuidText(classId));
+            result = KorvelCreateKey(key.get(), "CLSID", clsidKey);
+        if (result == ERROR_SUCCESS) result = KorvelSetText(clsidKey.get(), nullptr, KorvelGuidText(classId));
         if (result != ERROR_SUCCESS) {
             // Half a record would read as a registered provider without a class.
             UnregisterProvider(providerId);
@@ -78,10 +71,10 @@ public:
     HRESULT UnregisterProvider(VSS_ID providerId) override {
         const std::string path = ProviderKeyPath(providerId);
         KorvelRegKey key;
-        LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, key.Out());
+        LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, key.out());
         if (result == ERROR_FILE_NOT_FOUND) return VSS_E_PROVIDER_NOT_REGISTERED;
         if (result != ERROR_SUCCESS) return HRESULT_FROM_WIN32(result);
-        result = RegDeleteKeyA(key.Get(), "CLSID");
+        result = RegDeleteKeyA(key.get(), "CLSID");
         if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND) return HRESULT_FROM_WIN32(result);
         result = RegDeleteKeyA(HKEY_LOCAL_MACHINE, path.c_str());
         return result == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(result);

@@ -15,25 +15,15 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "KDescriptor.h"
+
 namespace fs = std::filesystem;
 
 namespace qsta::detail {
 
 namespace {
 
-class Fd {
-public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    ~Fd() {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int Get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
+using Korvel::KDescriptor;
 
 [[noreturn]] void Fail(const std::string& what, const std::string& path, int error) {
     throw std::runtime_error("cannot " + what + " " + path + ": " + std::strerror(error));
@@ -160,16 +150,16 @@ std::string FileName(const std::string& name) {
 }  // namespace
 
 void CopyImage(const std::string& from, const std::string& to) {
-    Fd in(OpenFile(from, O_RDONLY));
-    const off_t size = SizeOf(in.Get(), from);
+    KDescriptor in(OpenFile(from, O_RDONLY));
+    const off_t size = SizeOf(in.get(), from);
     if (::unlink(to.c_str()) != 0 && errno != ENOENT) Fail("replace", to, errno);
-    Fd out(OpenFile(to, O_WRONLY | O_CREAT | O_EXCL));
+    KDescriptor out(OpenFile(to, O_WRONLY | O_CREAT | O_EXCL));
     try {
-        if (::ioctl(out.Get(), FICLONE, in.Get()) == 0) return;
-        if (::ftruncate(out.Get(), size) != 0) Fail("size", to, errno);
+        if (::ioctl(out.get(), FICLONE, in.get()) == 0) return;
+        if (::ftruncate(out.get(), size) != 0) Fail("size", to, errno);
         ForEachRange(
-            in.Get(), size, from,
-            [&](off_t offset, off_t length) { CopyRange(in.Get(), out.Get(), offset, length, from, to); },
+            in.get(), size, from,
+            [&](off_t offset, off_t length) { CopyRange(in.get(), out.get(), offset, length, from, to); },
             [](off_t, off_t) {});
     } catch (...) {
         ::unlink(to.c_str());
@@ -178,15 +168,15 @@ void CopyImage(const std::string& from, const std::string& to) {
 }
 
 void RestoreImage(const std::string& from, const std::string& to) {
-    Fd in(OpenFile(from, O_RDONLY));
-    Fd out(OpenFile(to, O_WRONLY));
-    const off_t size = SizeOf(in.Get(), from);
-    if (::ioctl(out.Get(), FICLONE, in.Get()) == 0) return;
+    KDescriptor in(OpenFile(from, O_RDONLY));
+    KDescriptor out(OpenFile(to, O_WRONLY));
+    const off_t size = SizeOf(in.get(), from);
+    if (::ioctl(out.get(), FICLONE, in.get()) == 0) return;
     ForEachRange(
-        in.Get(), size, from,
-        [&](off_t offset, off_t length) { CopyRange(in.Get(), out.Get(), offset, length, from, to); },
-        [&](off_t offset, off_t length) { Zero(out.Get(), offset, length, to); });
-    if (::ftruncate(out.Get(), size) != 0) Fail("size", to, errno);
+        in.get(), size, from,
+        [&](off_t offset, off_t length) { CopyRange(in.get(), out.get(), offset, length, from, to); },
+        [&](off_t offset, off_t length) { Zero(out.get(), offset, length, to); });
+    if (::ftruncate(out.get(), size) != 0) Fail("size", to, errno);
 }
 
 Images::Images(std::string dir) : m_dir(std::move(dir)) {
@@ -231,8 +221,8 @@ std::string Images::SnapshotPath(const std::string& snapshotId, const std::strin
 
 void Images::CreateVolume(const std::string& volume, std::uint64_t size) {
     const std::string path = VolumePath(volume);
-    Fd out(OpenFile(path, O_WRONLY | O_CREAT | O_TRUNC));
-    if (::ftruncate(out.Get(), static_cast<off_t>(size)) != 0) {
+    KDescriptor out(OpenFile(path, O_WRONLY | O_CREAT | O_TRUNC));
+    if (::ftruncate(out.get(), static_cast<off_t>(size)) != 0) {
         int error = errno;
         ::unlink(path.c_str());
         Fail("size", path, error);

@@ -10,28 +10,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include "KDescriptor.h"
+
 namespace qsta::detail {
 
 namespace {
 
-class Fd {
-public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    ~Fd() {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int Get() const { return m_fd; }
-    int Release() {
-        int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-
-private:
-    int m_fd;
-};
+using Korvel::KDescriptor;
 
 // Errors that say this process may not use loop devices at all, rather than
 // that one attach failed.
@@ -55,37 +40,37 @@ std::unique_ptr<LoopDevice> LoopDevices::Attach(const std::string& image) {
         if (m_say) m_say("qsta-simulator: no block device for " + image + ": " + cause);
         return nullptr;
     };
-    Fd control(::open("/dev/loop-control", O_RDWR | O_CLOEXEC));
-    if (control.Get() < 0) return Unusable(std::string("/dev/loop-control: ") + std::strerror(errno));
-    Fd backing(::open(image.c_str(), O_RDWR | O_CLOEXEC));
-    if (backing.Get() < 0) return failed(std::strerror(errno));
+    KDescriptor control(::open("/dev/loop-control", O_RDWR | O_CLOEXEC));
+    if (control.get() < 0) return Unusable(std::string("/dev/loop-control: ") + std::strerror(errno));
+    KDescriptor backing(::open(image.c_str(), O_RDWR | O_CLOEXEC));
+    if (backing.get() < 0) return failed(std::strerror(errno));
     // Another process may take the free device first: then ask again.
     for (int attempt = 0; attempt < 32; ++attempt) {
-        int number = ::ioctl(control.Get(), LOOP_CTL_GET_FREE);
+        int number = ::ioctl(control.get(), LOOP_CTL_GET_FREE);
         if (number < 0) {
             if (MeansUnusable(errno)) return Unusable(std::string("LOOP_CTL_GET_FREE: ") + std::strerror(errno));
             return failed(std::string("LOOP_CTL_GET_FREE: ") + std::strerror(errno));
         }
         const std::string path = "/dev/loop" + std::to_string(number);
-        Fd device(::open(path.c_str(), O_RDWR | O_CLOEXEC));
-        if (device.Get() < 0) {
+        KDescriptor device(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+        if (device.get() < 0) {
             if (MeansUnusable(errno)) return Unusable(path + ": " + std::strerror(errno));
             return failed(path + ": " + std::strerror(errno));
         }
         loop_config config{};
-        config.fd = static_cast<__u32>(backing.Get());
+        config.fd = static_cast<__u32>(backing.get());
         config.info.lo_flags = LO_FLAGS_AUTOCLEAR;
         std::strncpy(reinterpret_cast<char*>(config.info.lo_file_name), image.c_str(), LO_NAME_SIZE - 1);
-        if (::ioctl(device.Get(), LOOP_CONFIGURE, &config) != 0) {
+        if (::ioctl(device.get(), LOOP_CONFIGURE, &config) != 0) {
             if (errno == EBUSY) continue;
             if (MeansUnusable(errno) || errno == EINVAL)
                 return Unusable(path + ": LOOP_CONFIGURE: " + std::strerror(errno));
             return failed(path + ": " + std::strerror(errno));
         }
         struct stat st {};
-        if (::fstat(device.Get(), &st) != 0) return failed(path + ": " + std::strerror(errno));
+        if (::fstat(device.get(), &st) != 0) return failed(path + ": " + std::strerror(errno));
         return std::unique_ptr<LoopDevice>(
-            new LoopDevice(device.Release(), path, ::major(st.st_rdev), ::minor(st.st_rdev)));
+            new LoopDevice(device.release(), path, ::major(st.st_rdev), ::minor(st.st_rdev)));
     }
     return failed("every free loop device was taken by another process");
 }

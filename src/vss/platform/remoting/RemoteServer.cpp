@@ -18,6 +18,7 @@
 #include <filesystem>
 
 #include "Frames.h"
+#include "KDescriptor.h"
 #include "KorvelRemoting.h"
 #include "Logger.h"
 #include "Marshal.h"
@@ -46,29 +47,12 @@ constexpr unsigned kAuthorizationEvent = 0xC0004000u;
 constexpr HRESULT kServerTooBusy = static_cast<HRESULT>(0x800706BBu);  // RPC_S_SERVER_TOO_BUSY
 constexpr int kMaxEvents = 64;
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    ~Fd() {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int Get() const { return m_fd; }
-    int Release() {
-        int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-
-private:
-    int m_fd;
-};
+using Korvel::KDescriptor;
 
 bool SocketAnswers(const sockaddr_un& address) {
-    Fd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    return probe.Get() >= 0 &&
-           ::connect(probe.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    KDescriptor probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    return probe.get() >= 0 &&
+           ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
 
 // The bytes of one frame as they arrive. A large frame gets pages of its
@@ -187,9 +171,9 @@ HRESULT KorvelRemoteServer::Start(const std::string& socketPath) {
         if (SocketAnswers(address)) return fail("another server answers there", EADDRINUSE);
         ::unlink(socketPath.c_str());  // left behind by a server that is gone
     }
-    Fd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (listener.Get() < 0) return fail("socket", errno);
-    if (::bind(listener.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+    KDescriptor listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (listener.get() < 0) return fail("socket", errno);
+    if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
         return fail("bind", errno);
     auto undo = [&](const char* what) {
         int error = errno;
@@ -197,23 +181,23 @@ HRESULT KorvelRemoteServer::Start(const std::string& socketPath) {
         return fail(what, error);
     };
     // Nobody can connect before listen(), so the mode is set in time.
-    if (::chmod(socketPath.c_str(), 0660) != 0 || ::listen(listener.Get(), 64) != 0) return undo("listen");
-    Fd epoll(::epoll_create1(EPOLL_CLOEXEC));
-    Fd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    Fd done(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (epoll.Get() < 0 || wake.Get() < 0 || done.Get() < 0) return undo("epoll");
+    if (::chmod(socketPath.c_str(), 0660) != 0 || ::listen(listener.get(), 64) != 0) return undo("listen");
+    KDescriptor epoll(::epoll_create1(EPOLL_CLOEXEC));
+    KDescriptor wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    KDescriptor done(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (epoll.get() < 0 || wake.get() < 0 || done.get() < 0) return undo("epoll");
     for (int* fd : {&m_listenFd, &m_wakeFd, &m_doneFd}) {
         epoll_event event{};
         event.events = EPOLLIN;
         event.data.ptr = fd;
-        const int watched = fd == &m_listenFd ? listener.Get() : fd == &m_wakeFd ? wake.Get() : done.Get();
-        if (::epoll_ctl(epoll.Get(), EPOLL_CTL_ADD, watched, &event) != 0) return undo("epoll");
+        const int watched = fd == &m_listenFd ? listener.get() : fd == &m_wakeFd ? wake.get() : done.get();
+        if (::epoll_ctl(epoll.get(), EPOLL_CTL_ADD, watched, &event) != 0) return undo("epoll");
     }
     m_socketPath = socketPath;
-    m_listenFd = listener.Release();
-    m_epollFd = epoll.Release();
-    m_wakeFd = wake.Release();
-    m_doneFd = done.Release();
+    m_listenFd = listener.release();
+    m_epollFd = epoll.release();
+    m_wakeFd = wake.release();
+    m_doneFd = done.release();
     m_stopping = false;
     m_workersStop = false;
     {
@@ -305,8 +289,8 @@ void KorvelRemoteServer::EventLoop() {
 
 void KorvelRemoteServer::Accept() {
     for (;;) {
-        Fd fd(::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-        if (fd.Get() < 0) {
+        KDescriptor fd(::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        if (fd.get() < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
             if (errno == EMFILE || errno == ENFILE) {
                 // The pending connection stays queued: wait a little rather than spin.
@@ -317,7 +301,7 @@ void KorvelRemoteServer::Accept() {
         }
         ucred peer{};
         socklen_t length = sizeof peer;
-        if (::getsockopt(fd.Get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) continue;
+        if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) continue;
         const char* refusal = nullptr;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -331,7 +315,7 @@ void KorvelRemoteServer::Accept() {
         if (refusal != nullptr) {
             Logger::Write(KLOG_ERROR, kComponent, "Connection from process %d (uid %u) refused: %s",
                           static_cast<int>(peer.pid), static_cast<unsigned>(peer.uid), refusal);
-            SendRefusal(fd.Get(), kServerTooBusy);
+            SendRefusal(fd.get(), kServerTooBusy);
             continue;
         }
         auto connection = std::make_unique<Connection>();
@@ -343,8 +327,8 @@ void KorvelRemoteServer::Accept() {
         epoll_event event{};
         event.events = EPOLLIN | EPOLLRDHUP;
         event.data.ptr = connection.get();
-        if (::epoll_ctl(m_epollFd, EPOLL_CTL_ADD, fd.Get(), &event) != 0) continue;
-        connection->fd = fd.Release();
+        if (::epoll_ctl(m_epollFd, EPOLL_CTL_ADD, fd.get(), &event) != 0) continue;
+        connection->fd = fd.release();
         connection->watched = true;
         std::lock_guard<std::mutex> lock(m_mutex);
         ++m_served;

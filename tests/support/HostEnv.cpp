@@ -22,18 +22,18 @@ namespace korvel_test {
 RegValue ReadRegValue(HKEY root, const std::string& path, const char* name) {
     RegValue value;
     KorvelRegKey key;
-    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, key.Out()) != ERROR_SUCCESS) return value;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, key.out()) != ERROR_SUCCESS) return value;
     DWORD size = 0;
-    if (RegQueryValueExA(key.Get(), name, nullptr, &value.type, nullptr, &size) != ERROR_SUCCESS) return value;
+    if (RegQueryValueExA(key.get(), name, nullptr, &value.type, nullptr, &size) != ERROR_SUCCESS) return value;
     value.bytes.assign(size, '\0');
-    value.found = RegQueryValueExA(key.Get(), name, nullptr, &value.type, reinterpret_cast<BYTE*>(value.bytes.data()),
+    value.found = RegQueryValueExA(key.get(), name, nullptr, &value.type, reinterpret_cast<BYTE*>(value.bytes.data()),
                                    &size) == ERROR_SUCCESS;
     return value;
 }
 
 bool RegKeyExists(HKEY root, const std::string& path) {
     KorvelRegKey key;
-    return RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, key.Out()) == ERROR_SUCCESS;
+    return RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, key.out()) == ERROR_SUCCESS;
 }
 
 std::string Text(const std::string& value) { return value + std::string(1, '\0'); }
