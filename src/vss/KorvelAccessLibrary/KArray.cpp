@@ -5,6 +5,7 @@
 #include "KConnection.h"
 #include "KRandom.h"
 #include "KServer.h"
+#include "Logger.h"
 #include "KSnapshot.h"
 #include "KorvelAccessLibrary.h"
 #include "KConventions.h"
@@ -15,7 +16,7 @@ namespace {
 const char* const kComponent = kAccessComponent;
 // The clone's creation line belongs to the provider's story of an exposed
 // snapshot, so it is written under the provider's component.
-const char* const kProviderComponent = "Korvel.VssProvider";
+const char* const kProviderComponent = KorvelLog::kProviderComponent;
 const char* const kCloneSuffix = ".clone";
 
 // Caches a volume of `array`'s appliance in its list `volumes`, says so

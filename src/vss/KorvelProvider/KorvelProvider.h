@@ -11,6 +11,7 @@
 
 #include "KorvelAccessLibrary.h"
 #include "KorvelSnapshotSet.h"
+#include "Logger.h"
 #include "LunIdentity.h"
 #include "vss.h"
 
@@ -19,7 +20,7 @@ class Operation;
 class Outcome;
 }  // namespace korvel_provider
 
-constexpr const char* kProviderComponent = "Korvel.VssProvider";
+constexpr const char* kProviderComponent = KorvelLog::kProviderComponent;
 
 // The class's own interface: nothing beyond IUnknown.
 struct IKorvelVSSProvider : public IUnknown {

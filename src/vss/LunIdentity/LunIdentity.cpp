@@ -9,7 +9,7 @@ namespace Korvel {
 namespace {
 
 // The rules are the provider's, and so are their lines.
-constexpr const char* kComponent = "Korvel.VssProvider";
+constexpr const char* kComponent = KorvelLog::kProviderComponent;
 constexpr const char* kTagPrefix = "Korvel-";
 constexpr const char* kWhitespace = " \t\f\v\n\r";
 

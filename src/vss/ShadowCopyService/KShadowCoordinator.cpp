@@ -396,7 +396,7 @@ std::vector<KShadowCopyEntry> KShadowCoordinator::Create(const std::vector<std::
         sources.push_back(RefusedOnFailure([&] { return KLunRecord::FromDisk(path); }));
         paths.push_back(path);
         const char* vendor = sources.back().Info().m_szVendorId;
-        if (vendor == nullptr || std::strcmp(vendor, "Korvel") != 0)
+        if (!IsApplianceVendorId(vendor))
             throw KShadowRefusal(device + " is not a disk of a Korvel appliance (vendor \"" +
                                  std::string(vendor != nullptr ? vendor : "") + "\")");
         const std::string identity = LunIeeeIdOf(sources.back().Info()) + "/" + SerialOf(sources.back().Info());

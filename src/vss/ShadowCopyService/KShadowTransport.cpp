@@ -16,6 +16,7 @@
 #include <set>
 
 #include "KLunRecord.h"
+#include "LunIdentity.h"
 
 namespace Korvel {
 
@@ -128,8 +129,7 @@ void CheckLun(const std::string& blob, const std::string& what, const std::strin
     }
     if (record.Encode() != blob) Fail(what + " is damaged: it is not in its one encoding");
     const VDS_LUN_INFORMATION& info = record.Info();
-    const char* vendor = info.m_szVendorId;
-    if (vendor == nullptr || std::strcmp(vendor, "Korvel") != 0) Fail(what + " is not of a Korvel appliance's disk");
+    if (!IsApplianceVendorId(info.m_szVendorId)) Fail(what + " is not of a Korvel appliance's disk");
     if (target && (info.m_szSerialNumber == nullptr || snapshot != info.m_szSerialNumber))
         Fail(what + " does not name the snapshot " + snapshot);
 }

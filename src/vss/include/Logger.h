@@ -22,6 +22,8 @@ enum SeverityCode { KLOG_ERROR = 0, KLOG_WARNING = 1, KLOG_INFO = 2, KLOG_DEBUG 
 namespace KorvelLog {
 constexpr const char kDefaultFolder[] = "/var/log/korvel";
 constexpr const char kEventsFileName[] = "KorvelProvider.events.log";
+// The component the provider and its host write their lines under.
+constexpr const char kProviderComponent[] = "Korvel.VssProvider";
 // KORVEL_LOG_DIR, or the default folder when it is unset or empty.
 inline std::string Folder() {
     const char* folder = std::getenv("KORVEL_LOG_DIR");

@@ -30,7 +30,7 @@ extern char** environ;
 namespace {
 
 constexpr const char* kDefaultUnitDir = "/etc/systemd/system";
-constexpr const char* kComponent = "Korvel.VssProvider";
+constexpr const char* kComponent = KorvelLog::kProviderComponent;
 // `systemctl start` of a notify service waits for its readiness; systemd's
 // own start timeout is 90 s.
 constexpr auto kSystemctlTimeout = std::chrono::seconds(120);

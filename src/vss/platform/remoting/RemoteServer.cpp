@@ -30,7 +30,7 @@ namespace {
 using namespace korvel_remoting;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kComponent = "Korvel.VssProvider";
+constexpr const char* kComponent = KorvelLog::kProviderComponent;
 constexpr auto kActivateWithin = std::chrono::seconds(5);  // from accept to a complete activation frame
 constexpr auto kFrameWithin = std::chrono::seconds(30);    // once a frame has begun, the rest must follow
 constexpr int kReplyWithinMs = 30 * 1000;
