@@ -458,5 +458,24 @@ TEST_F(ServerLimitsTest, ServerThatIsNotTheServiceIsRefused) {
     EXPECT_NE(server.Stdout(), "listening\nreceived 0\n");
 }
 
+// Stop wakes the event loop once, whatever errno an earlier call left behind.
+TEST(RemoteServerStop, StopsWithAStaleInterruptedErrno) {
+    TempDir run;
+    KorvelRemoteServer server(CLSID_KorvelVSSProvider);
+    ASSERT_EQ(server.Start(run.Path() + "/KorvelProvider.sock"), S_OK);
+    std::promise<void> stopped;
+    std::thread stopper([&] {
+        errno = EINTR;
+        server.Stop();
+        stopped.set_value();
+    });
+    if (stopped.get_future().wait_for(seconds(30)) != std::future_status::ready) {
+        ADD_FAILURE() << "Stop did not return within 30 s";
+        std::_Exit(1);  // the thread cannot be joined
+    }
+    stopper.join();
+    EXPECT_EQ(server.OpenConnections(), 0u);
+}
+
 }  // namespace
 }  // namespace korvel_test

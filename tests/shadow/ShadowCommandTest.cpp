@@ -235,11 +235,21 @@ TEST_F(ShadowCommandTest, RefusalsNameTheProblemAndChangeNothing) {
     EXPECT_EQ(empty.exitCode, 2);
     EXPECT_NE(empty.err.find("its path is empty"), std::string::npos) << empty.err;
 
-    // A catalogue made readable to others is made private again.
+    // The highest code point is text, not a fault.
+    CommandResult top = Shadow({"create", "--json", "/dev/sd\xf4\x8f\xbf\xbf"});
+    EXPECT_EQ(top.exitCode, 2);
+    EXPECT_NE(top.out.find("/dev/sd\xf4\x8f\xbf\xbf is not a disk"), std::string::npos) << top.out;
+
+    // A catalogue made readable to others is made private again; the folder
+    // it was put in, which the administrator chose, keeps its mode.
+    const std::string folder = std::filesystem::path(CataloguePath()).parent_path();
+    ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
     ASSERT_EQ(chmod(CataloguePath().c_str(), 0644), 0);
     ASSERT_EQ(Shadow({"list"}).exitCode, 0);
     ASSERT_EQ(stat(CataloguePath().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_EQ(stat(folder.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0755u);
     EXPECT_EQ(a->JournalSize(), 0u);
 }
 
