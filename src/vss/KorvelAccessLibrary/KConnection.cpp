@@ -25,6 +25,7 @@ namespace {
 
 enum class Method { Get, Post, Delete };
 
+// clang-format off
 enum class Op {
     GetVolumesList, GetSnapshotsList, ListVolumes, ListServers, GetVolumeInfoByDispName, GetServerInfoByIQN,
     CreateSnapshotSet, DeleteSnapshot, CloneVolume, DeleteVolume, CreateServer, AttachVolume, DetachVolume,
@@ -90,6 +91,7 @@ constexpr Operation kOperations[] = {
     {Op::ListDrives, "ListDrives", "", Method::Get, "/api/drives", nullptr, nullptr, kNoCommand, {},
      "List drives failed"},
 };
+// clang-format on
 
 constexpr bool InOpOrder() {
     for (size_t i = 0; i < std::size(kOperations); ++i)
