@@ -32,8 +32,8 @@
 
 using Korvel::KAccessLayer;
 using Korvel::KArray;
-using Korvel::KVolume;
 using Korvel::kStoreKey;
+using Korvel::KVolume;
 using Korvel::StoreEntryKey;
 
 namespace {

@@ -195,8 +195,8 @@ int main(int argc, char** argv) {
         simulator.Start();
         {
             std::lock_guard lock(outputMutex);
-            std::fprintf(stdout, "qsta-simulator serving %s (%zu volumes, %zu host entries)\n",
-                         simulator.Url().c_str(), simulator.VolumeCount(), simulator.Hosts().size());
+            std::fprintf(stdout, "qsta-simulator serving %s (%zu volumes, %zu host entries)\n", simulator.Url().c_str(),
+                         simulator.VolumeCount(), simulator.Hosts().size());
             for (const auto& disk : simulator.SanDisks()) {
                 std::string device = disk.loopDevice.empty()
                                          ? std::string()

@@ -78,28 +78,31 @@ int main(int argc, char** argv) {
         // Once every row has its answer: picture the window, then open the
         // entry dialog with a wrong key and picture the error it shows.
         const auto* list = window.findChild<QTreeView*>(QString::number(IDC_KORVELARRAYLIST));
-        When(&window, [list] { return Checked(list); }, [&] {
-            saved = Save(&window, out + "/regtool-main.png");
-            QTimer::singleShot(300, &window, [&] {
-                auto* dialog = dynamic_cast<CArrayEntryDialog*>(QApplication::activeModalWidget());
-                if (dialog == nullptr) return window.reject();
-                dialog->findChild<QLineEdit*>(QString::number(IDC_ARRAYIP))->setText(QString::fromStdString(address));
-                dialog->findChild<QLineEdit*>(QString::number(IDC_ACCESSKEY))->setText("not-the-key");
-                dialog->findChild<QPushButton*>(QString::number(IDOK))->click();
-                // The certificate is accepted; the key is not.
-                const auto answered = [dialog] {
-                    auto* question = dynamic_cast<QMessageBox*>(QApplication::activeModalWidget());
-                    if (question != nullptr) question->button(QMessageBox::Yes)->click();
-                    return question == nullptr && !dialog->isChecking();
-                };
-                When(dialog, answered, [&, dialog] {
-                    saved = Save(dialog, out + "/regtool-entry-error.png") && saved;
-                    dialog->close();
-                    window.reject();
+        When(
+            &window, [list] { return Checked(list); },
+            [&] {
+                saved = Save(&window, out + "/regtool-main.png");
+                QTimer::singleShot(300, &window, [&] {
+                    auto* dialog = dynamic_cast<CArrayEntryDialog*>(QApplication::activeModalWidget());
+                    if (dialog == nullptr) return window.reject();
+                    dialog->findChild<QLineEdit*>(QString::number(IDC_ARRAYIP))
+                        ->setText(QString::fromStdString(address));
+                    dialog->findChild<QLineEdit*>(QString::number(IDC_ACCESSKEY))->setText("not-the-key");
+                    dialog->findChild<QPushButton*>(QString::number(IDOK))->click();
+                    // The certificate is accepted; the key is not.
+                    const auto answered = [dialog] {
+                        auto* question = dynamic_cast<QMessageBox*>(QApplication::activeModalWidget());
+                        if (question != nullptr) question->button(QMessageBox::Yes)->click();
+                        return question == nullptr && !dialog->isChecking();
+                    };
+                    When(dialog, answered, [&, dialog] {
+                        saved = Save(dialog, out + "/regtool-entry-error.png") && saved;
+                        dialog->close();
+                        window.reject();
+                    });
                 });
+                window.findChild<QPushButton*>(QString::number(IDC_NEWENTRY))->click();
             });
-            window.findChild<QPushButton*>(QString::number(IDC_NEWENTRY))->click();
-        });
         window.exec();
     }
     Korvel::KAccessLayer::GlobalCleanup();

@@ -17,8 +17,7 @@ void AddArray(std::list<std::unique_ptr<KArray>>& arrays, std::string& arrayIP) 
     std::string valueName = "AccessKey";
     std::string accessKey;
     Utilities::GetArrayConfigData(arrayIP, valueName, accessKey);
-    Logger::Write(KLOG_INFO, kComponent, "Array IP: %s AccessKey: %s", arrayIP.c_str(),
-                  MaskSecret(accessKey).c_str());
+    Logger::Write(KLOG_INFO, kComponent, "Array IP: %s AccessKey: %s", arrayIP.c_str(), MaskSecret(accessKey).c_str());
     arrays.push_back(std::make_unique<KArray>(arrayIP, accessKey));
 }
 
@@ -99,7 +98,8 @@ int KAccessLayer::ValidateArray(std::string& arrayIP, std::string& accessKey) {
 }
 
 int KAccessLayer::ValidateArray(std::string& arrayIP, std::string& accessKey, const std::string& certificatePin) {
-    if (arrayIP.empty() || accessKey.empty()) throw std::invalid_argument("KAccessLayer::ValidateArray - Invalid input");
+    if (arrayIP.empty() || accessKey.empty())
+        throw std::invalid_argument("KAccessLayer::ValidateArray - Invalid input");
     return KConnection::ValidateArray(arrayIP, accessKey, certificatePin);
 }
 

@@ -3,12 +3,12 @@
 #include <stdexcept>
 
 #include "KConnection.h"
+#include "KConventions.h"
 #include "KRandom.h"
 #include "KServer.h"
-#include "Logger.h"
 #include "KSnapshot.h"
 #include "KorvelAccessLibrary.h"
-#include "KConventions.h"
+#include "Logger.h"
 
 namespace Korvel {
 
@@ -35,8 +35,7 @@ KVolume* Cache(std::list<std::unique_ptr<KVolume>>& volumes, KArray* array, cons
 template <typename Matches>
 int FindCached(const char* name, const char* param, std::string& value,
                const std::list<std::unique_ptr<KVolume>>& volumes, KVolume*& volume, Matches matches) {
-    Logger::Write(KLOG_DEBUG, kComponent, "Entering KArray::%s() with input param %s: %s", name, param,
-                  value.c_str());
+    Logger::Write(KLOG_DEBUG, kComponent, "Entering KArray::%s() with input param %s: %s", name, param, value.c_str());
     if (value.empty()) throw std::invalid_argument(std::string("KArray::") + name + " - Invalid input parameter");
     int result = 2;
     for (const auto& candidate : volumes) {
@@ -70,8 +69,7 @@ int ChangeMapping(const char* name, const char* how,
 
 bool ParseCloneDisplayName(const std::string& displayName, std::string& snapshotID) {
     const size_t suffix = std::string(kCloneSuffix).size();
-    if (displayName.size() <= suffix ||
-        displayName.compare(displayName.size() - suffix, suffix, kCloneSuffix) != 0)
+    if (displayName.size() <= suffix || displayName.compare(displayName.size() - suffix, suffix, kCloneSuffix) != 0)
         return false;
     const size_t digitsEnd = displayName.size() - suffix;
     size_t digitsBegin = digitsEnd;
@@ -184,8 +182,8 @@ int KArray::GetVolumeByDispNameFromArray(std::string& volDispName, KVolume*& vol
     if (m_connection->GetVolumesList(&records) == 0) {
         for (auto& record : records) {
             if (record.volDispName != volDispName) continue;
-            volume = Cache(m_volumes, this, "volume", record.productID, record.volName, record.volDispName,
-                           record.cgName);
+            volume =
+                Cache(m_volumes, this, "volume", record.productID, record.volName, record.volDispName, record.cgName);
             found = true;
             break;
         }
@@ -196,14 +194,13 @@ int KArray::GetVolumeByDispNameFromArray(std::string& volDispName, KVolume*& vol
                       volDispName.c_str(), m_arrayIP->c_str());
         result = 2;
     }
-    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KArray::GetVolumeByDispNameFromArray() with return code %d",
-                  result);
+    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KArray::GetVolumeByDispNameFromArray() with return code %d", result);
     return result;
 }
 
 int KArray::GetVolumeBySnapIDFromArray(std::string& snapID, KVolume*& volume) {
-    Logger::Write(KLOG_DEBUG, kComponent,
-                  "Entering KArray::GetVolumeBySnapIDFromArray() with input param snapID: %s", snapID.c_str());
+    Logger::Write(KLOG_DEBUG, kComponent, "Entering KArray::GetVolumeBySnapIDFromArray() with input param snapID: %s",
+                  snapID.c_str());
     if (snapID.empty()) throw std::invalid_argument("KArray::GetVolumeBySnapIDFromArray - Invalid input parameter");
 
     bool found = false;
@@ -233,19 +230,17 @@ int KArray::GetVolumeBySnapIDFromArray(std::string& snapID, KVolume*& volume) {
             auto snapshot = std::make_unique<KSnapshot>(snapID);
             snapshot->SetVolume(owner);
             owner->AddSnapshotToList(snapshot.release());  // the exported interface takes ownership of a pointer
-            Logger::Write(KLOG_TRACE, kComponent, "Added snapshot %s to the internal snapshot list",
-                          snapID.c_str());
+            Logger::Write(KLOG_TRACE, kComponent, "Added snapshot %s to the internal snapshot list", snapID.c_str());
             break;
         }
     }
     int result = 0;
     if (!found) {
-        Logger::Write(KLOG_INFO, kComponent, "No volume having a snapshot with id %s found in array %s",
-                      snapID.c_str(), m_arrayIP->c_str());
+        Logger::Write(KLOG_INFO, kComponent, "No volume having a snapshot with id %s found in array %s", snapID.c_str(),
+                      m_arrayIP->c_str());
         result = 2;
     }
-    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KArray::GetVolumeBySnapIDFromArray() with return code %d",
-                  result);
+    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KArray::GetVolumeBySnapIDFromArray() with return code %d", result);
     return result;
 }
 
@@ -278,8 +273,7 @@ int KArray::AttachVolume(std::string& volName, std::string& serverID) {
 }
 
 int KArray::DetachVolume(std::string& volName, std::string& serverID) {
-    return ChangeMapping("DetachVolume", "detached from", &KConnection::DetachVolume, *m_connection, volName,
-                         serverID);
+    return ChangeMapping("DetachVolume", "detached from", &KConnection::DetachVolume, *m_connection, volName, serverID);
 }
 
 int KArray::DeleteVolume(std::string& volName) {
@@ -347,8 +341,7 @@ int KArray::GetServerIDByIQNFromArray(std::string& hostIQN, std::string& serverI
         m_servers.push_back(std::make_unique<KServer>(foundID, hostIQN, iscsiIP));
         serverID = foundID;
     }
-    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KArray::GetServerIDByIQNFromArray() with return code : %d",
-                  result);
+    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KArray::GetServerIDByIQNFromArray() with return code : %d", result);
     return result;
 }
 
@@ -364,8 +357,7 @@ int KArray::GetSnapshotIDsFromArray(std::list<std::string>& snapIDs) {
         if (result == 2) result = 0;  // a group without snapshots
         for (const auto& snapshot : snapshots) snapIDs.push_back(snapshot.snapID);
     }
-    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KArray::GetSnapshotIDsFromArray() with return code : %d",
-                  result);
+    Logger::Write(KLOG_DEBUG, kComponent, "Exiting KArray::GetSnapshotIDsFromArray() with return code : %d", result);
     return result;
 }
 

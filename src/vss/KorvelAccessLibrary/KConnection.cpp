@@ -119,9 +119,9 @@ using Args = std::initializer_list<Arg>;
 // What a call does with the answer besides the row's own checks.
 struct Answer {
     std::function<int(const std::ostringstream&)> read;  // a listing's parser; none: result 0
-    std::ostringstream* body = nullptr;                   // the caller's stream; null: one of the request's own
-    std::string* captured = nullptr;                      // a command's captured text, set on success
-    ResponseInfo* info = nullptr;                         // a command's response, for a caller that reads it
+    std::ostringstream* body = nullptr;                  // the caller's stream; null: one of the request's own
+    std::string* captured = nullptr;                     // a command's captured text, set on success
+    ResponseInfo* info = nullptr;                        // a command's response, for a caller that reads it
 };
 
 Answer Read(std::function<int(const std::ostringstream&)> read) {
@@ -250,9 +250,8 @@ int Framed(Op op, Args args, Work work) {
 
 // An operation whose request the row describes whole.
 int Run(const KEndpoint& to, Op op, Args args, const Answer& answer = Answer()) {
-    return Framed(op, args, [&] {
-        return Exchange(to, Row(op), args, Fill(Row(op).form, args, &EncodeFormValue), answer);
-    });
+    return Framed(op, args,
+                  [&] { return Exchange(to, Row(op), args, Fill(Row(op).form, args, &EncodeFormValue), answer); });
 }
 
 }  // namespace
@@ -335,7 +334,8 @@ int KConnection::SendSnapshotSet(const std::vector<std::pair<std::string, std::s
     for (const auto& entry : entries) {
         const std::string prefix = "snapshots_set_" + std::to_string(index++);
         if (!body.empty()) body += '&';
-        body += prefix + "_name=" + EncodeFormValue(entry.first) + "&" + prefix + "_cg=" + EncodeFormValue(entry.second);
+        body +=
+            prefix + "_name=" + EncodeFormValue(entry.first) + "&" + prefix + "_cg=" + EncodeFormValue(entry.second);
     }
     info.snapshotIDs = snapIDs;
     Answer answer;
@@ -376,8 +376,8 @@ int KConnection::CloneVolume(const std::string& cgName, const std::string& snapI
 
 int KConnection::DeleteVolume(const std::string& volName) { return Run(Here(), Op::DeleteVolume, {volName}); }
 
-int KConnection::CreateServer(const std::string& serverDispName, const std::string& hostIQN,
-                              const std::string& iscsiIP, std::string& serverID) {
+int KConnection::CreateServer(const std::string& serverDispName, const std::string& hostIQN, const std::string& iscsiIP,
+                              std::string& serverID) {
     return Run(Here(), Op::CreateServer, {serverDispName, hostIQN, iscsiIP}, Captured(serverID));
 }
 

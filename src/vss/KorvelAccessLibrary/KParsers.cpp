@@ -4,9 +4,9 @@
 
 #include <climits>
 #include <cstddef>
+#include <list>
 #include <mutex>
 #include <stdexcept>
-#include <list>
 #include <string>
 #include <utility>
 
@@ -206,8 +206,8 @@ const Selection kSnapshotListing{"//snapshots/snapshot", "ParseSnapshotList", "N
 const Selection kVolumeLookup{"//volumes/volume", "ParseVolumeXMLByName", "No volume found in the array", 2, false};
 const Selection kServerLookup{"//servers/server", "ParseServerXMLByIQN",
                               "No servers matching the host iqn found in the array", 2, false};
-const Selection kDriveListing{"//show-disks-response/status", "ParseDriveList", "No response for disk list received",
-                              1, true};
+const Selection kDriveListing{"//show-disks-response/status", "ParseDriveList", "No response for disk list received", 1,
+                              true};
 
 // The text of `child` into `field`, logged as "<name>: <field>".
 void ReadLogged(xmlDoc* doc, const xmlNode* child, std::string& field) {
@@ -234,15 +234,18 @@ int KConnection::ParseVolumeXMLByName(const std::ostringstream& response, const 
                                       std::string& volID, std::string& volName, std::string& cgName) {
     KLOG(3, "Entering KConnection::ParseVolumeXMLByName for volume %s", volDispName.c_str());
     return RunParser(response, kVolumeLookup, [&](xmlDoc* doc, xmlNodeSet* nodes) {
-        return EachRecord(doc, nodes, kVolumeLookupFields, [&](const VolumeInfo& volume) {
-            if (volume.volDispName != volDispName) return false;  // the first match wins
-            volID = volume.volID;
-            volName = volume.volName;
-            cgName = volume.cgName;
-            KLOG(2, "volID: %s, volDispName: %s, volName: %s, cgName: %s", volID.c_str(), volDispName.c_str(),
-                 volName.c_str(), cgName.c_str());
-            return true;
-        }) ? 0 : 2;
+        return EachRecord(doc, nodes, kVolumeLookupFields,
+                          [&](const VolumeInfo& volume) {
+                              if (volume.volDispName != volDispName) return false;  // the first match wins
+                              volID = volume.volID;
+                              volName = volume.volName;
+                              cgName = volume.cgName;
+                              KLOG(2, "volID: %s, volDispName: %s, volName: %s, cgName: %s", volID.c_str(),
+                                   volDispName.c_str(), volName.c_str(), cgName.c_str());
+                              return true;
+                          })
+                   ? 0
+                   : 2;
     });
 }
 
@@ -250,15 +253,19 @@ int KConnection::ParseServerXMLByIQN(const std::ostringstream& response, const s
                                      std::string& serverID, std::string& iscsiIP) {
     KLOG(3, "Entering KConnection::ParseServerXMLByIQN for hostIQN %s", hostIQN.c_str());
     return RunParser(response, kServerLookup, [&](xmlDoc* doc, xmlNodeSet* nodes) {
-        return EachRecord(doc, nodes, kServerFields, [&](const ServerInfo& server) {
-            // Written for every server examined: on no match the caller gets
-            // the last server's address to create the missing one.
-            iscsiIP = server.iscsiIP;
-            if (server.hostIQN != hostIQN) return false;
-            serverID = server.serverID;
-            KLOG(2, "serverID: %s, hostIQN: %s, iscsiIP: %s", serverID.c_str(), hostIQN.c_str(), iscsiIP.c_str());
-            return true;
-        }) ? 0 : 2;
+        return EachRecord(doc, nodes, kServerFields,
+                          [&](const ServerInfo& server) {
+                              // Written for every server examined: on no match the caller gets
+                              // the last server's address to create the missing one.
+                              iscsiIP = server.iscsiIP;
+                              if (server.hostIQN != hostIQN) return false;
+                              serverID = server.serverID;
+                              KLOG(2, "serverID: %s, hostIQN: %s, iscsiIP: %s", serverID.c_str(), hostIQN.c_str(),
+                                   iscsiIP.c_str());
+                              return true;
+                          })
+                   ? 0
+                   : 2;
     });
 }
 

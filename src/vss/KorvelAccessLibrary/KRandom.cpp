@@ -16,7 +16,11 @@ std::mt19937 MakeSeededGenerator() {
     // clock and the process ID keeps two processes started together apart.
     std::random_device device;
     const auto now = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-    std::seed_seq seq{device(), device(), device(), static_cast<unsigned>(now), static_cast<unsigned>(now >> 32),
+    std::seed_seq seq{device(),
+                      device(),
+                      device(),
+                      static_cast<unsigned>(now),
+                      static_cast<unsigned>(now >> 32),
                       static_cast<unsigned>(::getpid())};
     return std::mt19937(seq);
 }

@@ -1,9 +1,9 @@
 #include <stdexcept>
 
 #include "KConnection.h"
+#include "KConventions.h"
 #include "KSnapshot.h"
 #include "KorvelAccessLibrary.h"
-#include "KConventions.h"
 
 namespace Korvel {
 

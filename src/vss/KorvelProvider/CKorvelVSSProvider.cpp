@@ -10,8 +10,7 @@
 #include "storage.h"
 
 const IID IID_IKorvelVSSProvider = {0x51A0CD0D, 0x3B3C, 0x45AF, {0x8C, 0x16, 0xEC, 0x7F, 0x32, 0xBB, 0x2E, 0x9A}};
-const CLSID CLSID_KorvelVSSProvider = {
-    0x6ABEF83A, 0x7FA0, 0x408C, {0x88, 0xFC, 0x98, 0xE1, 0x22, 0xAD, 0x72, 0x80}};
+const CLSID CLSID_KorvelVSSProvider = {0x6ABEF83A, 0x7FA0, 0x408C, {0x88, 0xFC, 0x98, 0xE1, 0x22, 0xAD, 0x72, 0x80}};
 
 std::atomic<long> CKorvelModule::s_locks{0};
 
@@ -87,9 +86,7 @@ HRESULT CKorvelVSSProvider::QueryInterface(REFIID riid, void** ppvObject) {
                                       : InternalQueryInterface(riid, ppvObject);
 }
 
-ULONG CKorvelVSSProvider::AddRef() {
-    return m_pOuterUnknown != nullptr ? m_pOuterUnknown->AddRef() : InternalAddRef();
-}
+ULONG CKorvelVSSProvider::AddRef() { return m_pOuterUnknown != nullptr ? m_pOuterUnknown->AddRef() : InternalAddRef(); }
 
 ULONG CKorvelVSSProvider::Release() {
     return m_pOuterUnknown != nullptr ? m_pOuterUnknown->Release() : InternalRelease();
@@ -230,8 +227,8 @@ HRESULT CKorvelVSSProvider::CheckCallerIsAdministrator() {
     }
     SID_IDENTIFIER_AUTHORITY ntAuthority = {SECURITY_NT_AUTHORITY};
     PSID administrators = nullptr;
-    if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0,
-                                  0, 0, &administrators)) {
+    if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0,
+                                  0, &administrators)) {
         CloseHandle(token);
         return E_OUTOFMEMORY;
     }

@@ -118,8 +118,7 @@ void SendConcurrently(std::vector<ApplianceRequest>& requests) {
 
 }  // namespace
 
-bool CKorvelVSSProvider::FindVolumeTwoPass(const std::list<KArray*>& arrays, std::string& volumeId,
-                                           KVolume*& volume) {
+bool CKorvelVSSProvider::FindVolumeTwoPass(const std::list<KArray*>& arrays, std::string& volumeId, KVolume*& volume) {
     volume = nullptr;
     int result = 2;
     for (KArray* array : arrays) {
@@ -227,9 +226,9 @@ HRESULT CKorvelVSSProvider::BeginPrepareSnapshot(VSS_ID SnapshotSetId, VSS_ID Sn
         if (luns == nullptr && lLunCount > 0) return op.Exit(E_POINTER, KLOG_ERROR, "Invalid pointer argument.");
         for (LONG i = 0; i < lLunCount; ++i) {
             if (luns[i].m_deviceIdDescriptor.m_rgIdentifiers == nullptr)
-                return op.Exit(E_INVALIDARG, KLOG_ERROR,
-                               "LunInfo is null for LUN with Id '" + korvel_provider::TextOf(luns[i].m_szSerialNumber) +
-                                   "'");
+                return op.Exit(
+                    E_INVALIDARG, KLOG_ERROR,
+                    "LunInfo is null for LUN with Id '" + korvel_provider::TextOf(luns[i].m_szSerialNumber) + "'");
         }
         op.MapFailures(RecordFailure);
         KorvelSnapshotSet* set = FindSnapshotSet(SnapshotSetId);
@@ -243,8 +242,7 @@ HRESULT CKorvelVSSProvider::BeginPrepareSnapshot(VSS_ID SnapshotSetId, VSS_ID Sn
                 std::string lunIeeeId = Korvel::LunIeeeIdOf(luns[i]);
                 Logger::Write(KLOG_TRACE, kProviderComponent, "LUN IEEE ID: %s", lunIeeeId.c_str());
                 shadowCopy->AddLun(lunIeeeId);
-                Logger::Write(KLOG_INFO, kProviderComponent, "Volume(%s) added to shadow copy list",
-                              lunIeeeId.c_str());
+                Logger::Write(KLOG_INFO, kProviderComponent, "Volume(%s) added to shadow copy list", lunIeeeId.c_str());
             }
         }
         return op.Exit(S_OK);

@@ -85,8 +85,8 @@ Outcome ResyncFailure(const Operation& op, const std::exception& e) {
 // Look-ups and the unmap-and-delete step the operations share
 // ---------------------------------------------------------------------------
 
-bool CKorvelVSSProvider::FindVolumeOnEachArray(const std::list<KArray*>& arrays, std::string& volumeId,
-                                               KArray*& array, KVolume*& volume) {
+bool CKorvelVSSProvider::FindVolumeOnEachArray(const std::list<KArray*>& arrays, std::string& volumeId, KArray*& array,
+                                               KVolume*& volume) {
     volume = nullptr;
     korvel_provider::ApplianceSearch search;
     for (KArray* candidate : arrays) {
@@ -154,8 +154,7 @@ void CKorvelVSSProvider::UnmapAndDeleteVolume(KArray* array, KVolume* volume) {
                       volumeName.c_str(), m_hostIqn.c_str());
     // Deleted even when the detach failed: the appliance refuses a mapped volume itself.
     if (array->DeleteVolume(volumeName) == 0)
-        Logger::Write(KLOG_INFO, kProviderComponent, "Volume %s successfully deleted from array",
-                      volumeName.c_str());
+        Logger::Write(KLOG_INFO, kProviderComponent, "Volume %s successfully deleted from array", volumeName.c_str());
 }
 
 std::string CKorvelVSSProvider::DiscardClone(KArray* array, KVolume* clone, std::string serverId) {
@@ -271,11 +270,9 @@ Outcome CKorvelVSSProvider::LocateLunsBody(Operation& op, LONG lLunCount, VDS_LU
 // FillInLunInfo
 // ---------------------------------------------------------------------------
 
-HRESULT CKorvelVSSProvider::FillInLunInfo(VSS_PWSZ wszDeviceName, VDS_LUN_INFORMATION* pLunInfo,
-                                          BOOL* pbIsSupported) {
-    return korvel_provider::RunOperation("FillInLunInfo", [&](Operation& op) {
-        return FillInLunInfoBody(op, wszDeviceName, pLunInfo, pbIsSupported);
-    });
+HRESULT CKorvelVSSProvider::FillInLunInfo(VSS_PWSZ wszDeviceName, VDS_LUN_INFORMATION* pLunInfo, BOOL* pbIsSupported) {
+    return korvel_provider::RunOperation(
+        "FillInLunInfo", [&](Operation& op) { return FillInLunInfoBody(op, wszDeviceName, pLunInfo, pbIsSupported); });
 }
 
 Outcome CKorvelVSSProvider::FillInLunInfoBody(Operation& op, VSS_PWSZ wszDeviceName, VDS_LUN_INFORMATION* lun,
@@ -335,8 +332,8 @@ Outcome CKorvelVSSProvider::FillInLunInfoBody(Operation& op, VSS_PWSZ wszDeviceN
     // that merely mentions ".clone" is not ours to rewrite or release.
     std::string baseName;
     if (Korvel::ParseCloneDisplayName(displayName, baseName)) {
-        Logger::Write(KLOG_INFO, kProviderComponent, "%s(%s) is found as a Korvel volume clone",
-                      lunIeeeId.c_str(), displayName.c_str());
+        Logger::Write(KLOG_INFO, kProviderComponent, "%s(%s) is found as a Korvel volume clone", lunIeeeId.c_str(),
+                      displayName.c_str());
         *pbIsSupported = TRUE;
         Logger::Write(KLOG_TRACE, kProviderComponent, "<== VDS_LUN_INFORMATION of the volume clone ==>");
         Logger::Write(KLOG_TRACE, kProviderComponent, "Version: %ld", static_cast<long>(lun->m_version));
@@ -346,9 +343,7 @@ Outcome CKorvelVSSProvider::FillInLunInfoBody(Operation& op, VSS_PWSZ wszDeviceN
         Logger::Write(KLOG_TRACE, kProviderComponent, "Bus Type: %d", static_cast<int>(lun->m_BusType));
         Logger::Write(KLOG_TRACE, kProviderComponent, "Vendor ID: %s",
                       korvel_provider::TextOf(lun->m_szVendorId).c_str());
-        auto outOfMemory = [&op]() {
-            return op.Exit(E_OUTOFMEMORY, KLOG_ERROR, "Memory allocation failure");
-        };
+        auto outOfMemory = [&op]() { return op.Exit(E_OUTOFMEMORY, KLOG_ERROR, "Memory allocation failure"); };
         if (!korvel_provider::ReplaceFieldText(lun->m_szSerialNumber, baseName)) return outOfMemory();
         Logger::Write(KLOG_TRACE, kProviderComponent, "Serial Number: %s", lun->m_szSerialNumber);
         if (lun->m_szProductId != nullptr) {
@@ -460,9 +455,8 @@ Outcome CKorvelVSSProvider::OnLunEmptyBody(Operation& op, const std::string& dev
 
 HRESULT CKorvelVSSProvider::OnLunStateChange(VDS_LUN_INFORMATION* pSnapshotLuns, VDS_LUN_INFORMATION*, DWORD dwCount,
                                              DWORD dwFlags) {
-    return korvel_provider::RunOperation("OnLunStateChange", [&](Operation& op) {
-        return OnLunStateChangeBody(op, pSnapshotLuns, dwCount, dwFlags);
-    });
+    return korvel_provider::RunOperation(
+        "OnLunStateChange", [&](Operation& op) { return OnLunStateChangeBody(op, pSnapshotLuns, dwCount, dwFlags); });
 }
 
 Outcome CKorvelVSSProvider::OnLunStateChangeBody(Operation& op, VDS_LUN_INFORMATION* luns, DWORD dwCount,
@@ -534,8 +528,7 @@ Outcome CKorvelVSSProvider::ResyncLunsBody(Operation& op, VDS_LUN_INFORMATION* s
         if (!FindSnapshotVolumeTwoPass(arrays, snapshotId, array, snapshotVolume)) {
             Logger::Write(KLOG_INFO, kProviderComponent, "Snapshot(%s) does not exist in any korvel array",
                           snapshotId.c_str());
-            Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_RESYNC_SNAPSHOT_MISSING), "%s",
-                             snapshotId.c_str());
+            Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_RESYNC_SNAPSHOT_MISSING), "%s", snapshotId.c_str());
             hr = VSS_E_PROVIDER_VETO;
             break;
         }

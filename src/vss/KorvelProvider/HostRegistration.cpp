@@ -49,8 +49,8 @@ LONG SetText(HKEY key, const char* name, const std::string& text, DWORD type = R
 // Creates `path` under HKEY_CLASSES_ROOT and sets its default value.
 LONG SetKeyText(const std::string& path, const std::string& text, HKEY* keep = nullptr) {
     KorvelRegKey key;
-    LONG result = RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                  KEY_ALL_ACCESS, nullptr, key.out(), nullptr);
+    LONG result = RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                                  nullptr, key.out(), nullptr);
     if (result == ERROR_SUCCESS) result = SetText(key.get(), nullptr, text);
     if (result == ERROR_SUCCESS && keep != nullptr) result = RegOpenKeyExA(key.get(), "", 0, KEY_ALL_ACCESS, keep);
     return result;
@@ -219,8 +219,8 @@ void ConfigureAndStartService() {
     if (!ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, &description))
         Logger::Write(KLOG_ERROR, kProviderComponent, "Setting the service description failed: %u",
                       static_cast<unsigned>(GetLastError()));
-    if (!ChangeServiceConfigA(service.get(), SERVICE_NO_CHANGE, SERVICE_AUTO_START, SERVICE_NO_CHANGE, nullptr,
-                              nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
+    if (!ChangeServiceConfigA(service.get(), SERVICE_NO_CHANGE, SERVICE_AUTO_START, SERVICE_NO_CHANGE, nullptr, nullptr,
+                              nullptr, nullptr, nullptr, nullptr, nullptr))
         Logger::Write(KLOG_ERROR, kProviderComponent, "Setting the service's automatic start failed: %u",
                       static_cast<unsigned>(GetLastError()));
     if (!StartServiceA(service.get(), 0, nullptr)) ShowMessage("Could not start service");
@@ -243,9 +243,9 @@ void AddEventSource() {
     check(SetText(key.get(), "ParameterMessageFile", kEventMessageFile, REG_EXPAND_SZ),
           "Could not set the parameter message file");
     const DWORD types = 7, categories = 2;
-    check(RegSetValueExA(key.get(), "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types),
-                         sizeof types),
-          "Could not set the supported types");
+    check(
+        RegSetValueExA(key.get(), "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types), sizeof types),
+        "Could not set the supported types");
     check(RegSetValueExA(key.get(), "CategoryCount", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&categories),
                          sizeof categories),
           "Could not set the category count");

@@ -194,7 +194,8 @@ int RunAsProcess(const KorvelLogConfig& config) {
 // "LocalService" registered for the AppID, as a zero-terminated string.
 bool RegisteredAsService() {
     KorvelRegKey key;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, KorvelAppIdKey().c_str(), 0, KEY_READ, key.out()) != ERROR_SUCCESS) return false;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, KorvelAppIdKey().c_str(), 0, KEY_READ, key.out()) != ERROR_SUCCESS)
+        return false;
     char value[260];
     DWORD size = sizeof value;
     DWORD type = REG_NONE;

@@ -58,9 +58,9 @@ private:
 };
 
 class CKorvelVSSProvider final : public IKorvelVSSProvider,
-                           public IVssHardwareSnapshotProviderEx,
-                           public IVssProviderCreateSnapshotSet,
-                           public IVssProviderNotifications {
+                                 public IVssHardwareSnapshotProviderEx,
+                                 public IVssProviderCreateSnapshotSet,
+                                 public IVssProviderNotifications {
 public:
     // The class factory's work: a plain object, or an aggregated one when an
     // outer object asks for IUnknown.
@@ -86,8 +86,7 @@ public:
                              DWORD dwFlags) override;
     HRESULT ResyncLuns(VDS_LUN_INFORMATION* pSourceLuns, VDS_LUN_INFORMATION* pTargetLuns, DWORD dwCount,
                        IVssAsync** ppAsync) override;
-    HRESULT OnReuseLuns(VDS_LUN_INFORMATION* pSnapshotLuns, VDS_LUN_INFORMATION* pOriginalLuns,
-                        DWORD dwCount) override;
+    HRESULT OnReuseLuns(VDS_LUN_INFORMATION* pSnapshotLuns, VDS_LUN_INFORMATION* pOriginalLuns, DWORD dwCount) override;
 
     // IVssProviderCreateSnapshotSet
     HRESULT EndPrepareSnapshots(VSS_ID SnapshotSetId) override;

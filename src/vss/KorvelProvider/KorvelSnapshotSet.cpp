@@ -1,7 +1,7 @@
 #include "KorvelSnapshotSet.h"
 
-#include "Logger.h"
 #include "KorvelProvider.h"
+#include "Logger.h"
 
 int KorvelShadowCopy::AddLun(const std::string& lunId) {
     m_lunIds.push_back(lunId);

@@ -41,8 +41,7 @@ Outcome Operation::Exit(HRESULT hr, int level) const {
 }
 
 Outcome Operation::Exit(HRESULT hr, int level, const std::string& reason) const {
-    Logger::Write(level, kProviderComponent, "Exiting CKorvelVSSProvider::%s(%x). %s", m_name, Hex(hr),
-                  reason.c_str());
+    Logger::Write(level, kProviderComponent, "Exiting CKorvelVSSProvider::%s(%x). %s", m_name, Hex(hr), reason.c_str());
     return Outcome(hr);
 }
 

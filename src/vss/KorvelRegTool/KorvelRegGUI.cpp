@@ -264,8 +264,8 @@ bool CArrayEntryDialog::confirmCertificate(const std::string& presented, const s
     else
         text = "The Korvel QST Array at " + m_arrayIP + " presents a certificate other than the recorded one.\n" +
                "Recorded: " + recorded + "\nPresented: " + presented + "\n\nRecord the new certificate?";
-    QMessageBox question(recorded.empty() ? QMessageBox::Question : QMessageBox::Warning, "Certificate of the QST Array",
-                         Q(text), QMessageBox::Yes | QMessageBox::No, this);
+    QMessageBox question(recorded.empty() ? QMessageBox::Question : QMessageBox::Warning,
+                         "Certificate of the QST Array", Q(text), QMessageBox::Yes | QMessageBox::No, this);
     question.setDefaultButton(recorded.empty() ? QMessageBox::Yes : QMessageBox::No);
     const bool accepted = question.exec() == QMessageBox::Yes;
     GLOG("Exiting CArrayEntryDialog::confirmCertificate()");
@@ -363,8 +363,8 @@ void CArrayEntryDialog::OnKeyChecked(int result, const std::string& presented, c
 
 void CArrayEntryDialog::OnReadBack(int result, const std::vector<ArrayConfigInfo>& records) {
     if (result != KRT_SUCCESS) return updateError(GetErrorMsg(result));
-    auto stored = std::find_if(records.begin(), records.end(),
-                               [this](const ArrayConfigInfo& r) { return r.ip == m_arrayIP; });
+    auto stored =
+        std::find_if(records.begin(), records.end(), [this](const ArrayConfigInfo& r) { return r.ip == m_arrayIP; });
     if (stored == records.end()) return updateError("Error : QST Array was not updated");
     m_online = stored->online;
     m_certificatePin = stored->certificatePin;
@@ -539,17 +539,15 @@ void CKorvelRegGUI::CheckRow(int row, const std::string& address) {
             GetArrayConfigInfo(records, address);  // the records say it all; the code adds nothing
             return records;
         },
-        [this, check, address](const std::vector<ArrayConfigInfo>& records) {
-            OnRowChecked(check, address, records);
-        });
+        [this, check, address](const std::vector<ArrayConfigInfo>& records) { OnRowChecked(check, address, records); });
 }
 
 void CKorvelRegGUI::OnRowChecked(std::uint64_t check, const std::string& address,
                                  const std::vector<ArrayConfigInfo>& records) {
     const int row = FindRow(check);
     if (row < 0) return;  // the row was deleted meanwhile
-    auto record = std::find_if(records.begin(), records.end(),
-                               [&address](const ArrayConfigInfo& r) { return r.ip == address; });
+    auto record =
+        std::find_if(records.begin(), records.end(), [&address](const ArrayConfigInfo& r) { return r.ip == address; });
     // An entry gone from the store, or without a key, is not listed.
     if (record == records.end())
         m_arrays->removeRow(row);
@@ -624,8 +622,7 @@ void CKorvelRegGUI::OnBnClickedNewentry() {
     GLOG("Entering CKorvelRegGUI::OnBnClickedNewentry()");
     CArrayEntryDialog dialog(this, m_checks, false, arrays());
     if (dialog.exec() == QDialog::Accepted)
-        SetRow(m_arrays->rowCount(),
-               {dialog.arrayIP(), dialog.accessKey(), dialog.online(), dialog.certificatePin()});
+        SetRow(m_arrays->rowCount(), {dialog.arrayIP(), dialog.accessKey(), dialog.online(), dialog.certificatePin()});
     GLOG("Exiting CKorvelRegGUI::OnBnClickedNewentry()");
 }
 
@@ -639,7 +636,8 @@ void CKorvelRegGUI::OnBnClickedModifyentry() {
         CArrayEntryDialog dialog(this, m_checks, true, arrays());
         dialog.setEntry(oldIP, m_arrays->item(entry.row(), 2)->text().toStdString());
         if (dialog.exec() == QDialog::Accepted && entry.isValid()) {
-            if (dialog.arrayIP() != oldIP) RemoveKorvelArray(oldIP);  // the rename moved it already; this only makes sure
+            if (dialog.arrayIP() != oldIP)
+                RemoveKorvelArray(oldIP);  // the rename moved it already; this only makes sure
             SetRow(entry.row(), {dialog.arrayIP(), dialog.accessKey(), dialog.online(), dialog.certificatePin()});
         }
     }

@@ -107,8 +107,8 @@ int main(int argc, char** argv) {
         STARTUPINFOA startup{};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION process{};
-        if (!CreateProcessA(nullptr, &relaunch[0], nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr, nullptr,
-                            &startup, &process)) {
+        if (!CreateProcessA(nullptr, &relaunch[0], nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr, nullptr, &startup,
+                            &process)) {
             // Not a silent success: the administrator would see nothing at all.
             const DWORD error = GetLastError();
             Logger::Write(0, kMain, "Re-Launching application failed, GetLastError():0x%x. Details:%s", error,

@@ -23,7 +23,8 @@ std::string GetErrorMsg(int code) {
         case KRT_INVALID_INPUT: return "Error : Invalid input. Please provide valid inputs and try again";
         case KRT_INCOMPATIBLE_VERSION:
             return "Error : Couldn't add new array configuration due to incompatible version";
-        case KRT_NO_CERTIFICATE: return "Error : Cannot read the certificate of the Korvel QSTA. Check the inputs and try again";
+        case KRT_NO_CERTIFICATE:
+            return "Error : Cannot read the certificate of the Korvel QSTA. Check the inputs and try again";
         case KRT_CERTIFICATE_REFUSED: return "Error : Certificate not accepted. Nothing was recorded";
         default: return "Error : General Failure";
     }

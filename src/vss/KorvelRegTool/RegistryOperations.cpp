@@ -223,10 +223,9 @@ int UpdateKorvelArrayName(const std::string& oldIP, const std::string& newIP) {
     return result;
 }
 
-int UpdateKorvelArrayKey(const std::string& arrayIP, const std::string& accessKey,
-                         const std::string& certificatePin) {
-    RLOG(3, "Entering UpdateKorvelArrayKey(), with parameters KorvelArray IP: %s, KorvelArray URL: %s",
-         arrayIP.c_str(), Korvel::MaskSecret(accessKey).c_str());
+int UpdateKorvelArrayKey(const std::string& arrayIP, const std::string& accessKey, const std::string& certificatePin) {
+    RLOG(3, "Entering UpdateKorvelArrayKey(), with parameters KorvelArray IP: %s, KorvelArray URL: %s", arrayIP.c_str(),
+         Korvel::MaskSecret(accessKey).c_str());
     KorvelRegKey key;
     int result = KRT_NO_CONFIGURATION;
     if (IsEntryName(arrayIP) && OpenKey(key, EntryPath(arrayIP), KEY_ALL_ACCESS) == ERROR_SUCCESS) {

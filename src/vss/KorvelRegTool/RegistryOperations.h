@@ -31,9 +31,9 @@ enum KorvelRegResult {
 
 // One appliance entry as GetArrayConfigInfo reports it.
 struct ArrayConfigInfo {
-    std::string ip;         // the entry's name, the appliance's address
-    std::string accessKey;  // its "AccessKey" value
-    std::string online;     // "yes" when it answered an echo and accepted the key, else "no"
+    std::string ip;                              // the entry's name, the appliance's address
+    std::string accessKey;                       // its "AccessKey" value
+    std::string online;                          // "yes" when it answered an echo and accepted the key, else "no"
     std::string certificatePin = std::string();  // its "CertificatePin" value; empty when none is recorded
 };
 

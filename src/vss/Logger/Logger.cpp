@@ -61,7 +61,7 @@ long MaxBytes() {
 // mkdir -p. Only a folder made here gets 0750 whatever the umask; one that
 // exists keeps the mode its owner gave it.
 void MakeDirs(const std::string& dir) {
-    struct stat st{};
+    struct stat st {};
     if (dir.empty() || ::stat(dir.c_str(), &st) == 0) return;
     const size_t slash = dir.find_last_of('/');
     if (slash != std::string::npos && slash > 0) MakeDirs(dir.substr(0, slash));
@@ -171,7 +171,7 @@ void Logger::Initialize(const std::string& fileName, SeverityCode level, bool en
     s.fileNames.insert(fileName);
     MakeDirs(s.dir);
     s.fd = OpenAppend(s.path);
-    struct stat st{};
+    struct stat st {};
     if (s.fd >= 0 && fstat(s.fd, &st) == 0) s.size = st.st_size;
 }
 

@@ -107,8 +107,8 @@ std::string GetProviderTagKey(const VDS_LUN_INFORMATION& lun) {
     return dash == std::string::npos ? text : text.substr(dash + 1);
 }
 
-HRESULT RequestPage80Info(const std::string& deviceName, HANDLE device, std::string& vendorId,
-                          std::string& productId, std::string& productRevision, std::string& serialNumber) {
+HRESULT RequestPage80Info(const std::string& deviceName, HANDLE device, std::string& vendorId, std::string& productId,
+                          std::string& productRevision, std::string& serialNumber) {
     std::vector<BYTE> buffer;
     if (!RequestPage(deviceName, device, StorageDeviceProperty, "80", buffer)) return E_FAIL;
     STORAGE_DEVICE_DESCRIPTOR descriptor;
@@ -129,7 +129,8 @@ HRESULT RequestPage83Info(const std::string& deviceName, HANDLE device, std::str
     if (!RequestPage(deviceName, device, StorageDeviceIdProperty, "83", buffer)) return E_FAIL;
     STORAGE_DEVICE_ID_DESCRIPTOR descriptor;
     std::memcpy(&descriptor, buffer.data(), sizeof descriptor);
-    Logger::Write(KLOG_TRACE, kComponent, "Number of identifiers: %d", static_cast<int>(descriptor.NumberOfIdentifiers));
+    Logger::Write(KLOG_TRACE, kComponent, "Number of identifiers: %d",
+                  static_cast<int>(descriptor.NumberOfIdentifiers));
     ForEachPage83Identifier(buffer, [&](const STORAGE_IDENTIFIER& id, const BYTE* bytes) {
         if (id.Type != StorageIdTypeEUI64) return;
         AppendHex(lunIeeeId, bytes, id.IdentifierSize);

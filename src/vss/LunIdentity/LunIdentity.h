@@ -51,8 +51,8 @@ std::string GetProviderTagKey(const VDS_LUN_INFORMATION& lun);
 
 // The page 0x80 inquiry texts of an open device; E_FAIL when the device
 // does not answer.
-HRESULT RequestPage80Info(const std::string& deviceName, HANDLE device, std::string& vendorId,
-                          std::string& productId, std::string& productRevision, std::string& serialNumber);
+HRESULT RequestPage80Info(const std::string& deviceName, HANDLE device, std::string& vendorId, std::string& productId,
+                          std::string& productRevision, std::string& serialNumber);
 // The LUN IEEE ID from the device's page 0x83 identifiers; E_FAIL when the
 // device does not answer.
 HRESULT RequestPage83Info(const std::string& deviceName, HANDLE device, std::string& lunIeeeId);

@@ -165,8 +165,10 @@ std::string KFreezeHooks::Run(const std::string& hook, const char* argument) {
     // Its output closed; the hook itself must end within its limit too.
     int status = 0;
     while (!overran && ::waitpid(pid, &status, WNOHANG) == 0) {
-        if (MillisecondsLeft(deadline) <= 0) overran = true;
-        else ::usleep(10000);
+        if (MillisecondsLeft(deadline) <= 0)
+            overran = true;
+        else
+            ::usleep(10000);
     }
     if (overran) {
         ::kill(-pid, SIGKILL);

@@ -125,7 +125,7 @@ namespace {
 // Every mount of this process's namespace, in mount order, with its device.
 std::vector<std::pair<KMount, dev_t>> MountTable() {
     std::unique_ptr<libmnt_table, decltype(&mnt_unref_table)> table(mnt_new_table_from_file("/proc/self/mountinfo"),
-                                                                   &mnt_unref_table);
+                                                                    &mnt_unref_table);
     if (!table) throw std::runtime_error("cannot read /proc/self/mountinfo");
     std::unique_ptr<libmnt_iter, decltype(&mnt_free_iter)> it(mnt_new_iter(MNT_ITER_FORWARD), &mnt_free_iter);
     std::vector<std::pair<KMount, dev_t>> mounts;
@@ -204,8 +204,8 @@ void RescanIscsiHosts() {
 }
 
 std::string MountReadOnly(const std::string& node, const std::string& dir) {
-    std::unique_ptr<blkid_struct_probe, decltype(&blkid_free_probe)> probe(
-        blkid_new_probe_from_filename(node.c_str()), &blkid_free_probe);
+    std::unique_ptr<blkid_struct_probe, decltype(&blkid_free_probe)> probe(blkid_new_probe_from_filename(node.c_str()),
+                                                                           &blkid_free_probe);
     if (!probe) throw std::runtime_error("cannot read " + node + ": " + std::strerror(errno));
     blkid_probe_enable_superblocks(probe.get(), 1);
     blkid_probe_set_superblocks_flags(probe.get(), BLKID_SUBLKS_TYPE);

@@ -24,7 +24,7 @@ struct KMount {
     std::string target;  // the mount point
     std::string source;
     std::string fstype;
-    dev_t devno = 0;     // the filesystem's device: two mounts of one filesystem share it
+    dev_t devno = 0;  // the filesystem's device: two mounts of one filesystem share it
 };
 
 class KHostDisk {

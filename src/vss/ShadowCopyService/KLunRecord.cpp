@@ -284,8 +284,9 @@ std::vector<std::string> BlockDevices() {
 }
 
 std::string IdentifierText(const VDS_STORAGE_IDENTIFIER& id) {
-    return id.m_rgbIdentifier == nullptr ? std::string()
-                                         : std::string(reinterpret_cast<const char*>(id.m_rgbIdentifier), id.m_cbIdentifier);
+    return id.m_rgbIdentifier == nullptr
+               ? std::string()
+               : std::string(reinterpret_cast<const char*>(id.m_rgbIdentifier), id.m_cbIdentifier);
 }
 
 }  // namespace Korvel

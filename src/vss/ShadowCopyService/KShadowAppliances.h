@@ -25,9 +25,9 @@ public:
 
     struct Volume {
         KArray* array = nullptr;
-        std::string appliance;   // its address
+        std::string appliance;  // its address
         KVolumeListing listing;
-        std::string cloneOf;     // the snapshot it was cloned from, "" for other volumes
+        std::string cloneOf;  // the snapshot it was cloned from, "" for other volumes
     };
     struct Snapshot {
         std::string appliance;

@@ -26,9 +26,9 @@ public:
     Statement& operator=(const Statement&) = delete;
 
     Statement& Bind(int index, const std::string& value, bool blob = false) {
-        int rc = blob ? sqlite3_bind_blob(m_stmt, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT)
-                      : sqlite3_bind_text(m_stmt, index, value.c_str(), static_cast<int>(value.size()),
-                                          SQLITE_TRANSIENT);
+        int rc =
+            blob ? sqlite3_bind_blob(m_stmt, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT)
+                 : sqlite3_bind_text(m_stmt, index, value.c_str(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
         if (rc != SQLITE_OK) throw std::runtime_error(std::string("catalogue: ") + sqlite3_errmsg(m_db));
         return *this;
     }
@@ -87,9 +87,9 @@ const char* const kColumns =
 
 KShadowCopyEntry Row(const Statement& s) {
     KShadowCopyEntry e;
-    std::string* fields[] = {&e.shadowId,     &e.setId,         &e.createdAt,  &e.sourceDevice, &e.sourceLun,
-                             &e.targetLun,    &e.snapshotName,  &e.exposedDevice, &e.exposedLun, &e.exposedEui64,
-                             &e.exposedSerial, &e.mountPoint,   &e.consistency, &e.state,     &e.intent,
+    std::string* fields[] = {&e.shadowId,      &e.setId,        &e.createdAt,     &e.sourceDevice, &e.sourceLun,
+                             &e.targetLun,     &e.snapshotName, &e.exposedDevice, &e.exposedLun,   &e.exposedEui64,
+                             &e.exposedSerial, &e.mountPoint,   &e.consistency,   &e.state,        &e.intent,
                              &e.intentAt,      &e.origin,       &e.document};
     for (int i = 0; i < static_cast<int>(sizeof fields / sizeof fields[0]); ++i) *fields[i] = s.Column(i);
     return e;
@@ -160,19 +160,21 @@ void KShadowCatalogue::Migrate() {
         throw std::runtime_error("schema version " + std::to_string(current) + " is newer than this release knows (" +
                                  std::to_string(kSchemaVersion) + ")");
     if (current == 0) {
-        Exec("CREATE TABLE snapshot_sets ("
-             " set_id TEXT PRIMARY KEY,"
-             " created_at TEXT NOT NULL)");
-        Exec("CREATE TABLE shadow_copies ("
-             " shadow_id TEXT PRIMARY KEY,"
-             " set_id TEXT NOT NULL REFERENCES snapshot_sets(set_id) ON DELETE CASCADE,"
-             " created_at TEXT NOT NULL,"
-             " source_device TEXT NOT NULL,"
-             " source_lun BLOB NOT NULL,"
-             " target_lun BLOB NOT NULL,"
-             " snapshot_name TEXT NOT NULL,"
-             " exposed_device TEXT,"
-             " exposed_lun BLOB)");
+        Exec(
+            "CREATE TABLE snapshot_sets ("
+            " set_id TEXT PRIMARY KEY,"
+            " created_at TEXT NOT NULL)");
+        Exec(
+            "CREATE TABLE shadow_copies ("
+            " shadow_id TEXT PRIMARY KEY,"
+            " set_id TEXT NOT NULL REFERENCES snapshot_sets(set_id) ON DELETE CASCADE,"
+            " created_at TEXT NOT NULL,"
+            " source_device TEXT NOT NULL,"
+            " source_lun BLOB NOT NULL,"
+            " target_lun BLOB NOT NULL,"
+            " snapshot_name TEXT NOT NULL,"
+            " exposed_device TEXT,"
+            " exposed_lun BLOB)");
         Exec("PRAGMA user_version = 1");
     }
     if (current < 2) {
@@ -197,7 +199,10 @@ void KShadowCatalogue::Migrate() {
 void KShadowCatalogue::AddSet(const std::string& setId, const std::string& createdAt,
                               const std::vector<KShadowCopyEntry>& copies) {
     Transaction transaction(m_db);
-    Statement(m_db, "INSERT INTO snapshot_sets (set_id, created_at) VALUES (?, ?)").Bind(1, setId).Bind(2, createdAt).Step();
+    Statement(m_db, "INSERT INTO snapshot_sets (set_id, created_at) VALUES (?, ?)")
+        .Bind(1, setId)
+        .Bind(2, createdAt)
+        .Step();
     for (const KShadowCopyEntry& c : copies) {
         Statement insert(m_db,
                          "INSERT INTO shadow_copies (shadow_id, set_id, created_at, source_device, source_lun,"
@@ -211,8 +216,9 @@ void KShadowCatalogue::AddSet(const std::string& setId, const std::string& creat
 void KShadowCatalogue::CompleteSet(const std::vector<KShadowCopyEntry>& copies) {
     Transaction transaction(m_db);
     for (const KShadowCopyEntry& c : copies) {
-        Statement(m_db, "UPDATE shadow_copies SET target_lun = ?, snapshot_name = ?, consistency = ?,"
-                        " state = 'created' WHERE shadow_id = ?")
+        Statement(m_db,
+                  "UPDATE shadow_copies SET target_lun = ?, snapshot_name = ?, consistency = ?,"
+                  " state = 'created' WHERE shadow_id = ?")
             .Bind(1, c.targetLun, true)
             .Bind(2, c.snapshotName)
             .Bind(3, c.consistency)
@@ -256,8 +262,9 @@ void KShadowCatalogue::SetIntent(const std::string& shadowId, const std::string&
 
 void KShadowCatalogue::SetExposed(const KShadowCopyEntry& e) {
     Transaction transaction(m_db);
-    Statement(m_db, "UPDATE shadow_copies SET exposed_device = ?, exposed_lun = ?, exposed_eui64 = ?,"
-                    " exposed_serial = ?, intent = NULL, intent_at = NULL WHERE shadow_id = ?")
+    Statement(m_db,
+              "UPDATE shadow_copies SET exposed_device = ?, exposed_lun = ?, exposed_eui64 = ?,"
+              " exposed_serial = ?, intent = NULL, intent_at = NULL WHERE shadow_id = ?")
         .Bind(1, e.exposedDevice)
         .Bind(2, e.exposedLun, true)
         .Bind(3, e.exposedEui64)
@@ -280,8 +287,9 @@ void KShadowCatalogue::SetMountPoint(const std::string& shadowId, const std::str
 
 void KShadowCatalogue::ClearExposed(const std::string& shadowId) {
     Transaction transaction(m_db);
-    Statement(m_db, "UPDATE shadow_copies SET exposed_device = NULL, exposed_lun = NULL, exposed_eui64 = NULL,"
-                    " exposed_serial = NULL, mount_point = NULL, intent = NULL, intent_at = NULL WHERE shadow_id = ?")
+    Statement(m_db,
+              "UPDATE shadow_copies SET exposed_device = NULL, exposed_lun = NULL, exposed_eui64 = NULL,"
+              " exposed_serial = NULL, mount_point = NULL, intent = NULL, intent_at = NULL WHERE shadow_id = ?")
         .Bind(1, shadowId)
         .Step();
     transaction.Commit();
@@ -294,8 +302,9 @@ void KShadowCatalogue::Remove(const std::string& shadowId) {
     if (!find.Step()) return;
     const std::string setId = find.Column(0);
     Statement(m_db, "DELETE FROM shadow_copies WHERE shadow_id = ?").Bind(1, shadowId).Step();
-    Statement(m_db, "DELETE FROM snapshot_sets WHERE set_id = ? AND NOT EXISTS"
-                    " (SELECT 1 FROM shadow_copies WHERE set_id = ?)")
+    Statement(m_db,
+              "DELETE FROM snapshot_sets WHERE set_id = ? AND NOT EXISTS"
+              " (SELECT 1 FROM shadow_copies WHERE set_id = ?)")
         .Bind(1, setId)
         .Bind(2, setId)
         .Step();

@@ -13,25 +13,25 @@
 namespace Korvel {
 
 struct KShadowCopyEntry {
-    std::string shadowId;      // the VSS snapshot ID, "{...}"
-    std::string setId;         // the VSS snapshot-set ID, "{...}"
-    std::string createdAt;     // UTC, ISO 8601
-    std::string sourceDevice;  // "/dev/sdb"
-    std::string sourceLun;     // the source's LUN record, encoded
-    std::string targetLun;     // the record GetTargetLuns returned, encoded
-    std::string snapshotName;  // the appliance snapshot (the target record's serial)
-    std::string exposedDevice; // "" when not exposed; the name the disk had then
-    std::string exposedLun;    // the record FillInLunInfo returned, encoded
+    std::string shadowId;       // the VSS snapshot ID, "{...}"
+    std::string setId;          // the VSS snapshot-set ID, "{...}"
+    std::string createdAt;      // UTC, ISO 8601
+    std::string sourceDevice;   // "/dev/sdb"
+    std::string sourceLun;      // the source's LUN record, encoded
+    std::string targetLun;      // the record GetTargetLuns returned, encoded
+    std::string snapshotName;   // the appliance snapshot (the target record's serial)
+    std::string exposedDevice;  // "" when not exposed; the name the disk had then
+    std::string exposedLun;     // the record FillInLunInfo returned, encoded
     // The exposed disk itself: names change, so it is found again by these.
-    std::string exposedEui64;  // its LUN IEEE ID (the EUI-64 of page 83)
-    std::string exposedSerial; // its serial (page 80)
-    std::string mountPoint;    // where expose --mount mounted it, or ""
+    std::string exposedEui64;   // its LUN IEEE ID (the EUI-64 of page 83)
+    std::string exposedSerial;  // its serial (page 80)
+    std::string mountPoint;     // where expose --mount mounted it, or ""
     // "application" (filesystems frozen, hooks ran), "filesystem" (frozen, no
     // hooks) or "crash" (nothing frozen)
     std::string consistency;
-    std::string state;         // "created", or "pending" until its create finished
-    std::string intent;        // "exposing" while an expose is under way, else ""
-    std::string intentAt;      // when that began, UTC
+    std::string state;     // "created", or "pending" until its create finished
+    std::string intent;    // "exposing" while an expose is under way, else ""
+    std::string intentAt;  // when that began, UTC
     // "created" on this host, or "imported from HOST"; a copy exported to
     // another host keeps its origin and is in state "exported".
     std::string origin;
@@ -68,7 +68,8 @@ public:
     void Remove(const std::string& shadowId);
     // Moving shadow copies between hosts: one transaction each.
     void SetExported(const std::vector<std::string>& shadowIds, const std::string& document);
-    void AddImported(const std::string& setId, const std::string& createdAt, const std::vector<KShadowCopyEntry>& copies);
+    void AddImported(const std::string& setId, const std::string& createdAt,
+                     const std::vector<KShadowCopyEntry>& copies);
 
 private:
     void Exec(const char* sql) const;

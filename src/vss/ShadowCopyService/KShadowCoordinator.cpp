@@ -7,14 +7,14 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <filesystem>
-#include <map>
-#include <optional>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
+#include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <sstream>
@@ -281,13 +281,15 @@ public:
             }
             // The holder before us may have removed the file after we opened
             // it: the lock must be on the file that is there now.
-            struct stat held {}, named {};
+            struct stat held {
+            }, named{};
             if (::fstat(fd, &held) == 0 && ::stat(m_path.c_str(), &named) == 0 && held.st_ino == named.st_ino &&
                 held.st_dev == named.st_dev) {
                 m_fd = fd;
             } else {
                 ::close(fd);
-                if (attempt >= 10) throw KShadowRefusal("Shadow copy " + shadowId + " is busy (another command in progress)");
+                if (attempt >= 10)
+                    throw KShadowRefusal("Shadow copy " + shadowId + " is busy (another command in progress)");
             }
         }
         const std::string text = operation;
@@ -491,9 +493,9 @@ std::vector<KShadowCopyEntry> KShadowCoordinator::Create(const std::vector<std::
         }
     } abort{session, setId, set, pending};
     for (size_t i = 0; i < sources.size(); ++i)
-        session.Check("BeginPrepareSnapshot", paths[i],
-                      session.Hardware()->BeginPrepareSnapshot(setId, snapshotIds[i], 0, 1, nullptr,
-                                                               &sources[i].Info()));
+        session.Check(
+            "BeginPrepareSnapshot", paths[i],
+            session.Hardware()->BeginPrepareSnapshot(setId, snapshotIds[i], 0, 1, nullptr, &sources[i].Info()));
     session.Check("EndPrepareSnapshots", set, session.Creator()->EndPrepareSnapshots(setId));
 
     // The applications flush and hold their writes, then the filesystems are
@@ -501,13 +503,13 @@ std::vector<KShadowCopyEntry> KShadowCoordinator::Create(const std::vector<std::
     std::string disks, mountPoints;
     for (const std::string& path : paths) disks += (disks.empty() ? "" : " ") + path;
     for (const KMount& mount : filesystems) mountPoints += (mountPoints.empty() ? "" : " ") + mount.target;
-    KFreezeHooks hooks(m_options.freeze ? m_options.hookFolder : std::string(), m_options.hookTimeout,
-                       {{"KORVEL_SNAPSHOT_SET_ID", set}, {"KORVEL_SOURCE_DISKS", disks},
-                        {"KORVEL_MOUNT_POINTS", mountPoints}},
-                       [this](const KShadowStep& step) {
-                           if (m_options.onStep) m_options.onStep(step);
-                       },
-                       [this](const std::string& warning) { Note(warning); });
+    KFreezeHooks hooks(
+        m_options.freeze ? m_options.hookFolder : std::string(), m_options.hookTimeout,
+        {{"KORVEL_SNAPSHOT_SET_ID", set}, {"KORVEL_SOURCE_DISKS", disks}, {"KORVEL_MOUNT_POINTS", mountPoints}},
+        [this](const KShadowStep& step) {
+            if (m_options.onStep) m_options.onStep(step);
+        },
+        [this](const std::string& warning) { Note(warning); });
     hooks.Freeze();
     session.Check("PreCommitSnapshots", set, session.Creator()->PreCommitSnapshots(setId));
     std::optional<KFreezeWatchdog> frozen;
@@ -686,9 +688,9 @@ std::string KShadowCoordinator::Expose(const std::string& shadowId, const std::s
         m_catalogue.SetMountPoint(entry.shadowId, mountDir);
         Note("Mounted the " + type + " filesystem of " + device + " read-only at " + mountDir);
     } catch (const std::exception& e) {
-        throw KShadowFailure("Shadow copy " + entry.shadowId + " is exposed as " + device + ", but not mounted: " +
-                                 e.what(),
-                             KShadowStep{"mount", device, S_OK}, {});
+        throw KShadowFailure(
+            "Shadow copy " + entry.shadowId + " is exposed as " + device + ", but not mounted: " + e.what(),
+            KShadowStep{"mount", device, S_OK}, {});
     }
     return device;
 }
@@ -802,9 +804,9 @@ void KShadowCoordinator::FinishOnAppliance(const KShadowCopyEntry& entry, bool k
     }
     for (const std::string& failure : appliances.Failures()) left.push_back(failure);
     if (!left.empty())
-        throw KShadowFailure("Shadow copy " + entry.shadowId + " could not be removed from the appliance: " +
-                                 JoinedText(left),
-                             KShadowStep{keepSnapshot ? "mask" : "delete", entry.shadowId, E_FAIL}, {});
+        throw KShadowFailure(
+            "Shadow copy " + entry.shadowId + " could not be removed from the appliance: " + JoinedText(left),
+            KShadowStep{keepSnapshot ? "mask" : "delete", entry.shadowId, E_FAIL}, {});
 }
 
 void KShadowCoordinator::CheckGone(const KShadowCopyEntry& entry, bool keepSnapshot,

@@ -26,7 +26,7 @@ struct KShadowStep {
     std::string operation;  // "AreLunsSupported"
     std::string subject;    // the disk or shadow copy it concerned
     HRESULT result = S_OK;
-    std::string output;     // what a hook printed
+    std::string output;  // what a hook printed
 };
 
 // Bad input: nothing was changed.
@@ -93,7 +93,7 @@ struct KShadowExport {
 
 // "S_OK", "VSS_E_PROVIDER_VETO", ...; "0x%08X" for others.
 std::string HResultName(HRESULT hr);
-std::string GuidText(const GUID& guid);                // "{6ABEF83A-7FA0-408C-88FC-98E122AD7280}"
+std::string GuidText(const GUID& guid);               // "{6ABEF83A-7FA0-408C-88FC-98E122AD7280}"
 bool ParseGuid(const std::string& text, GUID& guid);  // braces optional, any case
 GUID NewRandomGuid();
 // The time now in UTC, as the catalogue and the documents write it: "2026-12-07T10:20:32Z".
@@ -107,8 +107,8 @@ public:
         std::string cataloguePath = KShadowCatalogue::DefaultPath();
         DWORD clsContext = CLSCTX_INPROC_SERVER;
         std::chrono::milliseconds rescanTimeout{10000};
-        std::function<void(const KShadowStep&)> onStep;      // each provider call as it returns
-        std::function<void(const std::string&)> onNote;      // what a command found and did besides
+        std::function<void(const KShadowStep&)> onStep;  // each provider call as it returns
+        std::function<void(const std::string&)> onNote;  // what a command found and did besides
         // Around the commit: the hooks, then the filesystems of the source
         // disks frozen, at most holdLimit; off, a crash-consistent copy.
         bool freeze = true;

@@ -8,10 +8,10 @@
 #include <algorithm>
 #include <ctime>
 
+#include "KHostDisks.h"
 #include "KShadowAppliances.h"
 #include "KShadowCoordinator.h"
 #include "KShadowTransport.h"
-#include "KHostDisks.h"
 #include "KorvelStore.h"
 #include "NodeFacts.h"
 #include "registry.h"
@@ -156,9 +156,9 @@ std::vector<KShadowCopyEntry> KShadowCoordinator::Import(const std::string& file
             for (const KShadowAppliances::Volume& clone : appliances.ClonesOf(copy.snapshot))
                 if (clone.appliance == copy.appliance) clones.emplace_back(copy.shadowId, clone);
             if (appliances.Failed(copy.appliance))
-                throw KShadowFailure("Shadow copy " + copy.shadowId + " cannot be checked: " +
-                                         JoinedText(appliances.Failures()),
-                                     KShadowStep{"import", copy.shadowId, E_FAIL}, {});
+                throw KShadowFailure(
+                    "Shadow copy " + copy.shadowId + " cannot be checked: " + JoinedText(appliances.Failures()),
+                    KShadowStep{"import", copy.shadowId, E_FAIL}, {});
             if (!found)
                 throw KShadowRefusal("The snapshot " + copy.snapshot + " of shadow copy " + copy.shadowId +
                                      " is no longer on appliance " + copy.appliance);

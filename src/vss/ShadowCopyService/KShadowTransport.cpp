@@ -70,9 +70,7 @@ bool IsDevice(const std::string& text) {
 // "host:port", "[v6]:port": as the appliance is recorded.
 bool IsAppliance(const std::string& text) { return Within(text, 270, ".:-_[]"); }
 bool IsSnapshot(const std::string& text) { return Within(text, 128, ".-_"); }
-bool IsConsistency(const std::string& text) {
-    return text == "filesystem" || text == "application" || text == "crash";
-}
+bool IsConsistency(const std::string& text) { return text == "filesystem" || text == "application" || text == "crash"; }
 
 std::string Base64(const std::string& bytes) {
     std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
@@ -273,7 +271,8 @@ public:
     }
     std::string Text(const char* name) { return TextOf(Take(name)); }
     void Done() const {
-        if (m_at != m_children.size()) Fail("<" + m_parent + "> holds the unknown element <" + Name(m_children[m_at]) + ">");
+        if (m_at != m_children.size())
+            Fail("<" + m_parent + "> holds the unknown element <" + Name(m_children[m_at]) + ">");
     }
 
 private:
@@ -284,7 +283,8 @@ private:
 
 std::string Lun(const std::string& text, const std::string& what) {
     std::string bytes;
-    if (!FromBase64(text, bytes)) Fail(what + " is not base64 of at most " + std::to_string(kMaxLunText) + " characters");
+    if (!FromBase64(text, bytes))
+        Fail(what + " is not base64 of at most " + std::to_string(kMaxLunText) + " characters");
     return bytes;
 }
 
@@ -338,10 +338,9 @@ KShadowDocument ReadShadowDocument(const std::string& bytes) {
     // parser fetch nothing; errors are kept, not printed.
     std::unique_ptr<xmlParserCtxt, ContextDeleter> context(xmlNewParserCtxt());
     if (!context) Fail("out of memory");
-    std::unique_ptr<xmlDoc, DocDeleter> doc(xmlCtxtReadMemory(context.get(), bytes.data(),
-                                                              static_cast<int>(bytes.size()), "document.xml", nullptr,
-                                                              XML_PARSE_NONET | XML_PARSE_NOERROR |
-                                                                  XML_PARSE_NOWARNING));
+    std::unique_ptr<xmlDoc, DocDeleter> doc(
+        xmlCtxtReadMemory(context.get(), bytes.data(), static_cast<int>(bytes.size()), "document.xml", nullptr,
+                          XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
     if (!doc) {
         const xmlError* error = xmlCtxtGetLastError(context.get());
         std::string why = error != nullptr && error->message != nullptr ? error->message : "unknown error";

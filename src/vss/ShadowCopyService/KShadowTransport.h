@@ -50,8 +50,8 @@ struct KShadowDocument {
         std::string targetLun;
     };
 
-    std::string setId;          // "{...}"
-    std::string createdAt;      // UTC, "2026-12-07T10:30:00Z"
+    std::string setId;      // "{...}"
+    std::string createdAt;  // UTC, "2026-12-07T10:30:00Z"
     std::string exportedAt;
     std::string hostName;       // the creating host
     std::string hostInitiator;  // its iSCSI initiator name, "" when it has none

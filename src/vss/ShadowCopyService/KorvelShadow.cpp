@@ -89,11 +89,11 @@ std::string HResultText(HRESULT hr) {
 }
 
 std::string EntryJson(const KShadowCopyEntry& e) {
-    return "{\"shadow_id\":" + Json(e.shadowId) + ",\"set_id\":" + Json(e.setId) + ",\"created_at\":" +
-           Json(e.createdAt) + ",\"source_device\":" + Json(e.sourceDevice) + ",\"snapshot\":" +
-           Json(e.snapshotName) + ",\"exposed_device\":" + JsonOrNull(e.exposedDevice) + ",\"mount_point\":" +
-           JsonOrNull(e.mountPoint) + ",\"consistency\":" + Json(e.consistency) + ",\"state\":" +
-           Json(e.state) + ",\"intent\":" + JsonOrNull(e.intent) + ",\"origin\":" + Json(e.origin) +
+    return "{\"shadow_id\":" + Json(e.shadowId) + ",\"set_id\":" + Json(e.setId) +
+           ",\"created_at\":" + Json(e.createdAt) + ",\"source_device\":" + Json(e.sourceDevice) +
+           ",\"snapshot\":" + Json(e.snapshotName) + ",\"exposed_device\":" + JsonOrNull(e.exposedDevice) +
+           ",\"mount_point\":" + JsonOrNull(e.mountPoint) + ",\"consistency\":" + Json(e.consistency) +
+           ",\"state\":" + Json(e.state) + ",\"intent\":" + JsonOrNull(e.intent) + ",\"origin\":" + Json(e.origin) +
            ",\"document\":" + JsonOrNull(e.document) + "}";
 }
 
@@ -151,10 +151,10 @@ public:
         if (m_json) {
             std::string events;
             for (const std::string& e : failure.Events()) events += (events.empty() ? "" : ",") + Json(e);
-            Print("false", "{\"kind\":\"failed\",\"message\":" + Json(failure.what()) + ",\"operation\":" +
-                               Json(failure.Step().operation) + ",\"hresult\":" + Json(HResultName(hr)) +
-                               ",\"value\":" + std::to_string(static_cast<unsigned>(hr)) + ",\"events\":[" + events +
-                               "]}");
+            Print("false",
+                  "{\"kind\":\"failed\",\"message\":" + Json(failure.what()) +
+                      ",\"operation\":" + Json(failure.Step().operation) + ",\"hresult\":" + Json(HResultName(hr)) +
+                      ",\"value\":" + std::to_string(static_cast<unsigned>(hr)) + ",\"events\":[" + events + "]}");
         } else {
             // A step that answered S_OK failed for what it found, which the message says.
             if (hr == S_OK)
@@ -191,12 +191,13 @@ std::string Table(const std::vector<KShadowCopyEntry>& entries) {
     std::ostringstream out;
     char line[512];
     std::snprintf(line, sizeof line, "%-38s  %-38s  %-20s  %-10s  %-8s  %-11s  %-10s  %-28s  %s\n", "SHADOW ID",
-                  "SNAPSHOT SET", "CREATED", "SOURCE", "STATE", "CONSISTENCY", "EXPOSED", "APPLIANCE SNAPSHOT", "ORIGIN");
+                  "SNAPSHOT SET", "CREATED", "SOURCE", "STATE", "CONSISTENCY", "EXPOSED", "APPLIANCE SNAPSHOT",
+                  "ORIGIN");
     out << line;
     for (const KShadowCopyEntry& e : entries) {
-        std::snprintf(line, sizeof line, "%-38s  %-38s  %-20s  %-10s  %-8s  %-11s  %-10s  %-28s  %s\n", e.shadowId.c_str(),
-                      e.setId.c_str(), e.createdAt.c_str(), e.sourceDevice.c_str(), StateText(e).c_str(),
-                      e.state == "pending" ? "-" : e.consistency.c_str(),
+        std::snprintf(line, sizeof line, "%-38s  %-38s  %-20s  %-10s  %-8s  %-11s  %-10s  %-28s  %s\n",
+                      e.shadowId.c_str(), e.setId.c_str(), e.createdAt.c_str(), e.sourceDevice.c_str(),
+                      StateText(e).c_str(), e.state == "pending" ? "-" : e.consistency.c_str(),
                       e.exposedDevice.empty() ? "-"
                       : e.mountPoint.empty()  ? e.exposedDevice.c_str()
                                               : (e.exposedDevice + " at " + e.mountPoint).c_str(),
@@ -212,7 +213,8 @@ std::string Table(const std::vector<KShadowCopyEntry>& entries) {
 void ReportOrphans(Report& report, const KShadowOrphans& orphans) {
     std::string items;
     auto add = [&items](const std::string& item) { items += (items.empty() ? "" : ",") + item; };
-    auto snapshots = [&](const std::vector<KShadowOrphans::Snapshot>& list, const char* kind, const std::string& title) {
+    auto snapshots = [&](const std::vector<KShadowOrphans::Snapshot>& list, const char* kind,
+                         const std::string& title) {
         if (list.empty()) return;
         report.Line(title);
         for (const auto& s : list) {
@@ -244,15 +246,17 @@ void ReportOrphans(Report& report, const KShadowOrphans& orphans) {
 int main(int argc, char** argv) {
     // A killed command keeps the lines it wrote, also into a pipe or a file.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    CLI::App app{"KorvelShadow: take, expose, release, roll back and delete hardware shadow copies of disks on "
-                 "Korvel appliances"};
+    CLI::App app{
+        "KorvelShadow: take, expose, release, roll back and delete hardware shadow copies of disks on "
+        "Korvel appliances"};
     app.require_subcommand(1);
     app.fallthrough();  // --json and --catalogue also after the sub-command
     bool json = false;
     std::string catalogue = KShadowCatalogue::DefaultPath();
     app.add_flag("--json", json, "Print one JSON document for scripts");
-    app.add_option("--catalogue", catalogue, "The shadow copy catalogue (default: $KORVEL_CATALOGUE or "
-                                             "/var/lib/korvel/shadows.db)");
+    app.add_option("--catalogue", catalogue,
+                   "The shadow copy catalogue (default: $KORVEL_CATALOGUE or "
+                   "/var/lib/korvel/shadows.db)");
     bool inProcess = false;
     app.add_flag("--in-process", inProcess,
                  "Create the provider in this process instead of reaching it in the KorvelProvider server");
@@ -265,12 +269,12 @@ int main(int argc, char** argv) {
     bool noFreeze = false;
     unsigned hookTimeout = 60;
     double holdLimit = 10;
-    create->add_flag("--no-freeze", noFreeze,
-                     "Take a crash-consistent copy: no freeze hooks, no filesystems frozen");
+    create->add_flag("--no-freeze", noFreeze, "Take a crash-consistent copy: no freeze hooks, no filesystems frozen");
     create->add_option("--hook-timeout", hookTimeout, "Seconds each freeze or thaw hook may take (default 60)")
         ->check(CLI::Range(1u, 3600u));
-    create->add_option("--hold-limit", holdLimit,
-                       "Seconds the filesystems may stay frozen; a commit that takes longer is aborted (default 10)")
+    create
+        ->add_option("--hold-limit", holdLimit,
+                     "Seconds the filesystems may stay frozen; a commit that takes longer is aborted (default 10)")
         ->check(CLI::Range(0.1, 60.0));
     auto* list = app.add_subcommand("list", "Show the catalogue");
     list->add_flag("--orphans", orphans,
@@ -286,8 +290,10 @@ int main(int argc, char** argv) {
         {"mask", "Mask an exposed shadow copy from this host: deletes its clone, keeps the snapshot", nullptr},
         {"revert", "Roll the source disk back to the shadow copy", nullptr},
         {"delete", "Remove a shadow copy completely, appliance snapshot included", nullptr},
-        {"forget", "Drop a shadow copy from the catalogue without touching the appliances, and show what they "
-                   "still hold of it", nullptr},
+        {"forget",
+         "Drop a shadow copy from the catalogue without touching the appliances, and show what they "
+         "still hold of it",
+         nullptr},
     };
     for (Named& n : named) {
         n.command = app.add_subcommand(n.name, n.help);
@@ -298,14 +304,17 @@ int main(int argc, char** argv) {
                                  "Mount the exposed disk's filesystem read-only at this folder (made when missing)");
     std::string exportId, documentFile, importFile;
     bool keep = false;
-    auto* exporting = app.add_subcommand("export", "Write the document that hands a shadow copy, or every copy of a "
-                                                   "snapshot set, to another host for off-host backup; the copies "
-                                                   "become \"exported\" here");
+    auto* exporting = app.add_subcommand("export",
+                                         "Write the document that hands a shadow copy, or every copy of a "
+                                         "snapshot set, to another host for off-host backup; the copies "
+                                         "become \"exported\" here");
     exporting->add_option("ID", exportId, "A shadow copy or snapshot set, as \"list\" shows it")->required();
-    exporting->add_option("-o,--output", documentFile, "Write the document to FILE (mode 0600), not to standard output");
+    exporting->add_option("-o,--output", documentFile,
+                          "Write the document to FILE (mode 0600), not to standard output");
     exporting->add_flag("--keep", keep, "Keep the shadow copies on this host: the document is a copy for the record");
-    auto* importing = app.add_subcommand("import", "Record the shadow copies of a document that \"export\" wrote on "
-                                                   "another host as this host's, after checking it and the appliances");
+    auto* importing = app.add_subcommand("import",
+                                         "Record the shadow copies of a document that \"export\" wrote on "
+                                         "another host as this host's, after checking it and the appliances");
     importing->add_option("FILE", importFile, "The document")->required();
     try {
         app.parse(argc, argv);
@@ -400,8 +409,9 @@ int main(int argc, char** argv) {
             const KShadowExport exported = coordinator.Export(exportId, documentFile, keep, deliver);
             std::string items;
             for (const KShadowCopyEntry& e : exported.copies) items += (items.empty() ? "" : ",") + EntryJson(e);
-            report.Line("Wrote the document to " + (documentFile.empty() ? std::string("standard output") : documentFile) +
-                        ", checksum " + exported.checksum);
+            report.Line("Wrote the document to " +
+                        (documentFile.empty() ? std::string("standard output") : documentFile) + ", checksum " +
+                        exported.checksum);
             report.Line(keep ? "Kept: the shadow copies stay this host's"
                              : "Exported: the shadow copies are the importing host's now; here only \"forget\" is "
                                "allowed on them");
@@ -416,7 +426,8 @@ int main(int argc, char** argv) {
                             e.snapshotName + ", " + e.consistency + "-consistent");
                 items += (items.empty() ? "" : ",") + EntryJson(e);
             }
-            report.Line("Recorded as \"" + imported.front().origin + "\": \"expose\" makes a copy visible on this host");
+            report.Line("Recorded as \"" + imported.front().origin +
+                        "\": \"expose\" makes a copy visible on this host");
             report.Result("[" + items + "]");
         } else if (used("forget")) {
             report.Line("Forgetting shadow copy " + shadowId);

@@ -32,9 +32,9 @@ typedef LONG HRESULT;
 
 #define FACILITY_WIN32 7
 inline HRESULT HRESULT_FROM_WIN32(LONG error) {
-    return error <= 0 ? static_cast<HRESULT>(error)
-                      : static_cast<HRESULT>((static_cast<ULONG>(error) & 0x0000FFFFu) | (FACILITY_WIN32 << 16) |
-                                             0x80000000u);
+    return error <= 0
+               ? static_cast<HRESULT>(error)
+               : static_cast<HRESULT>((static_cast<ULONG>(error) & 0x0000FFFFu) | (FACILITY_WIN32 << 16) | 0x80000000u);
 }
 
 typedef struct _GUID {
@@ -99,8 +99,7 @@ void CoUninitialize();
 #define REGCLS_SINGLEUSE 0u
 #define REGCLS_MULTIPLEUSE 1u
 
-HRESULT CoRegisterClassObject(REFCLSID rclsid, IUnknown* pUnk, DWORD dwClsContext, DWORD flags,
-                              LPDWORD lpdwRegister);
+HRESULT CoRegisterClassObject(REFCLSID rclsid, IUnknown* pUnk, DWORD dwClsContext, DWORD flags, LPDWORD lpdwRegister);
 HRESULT CoRevokeClassObject(DWORD dwRegister);
 HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, void* pvReserved, REFIID riid, LPVOID* ppv);
 HRESULT CoCreateInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContext, REFIID riid, LPVOID* ppv);

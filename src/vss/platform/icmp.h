@@ -16,10 +16,9 @@
 
 typedef ULONG IPAddr;  // IPv4 address in network byte order
 
-
 // ---- Windows Sockets ---------------------------------------------------------
 
-#define MAKEWORD(low, high) ((WORD)(((BYTE)((low) & 0xff)) | ((WORD)((BYTE)((high) & 0xff))) << 8))
+#define MAKEWORD(low, high) ((WORD)(((BYTE)((low)&0xff)) | ((WORD)((BYTE)((high)&0xff))) << 8))
 #define WSADESCRIPTION_LEN 256
 #define WSASYS_STATUS_LEN 128
 

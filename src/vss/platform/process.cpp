@@ -192,8 +192,7 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_AT
         if (!detached) StartProgram(report[1], false, bInheritHandles, lpCurrentDirectory, argv.data(), environment);
         // Detached: a new session, and a grandchild, so that nobody has to wait for it.
         ::setsid();
-        if (::fork() == 0)
-            StartProgram(report[1], true, bInheritHandles, lpCurrentDirectory, argv.data(), environment);
+        if (::fork() == 0) StartProgram(report[1], true, bInheritHandles, lpCurrentDirectory, argv.data(), environment);
         ::_exit(0);
     }
     ::close(report[1]);

@@ -3,8 +3,8 @@
 // exports. Writes go through a temporary file, fsync and rename, serialised
 // with flock on ".values", so a reader never sees a half-written file.
 #include "registry.h"
-#include "registry_internal.h"
 #include "KDescriptor.h"
+#include "registry_internal.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -84,7 +84,7 @@ HKEY NewHandle(const std::string& dir, REGSAM access) {
 }
 
 bool IsDir(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
@@ -242,9 +242,10 @@ LONG LockValues(const std::string& dir, KDescriptor& lockFd) {
         lockFd.reset(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
         if (lockFd.get() < 0) return errno == ENOENT ? ERROR_KEY_DELETED : FromErrno(errno, ERROR_WRITE_FAULT);
         if (::flock(lockFd.get(), LOCK_EX) != 0) return ERROR_WRITE_FAULT;
-        struct stat held{}, current{};
-        if (::fstat(lockFd.get(), &held) == 0 && ::stat(path.c_str(), &current) == 0 &&
-            held.st_ino == current.st_ino && held.st_dev == current.st_dev)
+        struct stat held {
+        }, current{};
+        if (::fstat(lockFd.get(), &held) == 0 && ::stat(path.c_str(), &current) == 0 && held.st_ino == current.st_ino &&
+            held.st_dev == current.st_dev)
             return ERROR_SUCCESS;
         if (attempt > 1000) return ERROR_WRITE_FAULT;
     }
@@ -315,7 +316,7 @@ std::vector<Value>::iterator FindValue(std::vector<Value>& values, LPCSTR name) 
 }
 
 FILETIME ModifiedTime(const std::string& dir) {
-    struct stat st{};
+    struct stat st {};
     FILETIME ft{0, 0};
     if (::stat(dir.c_str(), &st) != 0) return ft;
     // 100 ns intervals since 1601-01-01.
@@ -425,8 +426,7 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD /*lpReserved*/, LPD
     return ERROR_SUCCESS;
 }
 
-LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD /*Reserved*/, DWORD dwType, const BYTE* lpData,
-                    DWORD cbData) {
+LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD /*Reserved*/, DWORD dwType, const BYTE* lpData, DWORD cbData) {
     if (lpData == nullptr && cbData != 0) return ERROR_NOACCESS;
     KeyRef ref;
     LONG rc = ResolveLive(hKey, ref);
@@ -533,9 +533,8 @@ LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LP
 }
 
 LONG RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD /*lpReserved*/, LPDWORD lpcSubKeys,
-                      LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
-                      LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
-                      PFILETIME lpftLastWriteTime) {
+                      LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen, LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen,
+                      LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime) {
     KeyRef ref;
     LONG rc = ResolveLive(hKey, ref);
     if (rc != ERROR_SUCCESS) return rc;

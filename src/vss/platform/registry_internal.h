@@ -22,9 +22,7 @@ struct Value {
     DWORD type = 0;
     std::string data;  // exact bytes
 
-    bool operator==(const Value& other) const {
-        return name == other.name && type == other.type && data == other.data;
-    }
+    bool operator==(const Value& other) const { return name == other.name && type == other.type && data == other.data; }
 };
 
 // Reads a whole file. Lines may end in LF or CRLF and the file may begin with

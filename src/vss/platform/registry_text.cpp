@@ -74,8 +74,7 @@ bool ParseQuoted(const std::string& line, size_t& pos, std::string& out) {
         if (c == '\\') {
             if (++pos >= line.size()) return false;
             if (line[pos] == 'x') {
-                if (pos + 2 >= line.size() || HexDigit(line[pos + 1]) < 0 || HexDigit(line[pos + 2]) < 0)
-                    return false;
+                if (pos + 2 >= line.size() || HexDigit(line[pos + 1]) < 0 || HexDigit(line[pos + 2]) < 0) return false;
                 out += static_cast<char>(HexDigit(line[pos + 1]) * 16 + HexDigit(line[pos + 2]));
                 pos += 2;
             } else {

@@ -45,7 +45,7 @@ KorvelCallerCredentials ProcessCredentials() {
 }
 
 bool LookupGroupId(const char* name, gid_t& gid) {
-    struct group entry{};
+    struct group entry {};
     struct group* found = nullptr;
     std::vector<char> buf(4096);
     while (::getgrnam_r(name, &entry, buf.data(), buf.size(), &found) == ERANGE && buf.size() < (1u << 20))
@@ -60,7 +60,7 @@ std::vector<gid_t> GroupsOf(const KorvelCallerCredentials& caller) {
     std::vector<gid_t> groups = caller.groups;
     groups.push_back(caller.gid);
     if (caller.groupsKnown) return groups;
-    struct passwd entry{};
+    struct passwd entry {};
     struct passwd* found = nullptr;
     std::vector<char> buf(4096);
     while (::getpwuid_r(caller.uid, &entry, buf.data(), buf.size(), &found) == ERANGE && buf.size() < (1u << 20))

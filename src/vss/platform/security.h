@@ -22,7 +22,8 @@ typedef struct _SID_IDENTIFIER_AUTHORITY {
     BYTE Value[6];
 } SID_IDENTIFIER_AUTHORITY, *PSID_IDENTIFIER_AUTHORITY;
 
-#define SECURITY_NT_AUTHORITY {0, 0, 0, 0, 0, 5}
+#define SECURITY_NT_AUTHORITY \
+    { 0, 0, 0, 0, 0, 5 }
 #define SECURITY_BUILTIN_DOMAIN_RID 0x00000020u
 #define DOMAIN_ALIAS_RID_ADMINS 0x00000220u
 #define TOKEN_QUERY 0x0008u
@@ -34,9 +35,9 @@ HRESULT CoRevertToSelf();
 HANDLE GetCurrentThread();
 BOOL OpenThreadToken(HANDLE ThreadHandle, DWORD DesiredAccess, BOOL OpenAsSelf, PHANDLE TokenHandle);
 BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY pIdentifierAuthority, BYTE nSubAuthorityCount,
-                              DWORD nSubAuthority0, DWORD nSubAuthority1, DWORD nSubAuthority2,
-                              DWORD nSubAuthority3, DWORD nSubAuthority4, DWORD nSubAuthority5,
-                              DWORD nSubAuthority6, DWORD nSubAuthority7, PSID* pSid);
+                              DWORD nSubAuthority0, DWORD nSubAuthority1, DWORD nSubAuthority2, DWORD nSubAuthority3,
+                              DWORD nSubAuthority4, DWORD nSubAuthority5, DWORD nSubAuthority6, DWORD nSubAuthority7,
+                              PSID* pSid);
 PVOID FreeSid(PSID pSid);
 BOOL CheckTokenMembership(HANDLE TokenHandle, PSID SidToCheck, PBOOL IsMember);
 

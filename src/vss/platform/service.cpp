@@ -68,7 +68,7 @@ bool ValidServiceName(const char* name) {
 }
 
 bool FileExists(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
@@ -128,8 +128,7 @@ int Systemctl(const std::string& unitDir, const std::vector<std::string>& args) 
         return -1;
     }
     int status = RunSystemctl(args);
-    Logger::Write(status == 0 ? KLOG_INFO : KLOG_ERROR, kComponent, "\"%s\" exited with %d", command.c_str(),
-                  status);
+    Logger::Write(status == 0 ? KLOG_INFO : KLOG_ERROR, kComponent, "\"%s\" exited with %d", command.c_str(), status);
     return status;
 }
 
@@ -207,9 +206,7 @@ SC_HANDLE NewServiceHandle(const std::string& unitDir, const char* name, DWORD a
     return reinterpret_cast<SC_HANDLE>(korvel_platform::RegisterHandle(std::move(service)));
 }
 
-std::string UnitDirOf(const ServiceObject& service) {
-    return service.unitPath.substr(0, service.unitPath.rfind('/'));
-}
+std::string UnitDirOf(const ServiceObject& service) { return service.unitPath.substr(0, service.unitPath.rfind('/')); }
 
 }  // namespace
 
@@ -333,8 +330,8 @@ BOOL QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus) {
     lpServiceStatus->dwControlsAccepted = SERVICE_ACCEPT_STOP;
     // Without systemd nothing runs the unit.
     std::string why;
-    const bool active = SystemdReads(UnitDirOf(*service), why) &&
-                        RunSystemctl({"is-active", "--quiet", UnitName(*service)}) == 0;
+    const bool active =
+        SystemdReads(UnitDirOf(*service), why) && RunSystemctl({"is-active", "--quiet", UnitName(*service)}) == 0;
     lpServiceStatus->dwCurrentState = active ? SERVICE_RUNNING : SERVICE_STOPPED;
     return TRUE;
 }
@@ -387,7 +384,8 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceStartTable
     Dispatcher& dispatcher = TheDispatcher();
     {
         std::lock_guard<std::mutex> lock(dispatcher.mutex);
-        dispatcher.serviceName = lpServiceStartTable[0].lpServiceName != nullptr ? lpServiceStartTable[0].lpServiceName : "";
+        dispatcher.serviceName =
+            lpServiceStartTable[0].lpServiceName != nullptr ? lpServiceStartTable[0].lpServiceName : "";
         dispatcher.handler = nullptr;
     }
     std::atomic<bool> finished{false};

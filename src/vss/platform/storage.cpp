@@ -22,7 +22,7 @@ struct DeviceObject : korvel_platform::KernelObject {
 };
 
 bool IsDirectory(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
@@ -181,8 +181,8 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD
     return korvel_platform::RegisterHandle(std::move(device));
 }
 
-BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
-                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED) {
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize, LPVOID lpOutBuffer,
+                     DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED) {
     auto* device = korvel_platform::LookupHandleAs<DeviceObject>(hDevice);
     if (device == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -204,8 +204,7 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
         return FALSE;
     }
     if (query.QueryType == PropertyExistsQuery) {
-        if (query.PropertyId == StorageDeviceIdProperty &&
-            ::access((device->dir + "/vpd_pg83").c_str(), R_OK) != 0) {
+        if (query.PropertyId == StorageDeviceIdProperty && ::access((device->dir + "/vpd_pg83").c_str(), R_OK) != 0) {
             SetLastError(ERROR_NOT_SUPPORTED);
             return FALSE;
         }

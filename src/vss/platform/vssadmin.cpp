@@ -21,7 +21,9 @@ bool Narrow(const WCHAR* wide, std::string& out) {
     return true;
 }
 
-std::string ProviderKeyPath(REFGUID providerId) { return std::string(KORVEL_VSS_PROVIDERS_KEY) + "\\" + KorvelGuidText(providerId); }
+std::string ProviderKeyPath(REFGUID providerId) {
+    return std::string(KORVEL_VSS_PROVIDERS_KEY) + "\\" + KorvelGuidText(providerId);
+}
 
 class CVssCoordinator final : public IVssAdmin {
 public:
@@ -38,11 +40,11 @@ public:
     ULONG AddRef() override { return 2; }
     ULONG Release() override { return 1; }
 
-    HRESULT RegisterProvider(VSS_ID providerId, CLSID classId, VSS_PWSZ name, VSS_PROVIDER_TYPE type,
-                             VSS_PWSZ version, VSS_ID versionId) override {
+    HRESULT RegisterProvider(VSS_ID providerId, CLSID classId, VSS_PWSZ name, VSS_PROVIDER_TYPE type, VSS_PWSZ version,
+                             VSS_ID versionId) override {
         std::string nameText, versionText;
-        if (!Narrow(name, nameText) || !Narrow(version, versionText) || nameText.empty() ||
-            type < VSS_PROV_SYSTEM || type > VSS_PROV_FILESHARE)
+        if (!Narrow(name, nameText) || !Narrow(version, versionText) || nameText.empty() || type < VSS_PROV_SYSTEM ||
+            type > VSS_PROV_FILESHARE)
             return E_INVALIDARG;
         const std::string path = ProviderKeyPath(providerId);
         KorvelRegKey existing;
@@ -57,8 +59,7 @@ public:
                                     sizeof typeValue);
         if (result == ERROR_SUCCESS) result = KorvelSetText(key.get(), "Version", versionText);
         if (result == ERROR_SUCCESS) result = KorvelSetText(key.get(), "VersionId", KorvelGuidText(versionId));
-        if (result == ERROR_SUCCESS)
-            result = KorvelCreateKey(key.get(), "CLSID", clsidKey);
+        if (result == ERROR_SUCCESS) result = KorvelCreateKey(key.get(), "CLSID", clsidKey);
         if (result == ERROR_SUCCESS) result = KorvelSetText(clsidKey.get(), nullptr, KorvelGuidText(classId));
         if (result != ERROR_SUCCESS) {
             // Half a record would read as a registered provider without a class.

@@ -6,8 +6,8 @@
 #include <cctype>
 #include <cstdio>
 #include <map>
-#include <random>
 #include <mutex>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -101,7 +101,7 @@ std::string Take(std::map<std::string, std::string>& fields, const std::string& 
 std::uint64_t ParseSize(const std::string& text) {
     std::size_t digits = 0;
     while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits]))) ++digits;
-    static const std::map<std::string, unsigned> shifts = {{"", 0},   {"K", 10},   {"KiB", 10}, {"M", 20}, {"MiB", 20},
+    static const std::map<std::string, unsigned> shifts = {{"", 0},   {"K", 10},   {"KiB", 10}, {"M", 20},  {"MiB", 20},
                                                            {"G", 30}, {"GiB", 30}, {"T", 40},   {"TiB", 40}};
     auto shift = shifts.find(text.substr(digits));
     if (digits == 0 || digits > 15 || shift == shifts.end()) {
@@ -1053,11 +1053,10 @@ Answer Model::DetachVolume(const std::string& volumeName, const FormFields& form
         if (m_mappingSet.erase({volumeName, host}) == 0) {
             continue;  // named twice in the list
         }
-        m_mappings.erase(std::remove_if(m_mappings.begin(), m_mappings.end(),
-                                        [&](const Mapping& m) {
-                                            return m.volumeName == volumeName && m.hostName == host;
-                                        }),
-                         m_mappings.end());
+        m_mappings.erase(
+            std::remove_if(m_mappings.begin(), m_mappings.end(),
+                           [&](const Mapping& m) { return m.volumeName == volumeName && m.hostName == host; }),
+            m_mappings.end());
         if (--m_mappingCountByVolume[volumeName] == 0) {
             m_mappingCountByVolume.erase(volumeName);
         }

@@ -76,7 +76,7 @@ private:
     mutable std::mutex m_mutex;
     int m_host = -1;  // SCSI host and session number
     unsigned m_nextLun = 0;
-    std::map<std::string, Disk> m_disks;  // shown, by volume name
+    std::map<std::string, Disk> m_disks;   // shown, by volume name
     std::map<std::string, Ready> m_ready;  // mapped, not shown yet, by volume name
 
     int m_inotify = -1;

@@ -122,8 +122,7 @@ std::string Printable(const std::string& text) {
 std::string UtcNow() {
     auto now = std::chrono::system_clock::now();
     std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    auto millis =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
     std::tm tm{};
     gmtime_r(&seconds, &tm);
     char buffer[64];
@@ -416,8 +415,7 @@ struct Simulator::Impl {
                     answer = ErrorAnswer(fault.status, "Injected status " + std::to_string(fault.status));
                 }
                 break;
-            case FaultKind::EmptyBody:
-                break;
+            case FaultKind::EmptyBody: break;
             case FaultKind::MalformedBody:
                 answer.body = detail::XmlDeclaration();
                 answer.body += "<volumes>\n  <volume>\n    <name>vol-1</name\n    <status>0</status>\n";
@@ -449,8 +447,7 @@ struct Simulator::Impl {
                 answer.contentType = fault.contentType;
                 break;
             case FaultKind::Delay:
-            case FaultKind::DropConnection:
-                break;  // handled by the caller
+            case FaultKind::DropConnection: break;  // handled by the caller
         }
         return answer;
     }
@@ -590,15 +587,15 @@ struct Simulator::Impl {
         };
         // Bodies are read through a content reader so that form bodies of
         // any size reach the handler (the library caps the ones it parses).
-        httplib::Server::HandlerWithContentReader reading =
-            [this](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& content) {
-                std::string body;
-                content([&body](const char* data, size_t length) {
-                    body.append(data, length);
-                    return true;
-                });
-                Serve(req, res, std::move(body));
-            };
+        httplib::Server::HandlerWithContentReader reading = [this](const httplib::Request& req, httplib::Response& res,
+                                                                   const httplib::ContentReader& content) {
+            std::string body;
+            content([&body](const char* data, size_t length) {
+                body.append(data, length);
+                return true;
+            });
+            Serve(req, res, std::move(body));
+        };
         const std::string any = R"([\s\S]*)";
         srv->Get(any, plain);
         srv->Post(any, plain);
@@ -809,17 +806,11 @@ std::optional<ConsistencyGroup> Simulator::FindGroup(const std::string& cgName) 
     return m_impl->model.FindGroup(cgName);
 }
 std::vector<Snapshot> Simulator::Snapshots() const { return m_impl->model.Snapshots(); }
-std::vector<Snapshot> Simulator::Snapshots(const std::string& cgName) const {
-    return m_impl->model.Snapshots(cgName);
-}
-std::optional<Snapshot> Simulator::FindSnapshot(const std::string& id) const {
-    return m_impl->model.FindSnapshot(id);
-}
+std::vector<Snapshot> Simulator::Snapshots(const std::string& cgName) const { return m_impl->model.Snapshots(cgName); }
+std::optional<Snapshot> Simulator::FindSnapshot(const std::string& id) const { return m_impl->model.FindSnapshot(id); }
 std::vector<Host> Simulator::Hosts() const { return m_impl->model.Hosts(); }
 std::optional<Host> Simulator::FindHost(const std::string& name) const { return m_impl->model.FindHost(name); }
-std::optional<Host> Simulator::FindHostByIqn(const std::string& iqn) const {
-    return m_impl->model.FindHostByIqn(iqn);
-}
+std::optional<Host> Simulator::FindHostByIqn(const std::string& iqn) const { return m_impl->model.FindHostByIqn(iqn); }
 std::vector<Mapping> Simulator::Mappings() const { return m_impl->model.Mappings(); }
 bool Simulator::IsMapped(const std::string& volumeName, const std::string& hostName) const {
     return m_impl->model.IsMapped(volumeName, hostName);

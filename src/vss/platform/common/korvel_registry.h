@@ -15,8 +15,7 @@ struct KorvelRegKeyTraits {
 using KorvelRegKey = Korvel::KHandle<KorvelRegKeyTraits>;
 
 // Opens subKey of parent, making it where it is missing, with every right.
-inline LONG KorvelCreateKey(HKEY parent, const std::string& subKey, KorvelRegKey& key,
-                            LPDWORD disposition = nullptr) {
+inline LONG KorvelCreateKey(HKEY parent, const std::string& subKey, KorvelRegKey& key, LPDWORD disposition = nullptr) {
     return RegCreateKeyExA(parent, subKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
                            key.out(), disposition);
 }

@@ -16,9 +16,9 @@ enum class FrameResult {
     Ok,
     Closed,     // the peer closed the connection, or it broke
     Truncated,  // the connection ended inside a frame
-    TimedOut,  // the deadline passed
-    Woken,     // the wake descriptor became readable first
-    TooLarge,  // the length is over kMaxFrameBytes
+    TimedOut,   // the deadline passed
+    Woken,      // the wake descriptor became readable first
+    TooLarge,   // the length is over kMaxFrameBytes
 };
 
 const char* FrameResultText(FrameResult result);

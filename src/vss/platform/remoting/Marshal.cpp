@@ -9,7 +9,9 @@
 
 namespace korvel_remoting {
 
-bool IsBusType(int64_t value) { return (value >= VDSBusTypeUnknown && value <= VDSBusTypeUfs) || value == VDSBusTypeMaxReserved; }
+bool IsBusType(int64_t value) {
+    return (value >= VDSBusTypeUnknown && value <= VDSBusTypeUfs) || value == VDSBusTypeMaxReserved;
+}
 bool IsCodeSet(int64_t value) { return value >= VDSStorageIdCodeSetReserved && value <= VDSStorageIdCodeSetUtf8; }
 bool IsIdentifierType(int64_t value) {
     return value >= VDSStorageIdTypeVendorSpecific && value <= VDSStorageIdTypeScsiNameString;
@@ -20,8 +22,8 @@ namespace {
 
 // ---- bounds of a call, on its wire form --------------------------------------
 
-using google::protobuf::io::CodedInputStream;
 using google::protobuf::internal::WireFormatLite;
+using google::protobuf::io::CodedInputStream;
 
 struct Schema;
 
@@ -121,21 +123,18 @@ constexpr Field kActivateFields[] = {Bytes(1)};
 constexpr Field kAreLunsSupportedFields[] = {Signed(1, kLunCount, IsLunCount), Other(2), Message(3, kWideTextArray),
                                              Message(4, kLunArray), Other(5)};
 constexpr Field kFillInLunInfoFields[] = {Message(1, kWideText), Message(2, kLunArray), Other(3)};
-constexpr Field kBeginPrepareSnapshotFields[] = {Bytes(1),
-                                                 Bytes(2),
-                                                 Other(3),
-                                                 Signed(4, kLunCount, IsLunCount),
-                                                 Message(5, kWideTextArray),
-                                                 Message(6, kLunArray)};
+constexpr Field kBeginPrepareSnapshotFields[] = {
+    Bytes(1), Bytes(2), Other(3), Signed(4, kLunCount, IsLunCount), Message(5, kWideTextArray), Message(6, kLunArray)};
 constexpr Field kGetTargetLunsFields[] = {Signed(1, kLunCount, IsLunCount), Message(2, kWideTextArray),
                                           Message(3, kLunArray), Message(4, kLunArray)};
 constexpr Field kLocateLunsFields[] = {Signed(1, kLunCount, IsLunCount), Message(2, kLunArray)};
 constexpr Field kOnLunEmptyFields[] = {Message(1, kWideText), Message(2, kLunArray)};
 constexpr Field kScalarFields[] = {Other(1)};
 // OnLunStateChange, ResyncLuns and OnReuseLuns: two arrays and their count first.
-constexpr Field kTwoArraysFields[] = {Message(1, kLunArray), Message(2, kLunArray),
-                                      Unsigned(3, kLunCount, IsLunCount), Other(4)};
-constexpr Field kSnapshotSetFields[] = {Signed(1, "a snapshot-set operation that does not exist", IsSnapshotSetOperation), Bytes(2), Other(3)};
+constexpr Field kTwoArraysFields[] = {Message(1, kLunArray), Message(2, kLunArray), Unsigned(3, kLunCount, IsLunCount),
+                                      Other(4)};
+constexpr Field kSnapshotSetFields[] = {
+    Signed(1, "a snapshot-set operation that does not exist", IsSnapshotSetOperation), Bytes(2), Other(3)};
 constexpr Field kReleaseFields[] = {Other(1)};
 
 constexpr Schema kActivate = SchemaOf(kActivateFields);
@@ -152,11 +151,14 @@ constexpr Schema kRelease = SchemaOf(kReleaseFields);
 
 // The operations of a Call, by field number; one of them at most.
 constexpr Field kCallFields[] = {
-    Message(1, kActivate),          Message(2, kAreLunsSupported), Message(3, kFillInLunInfo),
-    Message(4, kBeginPrepareSnapshot), Message(5, kGetTargetLuns), Message(6, kLocateLuns),
-    Message(7, kOnLunEmpty),        Message(8, kScalars),          Message(9, kTwoArrays),
-    Message(10, kTwoArrays),        Message(11, kTwoArrays),       Message(12, kSnapshotSet),
-    Message(13, kScalars),          Message(14, kScalars),         Message(15, kRelease),
+    Message(1, kActivate),      Message(2, kAreLunsSupported),
+    Message(3, kFillInLunInfo), Message(4, kBeginPrepareSnapshot),
+    Message(5, kGetTargetLuns), Message(6, kLocateLuns),
+    Message(7, kOnLunEmpty),    Message(8, kScalars),
+    Message(9, kTwoArrays),     Message(10, kTwoArrays),
+    Message(11, kTwoArrays),    Message(12, kSnapshotSet),
+    Message(13, kScalars),      Message(14, kScalars),
+    Message(15, kRelease),
 };
 constexpr Schema kCall = SchemaOf(kCallFields);
 constexpr size_t kMostFields = std::size(kLunFields);
@@ -371,8 +373,7 @@ bool DecodeInterconnects(const pb::LunInformation& in, VDS_LUN_INFORMATION& out)
 // On failure the record may hold part of its buffers; the caller frees it.
 bool DecodeLun(const pb::LunInformation& in, VDS_LUN_INFORMATION& out) {
     out = VDS_LUN_INFORMATION{};
-    if (!FitsByte(in.device_type()) || !FitsByte(in.device_type_modifier()) || !IsBusType(in.bus_type()))
-        return false;
+    if (!FitsByte(in.device_type()) || !FitsByte(in.device_type_modifier()) || !IsBusType(in.bus_type())) return false;
     out.m_version = in.version();
     out.m_DeviceType = static_cast<BYTE>(in.device_type());
     out.m_DeviceTypeModifier = static_cast<BYTE>(in.device_type_modifier());
@@ -413,8 +414,7 @@ bool ApplyLun(const pb::LunInformation& sent, const pb::LunInformation& in, VDS_
     lun.m_bCommandQueueing = in.command_queueing();
     lun.m_BusType = static_cast<VDS_STORAGE_BUS_TYPE>(in.bus_type());
     if (!ApplyText(sent.has_vendor_id(), sent.vendor_id(), in.has_vendor_id(), in.vendor_id(), lun.m_szVendorId) ||
-        !ApplyText(sent.has_product_id(), sent.product_id(), in.has_product_id(), in.product_id(),
-                   lun.m_szProductId) ||
+        !ApplyText(sent.has_product_id(), sent.product_id(), in.has_product_id(), in.product_id(), lun.m_szProductId) ||
         !ApplyText(sent.has_product_revision(), sent.product_revision(), in.has_product_revision(),
                    in.product_revision(), lun.m_szProductRevision) ||
         !ApplyText(sent.has_serial_number(), sent.serial_number(), in.has_serial_number(), in.serial_number(),

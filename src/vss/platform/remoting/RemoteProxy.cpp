@@ -208,8 +208,12 @@ public:
 
     // ---- IVssProviderCreateSnapshotSet -----------------------------------------
 
-    HRESULT EndPrepareSnapshots(VSS_ID id) override { return SnapshotSet(pb::SnapshotSetCall::END_PREPARE_SNAPSHOTS, id); }
-    HRESULT PreCommitSnapshots(VSS_ID id) override { return SnapshotSet(pb::SnapshotSetCall::PRE_COMMIT_SNAPSHOTS, id); }
+    HRESULT EndPrepareSnapshots(VSS_ID id) override {
+        return SnapshotSet(pb::SnapshotSetCall::END_PREPARE_SNAPSHOTS, id);
+    }
+    HRESULT PreCommitSnapshots(VSS_ID id) override {
+        return SnapshotSet(pb::SnapshotSetCall::PRE_COMMIT_SNAPSHOTS, id);
+    }
     HRESULT CommitSnapshots(VSS_ID id) override { return SnapshotSet(pb::SnapshotSetCall::COMMIT_SNAPSHOTS, id); }
     HRESULT PostCommitSnapshots(VSS_ID id, LONG lSnapshotsCount) override {
         return SnapshotSet(pb::SnapshotSetCall::POST_COMMIT_SNAPSHOTS, id, lSnapshotsCount);
@@ -260,8 +264,8 @@ private:
     // Makes the call and writes its out-values back: the record arrays, in
     // argument order, then whatever `scalars` writes.
     template <typename Scalars = void (*)()>
-    HRESULT Complete(const pb::Call& call, pb::Reply& reply, std::initializer_list<OutArray> arrays,
-                     Scalars scalars = [] {}) {
+    HRESULT Complete(
+        const pb::Call& call, pb::Reply& reply, std::initializer_list<OutArray> arrays, Scalars scalars = [] {}) {
         HRESULT hr = Invoke(call, reply);
         // Refused before the call was made (over a bound): no out-value, and
         // the connection goes on.
@@ -291,7 +295,8 @@ private:
         // the answer may be there although the call could not be sent.
         const FrameResult result = ReadFrame(m_fd, frame, -1, sent == FrameResult::Ok ? m_timeoutMs : 0, m_timeoutMs);
         if (result != FrameResult::Ok) {
-            const bool late = sent == FrameResult::TimedOut || (sent == FrameResult::Ok && result == FrameResult::TimedOut);
+            const bool late =
+                sent == FrameResult::TimedOut || (sent == FrameResult::Ok && result == FrameResult::TimedOut);
             return Broken(late ? RPC_E_TIMEOUT : RPC_E_DISCONNECTED);
         }
         if (!reply.ParseFromString(frame)) return Broken(RPC_E_DISCONNECTED);
@@ -322,7 +327,7 @@ bool ServerIsTheService(int fd, const std::string& path) {
     if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) return false;
     if (peer.uid == 0) return true;
     std::string folder = std::filesystem::path(path).parent_path().string();
-    struct stat dir{};
+    struct stat dir {};
     if (::stat(folder.empty() ? "." : folder.c_str(), &dir) == 0 && dir.st_uid == peer.uid &&
         (dir.st_mode & (S_IWGRP | S_IWOTH)) == 0)
         return true;

@@ -51,8 +51,7 @@ using Korvel::KDescriptor;
 
 bool SocketAnswers(const sockaddr_un& address) {
     KDescriptor probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    return probe.get() >= 0 &&
-           ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    return probe.get() >= 0 && ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
 
 // The bytes of one frame as they arrive. A large frame gets pages of its
@@ -162,10 +161,10 @@ HRESULT KorvelRemoteServer::Start(const std::string& socketPath) {
     }
     // Whoever may write to the folder could bind the path first, or put
     // another socket in its place, and receive the clients' calls.
-    struct stat dir{};
+    struct stat dir {};
     if (::stat(folder.c_str(), &dir) != 0) return fail("its folder", errno);
     if ((dir.st_mode & (S_IWGRP | S_IWOTH)) != 0) return fail("its folder can be written by other users", EACCES);
-    struct stat st{};
+    struct stat st {};
     if (::lstat(socketPath.c_str(), &st) == 0) {
         if (!S_ISSOCK(st.st_mode)) return fail("something else is there", EEXIST);
         if (SocketAnswers(address)) return fail("another server answers there", EADDRINUSE);
@@ -364,8 +363,7 @@ void KorvelRemoteServer::Receive(Connection& c) {
             c.headerReceived += static_cast<size_t>(n);
             if (c.headerReceived < sizeof c.header) continue;
             const uint32_t length = static_cast<uint32_t>(c.header[0]) | static_cast<uint32_t>(c.header[1]) << 8 |
-                                    static_cast<uint32_t>(c.header[2]) << 16 |
-                                    static_cast<uint32_t>(c.header[3]) << 24;
+                                    static_cast<uint32_t>(c.header[2]) << 16 | static_cast<uint32_t>(c.header[3]) << 24;
             if (length > kMaxFrameBytes) return Close(c, FrameResultText(FrameResult::TooLarge));
             if (!c.activated && length > kMaxActivationBytes)
                 return Close(c, "the first call is not a well-formed activation");
@@ -605,9 +603,7 @@ bool KorvelRemoteServer::ServeCall(Connection& c) {
             Logger::Write(KLOG_ERROR, kComponent, "Connection from process %d (uid %u) closed: %s", c.Pid(), c.Uid(),
                           why.c_str());
             return false;
-        case ObjectStub::Outcome::Released:
-            WriteFrame(c.fd, reply.SerializeAsString(), kReplyWithinMs);
-            return false;
+        case ObjectStub::Outcome::Released: WriteFrame(c.fd, reply.SerializeAsString(), kReplyWithinMs); return false;
         case ObjectStub::Outcome::Refused:
             Logger::Write(KLOG_ERROR, kComponent, "Call from process %d (uid %u) refused: %s", c.Pid(), c.Uid(),
                           why.c_str());

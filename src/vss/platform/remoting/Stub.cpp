@@ -149,8 +149,8 @@ bool ObjectStub::BeginPrepareSnapshot(const pb::BeginPrepareSnapshot& a, pb::Rep
     if (!Decode(setId, a.snapshot_set_id(), why) || !Decode(snapshotId, a.snapshot_id(), why) ||
         !Decode(luns, a.luns(), n, why) || !Decode(devices, a.device_names(), n, why))
         return false;
-    reply.set_hr(Hardware()->BeginPrepareSnapshot(setId, snapshotId, a.context(), a.lun_count(), devices.Data(),
-                                                  luns.Data()));
+    reply.set_hr(
+        Hardware()->BeginPrepareSnapshot(setId, snapshotId, a.context(), a.lun_count(), devices.Data(), luns.Data()));
     luns.Encode(*reply.add_luns());
     return true;
 }
@@ -225,11 +225,11 @@ bool ObjectStub::OnReuseLuns(const pb::OnReuseLuns& a, pb::Reply& reply, std::st
 
 bool ObjectStub::ResyncLuns(const pb::ResyncLuns& a, pb::Reply& reply, std::string& why) {
     IVssAsync* async = nullptr;
-    bool made = TwoArrays(a.source_luns(), a.target_luns(), a.count(), reply, why,
-                          [&](VDS_LUN_INFORMATION* sources, VDS_LUN_INFORMATION* targets) {
-                              return m_hardwareEx->ResyncLuns(sources, targets, a.count(),
-                                                              a.wants_async() ? &async : nullptr);
-                          });
+    bool made =
+        TwoArrays(a.source_luns(), a.target_luns(), a.count(), reply, why,
+                  [&](VDS_LUN_INFORMATION* sources, VDS_LUN_INFORMATION* targets) {
+                      return m_hardwareEx->ResyncLuns(sources, targets, a.count(), a.wants_async() ? &async : nullptr);
+                  });
     if (async != nullptr) {
         // The client gets a completed operation with the same outcome.
         HRESULT status = S_OK;

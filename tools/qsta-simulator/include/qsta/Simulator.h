@@ -138,34 +138,32 @@ struct Fault {
                               // '*' matches any run of characters ('/' included), '?' one character;
                               // empty matches every path
     FaultKind kind = FaultKind::Status;
-    unsigned times = 1;       // number of requests to affect; 0 = until removed
-    int status = 500;         // Status and CustomBody: the HTTP status
-    std::string location;     // Status with 3xx: where to redirect; a path ("/api/other") or a full URL
+    unsigned times = 1;    // number of requests to affect; 0 = until removed
+    int status = 500;      // Status and CustomBody: the HTTP status
+    std::string location;  // Status with 3xx: where to redirect; a path ("/api/other") or a full URL
     std::string refusalStatus = "1";
     std::optional<std::string> refusalMessage = std::string("Operation refused");
     std::chrono::milliseconds delay{0};  // waited before answering; applies to every kind
     std::string body;                    // CustomBody: the body bytes
     std::string contentType = "application/xml";
-    bool execute = false;     // carry the request out on the model first, then answer as the fault says
-                              // (a command that was done but whose answer was lost or garbled);
-                              // without it only Delay carries the request out
+    bool execute = false;  // carry the request out on the model first, then answer as the fault says
+                           // (a command that was done but whose answer was lost or garbled);
+                           // without it only Delay carries the request out
 
     // Shorthands for the common cases; each returns a fault for one request
     // (set `times` on the result for more).
     static Fault WithStatus(const std::string& method, const std::string& pathPattern, int status);
-    static Fault Redirect(const std::string& method, const std::string& pathPattern,
-                          const std::string& location, int status = 302);
+    static Fault Redirect(const std::string& method, const std::string& pathPattern, const std::string& location,
+                          int status = 302);
     static Fault Empty(const std::string& method, const std::string& pathPattern);
     static Fault Malformed(const std::string& method, const std::string& pathPattern);
     static Fault WithoutElement(const std::string& method, const std::string& pathPattern);
-    static Fault Refuse(const std::string& method, const std::string& pathPattern,
-                        const std::string& statusText = "1",
+    static Fault Refuse(const std::string& method, const std::string& pathPattern, const std::string& statusText = "1",
                         const std::optional<std::string>& message = std::string("Operation refused"));
-    static Fault Slow(const std::string& method, const std::string& pathPattern,
-                      std::chrono::milliseconds delay);
+    static Fault Slow(const std::string& method, const std::string& pathPattern, std::chrono::milliseconds delay);
     static Fault Drop(const std::string& method, const std::string& pathPattern);
-    static Fault Custom(const std::string& method, const std::string& pathPattern, int status,
-                        const std::string& body, const std::string& contentType = "application/xml");
+    static Fault Custom(const std::string& method, const std::string& pathPattern, int status, const std::string& body,
+                        const std::string& contentType = "application/xml");
 };
 
 // ---------------------------------------------------------------------------
@@ -181,10 +179,10 @@ struct JournalEntry {
     // Request headers as received (names as the client spelled them). The HTTP
     // library keeps them sorted by name, not in arrival order.
     std::vector<std::pair<std::string, std::string>> headers;
-    std::string body;            // the body bytes exactly as received
-    int status = 0;              // status answered; 0 when the connection was dropped
-    bool faulted = false;        // a fault was applied to this request
-    int clientPort = 0;          // the client's port: requests with the same one came over one connection
+    std::string body;      // the body bytes exactly as received
+    int status = 0;        // status answered; 0 when the connection was dropped
+    bool faulted = false;  // a fault was applied to this request
+    int clientPort = 0;    // the client's port: requests with the same one came over one connection
 
     // First value of a header (name compared without regard to case); "" if absent.
     std::string Header(const std::string& name) const;
@@ -291,8 +289,8 @@ public:
     std::vector<std::string> AddVolumes(std::size_t count, const std::string& displayPrefix = "bulk");
     // Adds a host entry; empty name: "host-<n>"; empty display name: the IQN.
     // Throws std::invalid_argument for an existing name or IQN, or an empty IQN.
-    Host AddHost(const std::string& iqn, const std::string& iscsiIp,
-                 const std::string& name = std::string(), const std::string& displayName = std::string());
+    Host AddHost(const std::string& iqn, const std::string& iscsiIp, const std::string& name = std::string(),
+                 const std::string& displayName = std::string());
     // Adds a snapshot of an existing group; empty id: "snap-<nnnnnn>".
     // Throws std::invalid_argument for an unknown group or an existing ID.
     Snapshot AddSnapshot(const std::string& cgName, const std::string& displayName,
@@ -310,7 +308,7 @@ public:
     std::optional<Volume> FindVolumeByIeeeId(const std::string& ieeeId) const;
     std::vector<ConsistencyGroup> Groups() const;  // in creation order
     std::optional<ConsistencyGroup> FindGroup(const std::string& cgName) const;
-    std::vector<Snapshot> Snapshots() const;                          // all, in creation order
+    std::vector<Snapshot> Snapshots() const;                           // all, in creation order
     std::vector<Snapshot> Snapshots(const std::string& cgName) const;  // one group's, oldest first
     std::optional<Snapshot> FindSnapshot(const std::string& id) const;
     std::vector<Host> Hosts() const;  // in listing order
