@@ -108,6 +108,14 @@ bool CKorvelVSSProvider::FindVolumeOnEachArray(const std::list<KArray*>& arrays,
     return false;
 }
 
+bool CKorvelVSSProvider::FindSnapshotOrReport(const std::list<KArray*>& arrays, std::string& snapshotId, int event,
+                                              KArray*& array, KVolume*& volume) {
+    if (FindSnapshotVolumeTwoPass(arrays, snapshotId, array, volume)) return true;
+    Logger::Write(KLOG_INFO, kProviderComponent, "Snapshot(%s) does not exist in any korvel array", snapshotId.c_str());
+    Logger::EventLog(1, 1, event, "%s", snapshotId.c_str());
+    return false;
+}
+
 bool CKorvelVSSProvider::FindSnapshotVolumeTwoPass(const std::list<KArray*>& arrays, std::string& snapshotId,
                                                    KArray*& array, KVolume*& volume) {
     int last = 2;
@@ -209,10 +217,7 @@ Outcome CKorvelVSSProvider::LocateLunsBody(Operation& op, LONG lLunCount, VDS_LU
         std::string snapshotId = korvel_provider::TextOf(luns[i].m_szSerialNumber);
         KArray* array = nullptr;
         KVolume* volume = nullptr;
-        if (!FindSnapshotVolumeTwoPass(arrays, snapshotId, array, volume)) {
-            Logger::Write(KLOG_INFO, kProviderComponent, "Snapshot(%s) does not exist in any korvel array",
-                          snapshotId.c_str());
-            Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_SNAPSHOT_MISSING), "%s", snapshotId.c_str());
+        if (!FindSnapshotOrReport(arrays, snapshotId, static_cast<int>(KORVEL_EVENT_SNAPSHOT_MISSING), array, volume)) {
             hr = VSS_E_PROVIDER_VETO;
             break;
         }
@@ -525,10 +530,8 @@ Outcome CKorvelVSSProvider::ResyncLunsBody(Operation& op, VDS_LUN_INFORMATION* s
         std::string snapshotId = Korvel::GetProviderTagKey(sources[i]);
         KArray* array = nullptr;
         KVolume* snapshotVolume = nullptr;
-        if (!FindSnapshotVolumeTwoPass(arrays, snapshotId, array, snapshotVolume)) {
-            Logger::Write(KLOG_INFO, kProviderComponent, "Snapshot(%s) does not exist in any korvel array",
-                          snapshotId.c_str());
-            Logger::EventLog(1, 1, static_cast<int>(KORVEL_EVENT_RESYNC_SNAPSHOT_MISSING), "%s", snapshotId.c_str());
+        if (!FindSnapshotOrReport(arrays, snapshotId, static_cast<int>(KORVEL_EVENT_RESYNC_SNAPSHOT_MISSING), array,
+                                  snapshotVolume)) {
             hr = VSS_E_PROVIDER_VETO;
             break;
         }

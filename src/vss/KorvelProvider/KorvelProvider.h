@@ -151,6 +151,10 @@ private:
     // cached", every appliance's listings.
     static bool FindSnapshotVolumeTwoPass(const std::list<Korvel::KArray*>& arrays, std::string& snapshotId,
                                           Korvel::KArray*& array, Korvel::KVolume*& volume);
+    // The same, or the line and the event `event` that say the snapshot is
+    // on no appliance.
+    static bool FindSnapshotOrReport(const std::list<Korvel::KArray*>& arrays, std::string& snapshotId, int event,
+                                     Korvel::KArray*& array, Korvel::KVolume*& volume);
     // Each appliance's cache, then every appliance's listings.
     static bool FindVolumeTwoPass(const std::list<Korvel::KArray*>& arrays, std::string& volumeId,
                                   Korvel::KVolume*& volume);
