@@ -198,17 +198,29 @@ void KShadowCatalogue::Migrate() {
 
 void KShadowCatalogue::AddSet(const std::string& setId, const std::string& createdAt,
                               const std::vector<KShadowCopyEntry>& copies) {
+    InsertSet(setId, createdAt, copies, false);
+}
+
+void KShadowCatalogue::InsertSet(const std::string& setId, const std::string& createdAt,
+                                 const std::vector<KShadowCopyEntry>& copies, bool imported) {
     Transaction transaction(m_db);
-    Statement(m_db, "INSERT INTO snapshot_sets (set_id, created_at) VALUES (?, ?)")
+    // Another document may have brought other copies of the same set.
+    Statement(m_db, imported ? "INSERT OR IGNORE INTO snapshot_sets (set_id, created_at) VALUES (?, ?)"
+                             : "INSERT INTO snapshot_sets (set_id, created_at) VALUES (?, ?)")
         .Bind(1, setId)
         .Bind(2, createdAt)
         .Step();
     for (const KShadowCopyEntry& c : copies) {
-        Statement insert(m_db,
-                         "INSERT INTO shadow_copies (shadow_id, set_id, created_at, source_device, source_lun,"
-                         " target_lun, snapshot_name, state) VALUES (?, ?, ?, ?, ?, ?, ?, 'pending')");
+        Statement insert(m_db, imported ? "INSERT INTO shadow_copies (shadow_id, set_id, created_at, source_device,"
+                                          " source_lun, target_lun, snapshot_name, consistency, state, origin,"
+                                          " document) VALUES (?, ?, ?, ?, ?, ?, ?, ?, 'created', ?, ?)"
+                                        : "INSERT INTO shadow_copies (shadow_id, set_id, created_at, source_device,"
+                                          " source_lun, target_lun, snapshot_name, state) VALUES (?, ?, ?, ?, ?, ?,"
+                                          " ?, 'pending')");
         insert.Bind(1, c.shadowId).Bind(2, setId).Bind(3, createdAt).Bind(4, c.sourceDevice);
-        insert.Bind(5, c.sourceLun, true).Bind(6, c.targetLun, true).Bind(7, c.snapshotName).Step();
+        insert.Bind(5, c.sourceLun, true).Bind(6, c.targetLun, true).Bind(7, c.snapshotName);
+        if (imported) insert.Bind(8, c.consistency).Bind(9, c.origin).Bind(10, c.document);
+        insert.Step();
     }
     transaction.Commit();
 }
@@ -323,22 +335,7 @@ void KShadowCatalogue::SetExported(const std::vector<std::string>& shadowIds, co
 
 void KShadowCatalogue::AddImported(const std::string& setId, const std::string& createdAt,
                                    const std::vector<KShadowCopyEntry>& copies) {
-    Transaction transaction(m_db);
-    // Another document may have brought other copies of the same set.
-    Statement(m_db, "INSERT OR IGNORE INTO snapshot_sets (set_id, created_at) VALUES (?, ?)")
-        .Bind(1, setId)
-        .Bind(2, createdAt)
-        .Step();
-    for (const KShadowCopyEntry& c : copies) {
-        Statement insert(m_db,
-                         "INSERT INTO shadow_copies (shadow_id, set_id, created_at, source_device, source_lun,"
-                         " target_lun, snapshot_name, consistency, state, origin, document) VALUES (?, ?, ?, ?, ?, ?,"
-                         " ?, ?, 'created', ?, ?)");
-        insert.Bind(1, c.shadowId).Bind(2, setId).Bind(3, createdAt).Bind(4, c.sourceDevice);
-        insert.Bind(5, c.sourceLun, true).Bind(6, c.targetLun, true).Bind(7, c.snapshotName);
-        insert.Bind(8, c.consistency).Bind(9, c.origin).Bind(10, c.document).Step();
-    }
-    transaction.Commit();
+    InsertSet(setId, createdAt, copies, true);
 }
 
 }  // namespace Korvel

@@ -72,6 +72,10 @@ public:
                      const std::vector<KShadowCopyEntry>& copies);
 
 private:
+    // A set's rows in one transaction: "pending" ones of a create, or
+    // "created" ones of an import with their origin and document.
+    void InsertSet(const std::string& setId, const std::string& createdAt, const std::vector<KShadowCopyEntry>& copies,
+                   bool imported);
     void Exec(const char* sql) const;
     void Migrate();
 
