@@ -131,14 +131,13 @@ std::string PrepareNetwork(const std::vector<std::pair<std::string, std::string>
 
 }  // namespace
 
-std::string RunInPrivateNetwork(const std::vector<std::pair<std::string, std::string>>& ipv4Settings,
-                                const std::function<std::string()>& body) {
+std::string RunInChild(const std::function<std::string()>& prepare, const std::function<std::string()>& body) {
     int channel[2];
     if (pipe2(channel, O_CLOEXEC) != 0) return "pipe failed";
     pid_t child = fork();
     if (child == 0) {
         close(channel[0]);
-        std::string result = PrepareNetwork(ipv4Settings);
+        std::string result = prepare();
         if (result.empty()) result = body();
         ssize_t ignored = write(channel[1], result.data(), result.size());
         (void)ignored;
@@ -154,6 +153,11 @@ std::string RunInPrivateNetwork(const std::vector<std::pair<std::string, std::st
     if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return "the child running the test body failed: " + result;
     return result;
+}
+
+std::string RunInPrivateNetwork(const std::vector<std::pair<std::string, std::string>>& ipv4Settings,
+                                const std::function<std::string()>& body) {
+    return RunInChild([&] { return PrepareNetwork(ipv4Settings); }, body);
 }
 
 }  // namespace korvel_test

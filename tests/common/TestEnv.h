@@ -77,6 +77,10 @@ private:
 
 namespace korvel_test {
 
+// Runs `prepare` and then, if it returned nothing, `body` in a forked child,
+// and returns the text the child returned, or why the child failed.
+std::string RunInChild(const std::function<std::string()>& prepare, const std::function<std::string()>& body);
+
 // Runs `body` in a forked child inside a network namespace of its own, with
 // its loopback up and the given settings of /proc/sys/net/ipv4 (name, value)
 // applied there only, so a test can make 127.0.0.1 stop answering echoes or

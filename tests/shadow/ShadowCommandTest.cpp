@@ -41,17 +41,7 @@ size_t Commands(const qsta::Simulator& sim) {
     return n;
 }
 
-class ShadowCommandTest : public ShadowTest {
-protected:
-    void SetUp() override {
-        ShadowTest::SetUp();
-        RegisterProvider();
-        a = &AddAppliance(kSeedA);
-        b = &AddAppliance(kSeedB);
-    }
-    qsta::Simulator* a = nullptr;
-    qsta::Simulator* b = nullptr;
-};
+class ShadowCommandTest : public TwoApplianceShadowTest {};
 
 TEST_F(ShadowCommandTest, LifecycleAcrossSeparateCommands) {
     const std::string a1 = Device(*a, "a1"), a2 = Device(*a, "a2"), b1 = Device(*b, "b1");

@@ -53,6 +53,13 @@ void ShadowTest::SetUp() {
     setenv("KORVEL_FREEZE_HOOK_DIR", (SanRoot() + "/freeze-hook.d").c_str(), 1);
 }
 
+void TwoApplianceShadowTest::SetUp() {
+    ShadowTest::SetUp();
+    RegisterProvider();
+    a = &AddAppliance(kSeedA);
+    b = &AddAppliance(kSeedB);
+}
+
 void ShadowTest::RegisterProvider() {
     const std::string path = "SYSTEM\\CurrentControlSet\\Services\\VSS\\Providers\\{6A111FEB-1EA9-496E-AB0E-B85FF8A42E46}";
     const KorvelRegKey provider = Key(path);

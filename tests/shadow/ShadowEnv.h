@@ -48,6 +48,15 @@ private:
     std::string m_catalogue;
 };
 
+// The provider registered and two appliances, A and B, recorded.
+class TwoApplianceShadowTest : public ShadowTest {
+protected:
+    void SetUp() override;
+
+    qsta::Simulator* a = nullptr;
+    qsta::Simulator* b = nullptr;
+};
+
 // Sets variables of this process while it lives, as another host has them,
 // and puts back what was there.
 class ScopedEnvironment {

@@ -33,13 +33,10 @@ std::string Render(const std::string& blob) {
     return out;
 }
 
-class ShadowLocalServerTest : public ShadowTest {
+class ShadowLocalServerTest : public TwoApplianceShadowTest {
 protected:
     void SetUp() override {
-        ShadowTest::SetUp();
-        RegisterProvider();
-        a = &AddAppliance(kSeedA);
-        b = &AddAppliance(kSeedB);
+        TwoApplianceShadowTest::SetUp();
         ::chmod(m_run.Path().c_str(), 0755);
         setenv("KORVEL_PROVIDER_SOCKET", (m_run.Path() + "/KorvelProvider.sock").c_str(), 1);
     }
@@ -78,8 +75,6 @@ protected:
         return transcript;
     }
 
-    qsta::Simulator* a = nullptr;
-    qsta::Simulator* b = nullptr;
     TempDir m_run;
 };
 

@@ -141,15 +141,8 @@ size_t OpenBelow(const std::string& folder) {
     return n;
 }
 
-class ShadowSoundnessTest : public ShadowTest {
+class ShadowSoundnessTest : public TwoApplianceShadowTest {
 protected:
-    void SetUp() override {
-        ShadowTest::SetUp();
-        RegisterProvider();
-        a = &AddAppliance(kSeedA);
-        b = &AddAppliance(kSeedB);
-    }
-
     // Creates a shadow copy of one disk; its ID.
     std::string Create(const std::string& device) {
         CommandResult r = Shadow({"create", device});
@@ -222,9 +215,6 @@ protected:
         sqlite3_finalize(update);
         sqlite3_close(db);
     }
-
-    qsta::Simulator* a = nullptr;
-    qsta::Simulator* b = nullptr;
 };
 
 TEST_F(ShadowSoundnessTest, NamesNeverDecideWhichDiskIsTouched) {

@@ -21,6 +21,7 @@
 
 using namespace simtest;
 using korvel_test::ReadFile;
+using korvel_test::RunInChild;
 using korvel_test::TempDir;
 namespace fs = std::filesystem;
 
@@ -98,29 +99,14 @@ std::map<std::string, std::string> Tree(const std::string& root) {
 // Runs `body` in a forked child that may not use loop devices (root drops to
 // user and group 65534 first); returns what it returned.
 std::string RunWithoutLoopDevices(const std::function<std::string()>& body) {
-    int channel[2];
-    if (pipe2(channel, O_CLOEXEC) != 0) return "pipe failed";
-    pid_t child = fork();
-    if (child == 0) {
-        close(channel[0]);
-        std::string result;
-        if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
-                               setresuid(65534, 65534, 65534) != 0))
-            result = "cannot drop to user 65534";
-        else
-            result = body();
-        ssize_t ignored = write(channel[1], result.data(), result.size());
-        (void)ignored;
-        _exit(0);
-    }
-    close(channel[1]);
-    std::string result;
-    char buffer[512];
-    for (ssize_t n; (n = read(channel[0], buffer, sizeof buffer)) > 0;) result.append(buffer, static_cast<size_t>(n));
-    close(channel[0]);
-    int status = 0;
-    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return "the child failed: " + result;
-    return result;
+    return RunInChild(
+        [] {
+            if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+                                   setresuid(65534, 65534, 65534) != 0))
+                return std::string("cannot drop to user 65534");
+            return std::string();
+        },
+        body);
 }
 
 class SanTest : public ::testing::Test {
