@@ -148,13 +148,6 @@ protected:
     qsta::Simulator* b = nullptr;
 };
 
-ComRef<IUnknown> Remote(HRESULT expected = S_OK) {
-    ComRef<IUnknown> provider;
-    EXPECT_EQ(CoCreateInstance(CLSID_KorvelVSSProvider, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
-                               reinterpret_cast<void**>(provider.Out())),
-              expected);
-    return provider;
-}
 
 TEST_F(LocalServerTest, LifecycleThroughTheLocalServerMatchesInProcess) {
     std::vector<std::string> inProcess;

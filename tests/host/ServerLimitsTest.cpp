@@ -69,14 +69,6 @@ std::string FloodOfMinimalRecords() {
     return WireField(2, call);
 }
 
-ComRef<IUnknown> Remote(HRESULT expected = S_OK) {
-    ComRef<IUnknown> provider;
-    EXPECT_EQ(CoCreateInstance(CLSID_KorvelVSSProvider, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
-                               reinterpret_cast<void**>(provider.Out())),
-              expected);
-    return provider;
-}
-
 class ServerLimitsTest : public HostTest {
 protected:
     void SetUp() override {

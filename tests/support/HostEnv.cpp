@@ -312,4 +312,12 @@ size_t HostTest::CountServerLog(const std::string& fragment) const {
     return n;
 }
 
+ComRef<IUnknown> Remote(HRESULT expected) {
+    ComRef<IUnknown> provider;
+    EXPECT_EQ(CoCreateInstance(CLSID_KorvelVSSProvider, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
+                               reinterpret_cast<void**>(provider.Out())),
+              expected);
+    return provider;
+}
+
 }  // namespace korvel_test

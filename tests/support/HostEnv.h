@@ -150,4 +150,8 @@ private:
     std::string m_socketPath;
 };
 
+// The provider made by the local server, as a client activates it; checks
+// that the activation answered `expected`.
+ComRef<IUnknown> Remote(HRESULT expected = S_OK);
+
 }  // namespace korvel_test
